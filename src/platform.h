@@ -1,0 +1,101 @@
+// The one place where Windows and POSIX differ. The socket code is written against the
+// Winsock 2 names; on POSIX systems they are mapped onto BSD sockets here, where starting and
+// shutting down the socket library does nothing and succeeds.
+#ifndef VANDRY_PLATFORM_H
+#define VANDRY_PLATFORM_H
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <direct.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+// Windows sockets raise no signal on a closed connection.
+constexpr int SEND_FLAGS = 0;
+inline void no_sigpipe(SOCKET) {}
+
+constexpr char DIR_SEPARATOR = '\\';
+inline char *current_dir(char *buf, size_t size) {
+    return _getcwd(buf, static_cast<int>(size));
+}
+
+#else
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+constexpr int WSAEINTR = EINTR;
+
+struct WSADATA {
+    int unused;
+};
+inline unsigned short MAKEWORD(int low, int high) {
+    return static_cast<unsigned short>((low & 0xff) | ((high & 0xff) << 8));
+}
+inline int WSAStartup(unsigned short, WSADATA *) { return 0; }
+inline int WSACleanup() { return 0; }
+inline int WSAGetLastError() { return errno; }
+inline int closesocket(SOCKET s) { return close(s); }
+
+// A write to a connection that the peer has closed must come back as an error, not as a
+// SIGPIPE that ends the process.
+#ifdef MSG_NOSIGNAL
+constexpr int SEND_FLAGS = MSG_NOSIGNAL;
+#else
+constexpr int SEND_FLAGS = 0;
+#endif
+inline void no_sigpipe([[maybe_unused]] SOCKET s) {
+#ifdef SO_NOSIGPIPE
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+}
+
+constexpr char DIR_SEPARATOR = '/';
+inline char *current_dir(char *buf, size_t size) { return getcwd(buf, size); }
+
+#endif
+
+// The working directory of the process, however long it is; empty when it cannot be had.
+inline std::string working_directory() {
+    std::string dir(256, '\0');
+    for (;;) {
+        if (current_dir(&dir[0], dir.size()) != nullptr) {
+            dir.resize(std::char_traits<char>::length(dir.c_str()));
+            return dir;
+        }
+        if (errno != ERANGE || dir.size() > (1u << 24))
+            return std::string();
+        dir.resize(dir.size() * 2);
+    }
+}
+
+inline void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The console is the program's log and is often a pipe or a file: every report reaches it
+// whole as soon as it is printed.
+inline void report(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+#endif

@@ -1,0 +1,328 @@
+#include "simulation.h"
+
+#include "platform.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+int randgen(int size) { return std::rand() % size; }
+
+namespace {
+
+constexpr std::uint32_t POW10[] = {1,      10,      100,      1000,      10000,
+                                   100000, 1000000, 10000000, 100000000, 1000000000};
+constexpr int MAX_PRECISION = 9;
+constexpr int MAX_WIDTH = FIXED_MAX - 4;
+
+// Writes the decimal digits of v (no terminator); returns the end.
+char *put_digits(char *out, std::uint64_t v) {
+    char tmp[20];
+    int n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0)
+        *out++ = tmp[--n];
+    return out;
+}
+
+// Decimal digits of a float that is a whole number of any size (up to about 3.4e38).
+char *put_whole_float_digits(char *out, float a) {
+    if (a < 18446744073709551616.0f)
+        return put_digits(out, static_cast<std::uint64_t>(a));
+    int exp = 0;
+    const float mant = std::frexp(a, &exp); // a = mant * 2^exp, 0.5 <= mant < 1
+    auto m = static_cast<std::uint32_t>(std::ldexp(mant, 24));
+    exp -= 24;
+    // Little-endian decimal digits, doubled exp times.
+    unsigned char digits[48] = {};
+    int count = 0;
+    for (; m != 0; m /= 10)
+        digits[count++] = static_cast<unsigned char>(m % 10);
+    for (; exp > 0; --exp) {
+        int carry = 0;
+        for (int i = 0; i < count; ++i) {
+            const int d = digits[i] * 2 + carry;
+            digits[i] = static_cast<unsigned char>(d % 10);
+            carry = d / 10;
+        }
+        if (carry != 0)
+            digits[count++] = static_cast<unsigned char>(carry);
+    }
+    while (count > 0)
+        *out++ = static_cast<char>('0' + digits[--count]);
+    return out;
+}
+
+// Left-pads the text body[0..len) to width with fill, keeping a leading sign in front of zeros.
+char *pad(char *out, const char *body, int len, int width, char fill) {
+    int pad_count = width > len ? width - len : 0;
+    if (fill == '0' && len > 0 && body[0] == '-') {
+        *out++ = *body++;
+        --len;
+    }
+    while (pad_count-- > 0)
+        *out++ = fill;
+    std::memcpy(out, body, static_cast<size_t>(len));
+    out += len;
+    *out = '\0';
+    return out;
+}
+
+} // namespace
+
+char *format_fixed(char *out, float value, int width, int precision, char fill) {
+    precision = precision < 0 ? 0 : (precision > MAX_PRECISION ? MAX_PRECISION : precision);
+    width = width < 0 ? 0 : (width > MAX_WIDTH ? MAX_WIDTH : width);
+    char body[FIXED_MAX];
+    char *p = body;
+    if (std::signbit(value))
+        *p++ = '-';
+    const float a = std::fabs(value);
+    if (std::isnan(a) || std::isinf(a)) {
+        std::memcpy(p, std::isnan(a) ? "nan" : "inf", 3);
+        return pad(out, body, static_cast<int>(p + 3 - body), width, ' ');
+    }
+    std::uint64_t whole = 0;
+    std::uint32_t frac = 0;
+    if (a < 16777216.0f) {
+        // A float has 24 significant bits and 10^p at most 5^9 * 2^9 (21 + 9 bits), so the
+        // product is exact in double and so is the split into whole part and remainder.
+        const double scaled = static_cast<double>(a) * POW10[precision];
+        const double floor_scaled = std::floor(scaled);
+        auto n = static_cast<std::uint64_t>(floor_scaled);
+        if (scaled - floor_scaled >= 0.5)
+            ++n;
+        whole = n / POW10[precision];
+        frac = static_cast<std::uint32_t>(n % POW10[precision]);
+        p = put_digits(p, whole);
+    } else {
+        // Floats from 2^24 up are whole numbers: the fraction digits are all zero.
+        p = put_whole_float_digits(p, a);
+    }
+    if (precision > 0) {
+        *p++ = '.';
+        for (int i = precision - 1; i >= 0; --i) {
+            p[i] = static_cast<char>('0' + frac % 10);
+            frac /= 10;
+        }
+        p += precision;
+    }
+    return pad(out, body, static_cast<int>(p - body), width, fill);
+}
+
+char *format_int(char *out, int value) {
+    auto magnitude = static_cast<std::uint64_t>(value < 0 ? -static_cast<std::int64_t>(value)
+                                                          : static_cast<std::int64_t>(value));
+    if (value < 0)
+        *out++ = '-';
+    out = put_digits(out, magnitude);
+    *out = '\0';
+    return out;
+}
+
+unsigned nmea_checksum(const char *text, size_t length) {
+    unsigned sum = 0;
+    for (size_t i = 0; i < length; ++i)
+        sum ^= static_cast<unsigned char>(text[i]);
+    return sum;
+}
+
+namespace {
+
+char *put_text(char *out, const char *text) {
+    const size_t len = std::strlen(text);
+    std::memcpy(out, text, len + 1);
+    return out + len;
+}
+
+} // namespace
+
+int format_tank_report(char *out, float tank_height, float emp, float min_level, float max_level,
+                       int n_fill, int n_fall, int n_high, int n_low) {
+    char *p = put_text(out, "tank_height=");
+    p = format_fixed(p, tank_height, 4, 2);
+    p = put_text(p, "   emp=");
+    p = format_fixed(p, emp, 4, 2);
+    p = put_text(p, "  min_level = ");
+    p = format_fixed(p, min_level, 4, 2);
+    p = put_text(p, "  max_level=");
+    p = format_fixed(p, max_level, 4, 2);
+    p = put_text(p, "  \n\nn_fill=");
+    p = format_int(p, n_fill);
+    p = put_text(p, "   n_fall = ");
+    p = format_int(p, n_fall);
+    p = put_text(p, "  n_high=");
+    p = format_int(p, n_high);
+    p = put_text(p, "  n_low=");
+    p = format_int(p, n_low);
+    p = put_text(p, "   \n\n");
+    return static_cast<int>(p - out);
+}
+
+void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max_level,
+                    int *n_fill, int *n_high, int *n_fall, int *n_low, int *n_tot, char *latD,
+                    char *lonD) {
+    // The draws are made in exactly this order; each feeds the field beside it.
+    int k = randgen(11);
+    *tank_height = static_cast<float>(0.5 + 0.45 * k);
+    k = randgen(11);
+    *emp = static_cast<float>((*tank_height + 0.15) + 0.15 * (k / 10.0));
+    k = randgen(11);
+    *min_level = static_cast<float>(0.2 * (k / 10.0));
+    k = randgen(11);
+    *max_level = static_cast<float>(*tank_height - 0.3 * (k / 10.0));
+    *n_fill = randgen(20) + 3;
+    *n_fall = randgen(40) + 4;
+    *n_high = randgen(100) + 1;
+    *n_low = randgen(80) + 1;
+    *n_tot = *n_fill + *n_high + *n_fall + *n_low;
+
+    char lines[256];
+    format_tank_report(lines, *tank_height, *emp, *min_level, *max_level, *n_fill, *n_fall,
+                       *n_high, *n_low);
+    report("%s", lines);
+
+    std::strcpy(latD, "N");
+    std::strcpy(lonD, "E");
+}
+
+void gps_position(int gps_indx, float *lat, int *latint, float *lon, int *lonint) {
+    // Stores 2 and 4 pass through float on purpose: the longitude visibly shifts at some steps.
+    *lat = static_cast<float>(0.001 * gps_indx + 1301.4718);
+    *lat = static_cast<float>(100000.0 * *lat);
+    *latint = static_cast<int>(std::roundf(*lat));
+    *lat = static_cast<float>(*latint / 100000.0);
+
+    *lon = static_cast<float>(0.002 * gps_indx + 7740.3722);
+    *lon = static_cast<float>(100000.0 * *lon);
+    *lonint = static_cast<int>(std::roundf(*lon));
+    *lon = static_cast<float>(*lonint / 100000.0);
+}
+
+namespace {
+
+// The fields shared by the three records, up to the sequence counter.
+char *put_common_fields(char *p, float distance, float level, float d1, float volume, float temp1,
+                        float temp2) {
+    p = format_fixed(p, distance, 4, 3);
+    *p++ = ',';
+    p = format_fixed(p, level, 4, 3);
+    *p++ = ',';
+    p = format_fixed(p, d1, 2, 1);
+    *p++ = ',';
+    p = format_fixed(p, volume, 5, 1);
+    *p++ = ',';
+    p = format_fixed(p, temp1, 3, 1);
+    *p++ = ',';
+    return format_fixed(p, temp2, 3, 1);
+}
+
+constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
+
+} // namespace
+
+void get_sms_data(int *run, int *gps, float /*tank_height*/, float emp, float min_level,
+                  float max_level, int n_fill, int n_high, int n_fall, int /*n_low*/, int n_tot,
+                  float *distance, float *level, float *d1, float *volume, float *temp1,
+                  float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
+                  char *midbufl, char *midbuflg, const char *latD, const char *lonD) {
+    const float pi = 3.1415927410125732421875f;
+
+    int run_indx = *run + 1;
+    if (run_indx > n_tot)
+        run_indx = 1;
+
+    // The level profile: fill, high, fall, low. Intermediates stay double; lvl is a float store.
+    const double span = static_cast<double>(max_level) - static_cast<double>(min_level);
+    float lvl = min_level;
+    float t = 0.0f;
+    if (run_indx <= n_fill) {
+        t = static_cast<float>(static_cast<double>(run_indx - 1) / (n_fill - 1));
+        const double s = std::sin((pi / 2.0) * t);
+        lvl = static_cast<float>(min_level + (s * s) * span);
+    } else if (run_indx <= n_fill + n_high) {
+        lvl = max_level;
+    } else if (run_indx <= n_fill + n_high + n_fall) {
+        t = static_cast<float>(static_cast<double>(run_indx - n_fill - n_high - 1) / (n_fall - 1));
+        const double s = std::sin((pi / 2.0) * t);
+        lvl = static_cast<float>(max_level - (s * s) * span);
+    }
+
+    const int r1 = randgen(51);
+    const double profile = lvl;
+    lvl = static_cast<float>(profile + 0.02 * ((r1 / 50.0) * profile));
+    *level = lvl;
+
+    const float dist = static_cast<float>(static_cast<double>(emp) - lvl);
+    *distance = dist;
+
+    const float q = std::sqrt(lvl); // float overload: the single-precision root
+    *d1 = static_cast<float>(200.0f * (static_cast<double>(q) * lvl));
+    *volume = static_cast<float>(4000.0 * lvl);
+
+    t = static_cast<float>(static_cast<double>(run_indx - 1) / (n_tot - 1));
+    const double s = std::sin(static_cast<double>(pi) * t);
+    *temp1 = static_cast<float>(5.0 * s + 25.0);
+    *temp2 = static_cast<float>(7.5 * s + 30.0);
+
+    const int r2 = randgen(51);
+    *vin = static_cast<float>(14.4 - 0.5 * (r2 / 50.0));
+    const int r3 = randgen(51);
+    *rssi = static_cast<float>(25.0 * (r3 / 50.0) + 2.0);
+
+    int gps_indx = *gps + 1;
+    if (gps_indx > 20)
+        gps_indx = 1;
+    float lat = 0.0f;
+    float lon = 0.0f;
+    int latint = 0;
+    int lonint = 0;
+    gps_position(gps_indx, &lat, &latint, &lon, &lonint);
+
+    // Short record: six fields and the counter. The long and GPS records share a longer head.
+    char *p = put_common_fields(midbufs, *distance, *level, *d1, *volume, *temp1, *temp2);
+    const size_t common_len = static_cast<size_t>(p - midbufs);
+    *p++ = ',';
+    p = format_int(p, *sms_status);
+    std::memcpy(p, " \n", 3);
+
+    std::memcpy(midbufl, midbufs, common_len);
+    p = midbufl + common_len;
+    *p++ = ',';
+    p = format_fixed(p, *vin, 4, 1);
+    *p++ = ',';
+    p = format_fixed(p, *rssi, 4, 1);
+    *p++ = ',';
+    p = format_int(p, *sms_status);
+    const size_t long_head_len = static_cast<size_t>(p - midbufl);
+    std::memcpy(p, " \n", 3);
+
+    // GPS record: the long head, then a GLL sentence with a zero-filled longitude and the
+    // checksum computed over everything between '$' and '*'.
+    std::memcpy(midbuflg, midbufl, long_head_len);
+    p = midbuflg + long_head_len;
+    *p++ = ',';
+    char *const sentence = p;
+    p = put_text(p, "$GPGLL,");
+    p = format_fixed(p, lat, 9, 4);
+    *p++ = ',';
+    p = put_text(p, latD);
+    *p++ = ',';
+    p = format_fixed(p, lon, 10, 4, '0');
+    *p++ = ',';
+    p = put_text(p, lonD);
+    p = put_text(p, ",081359.129,A,A");
+    const unsigned checksum = nmea_checksum(sentence + 1, static_cast<size_t>(p - sentence - 1));
+    *p++ = '*';
+    *p++ = HEX_DIGITS[(checksum >> 4) & 0xf];
+    *p++ = HEX_DIGITS[checksum & 0xf];
+    *p++ = '\n';
+    *p = '\0';
+
+    *run = run_indx;
+    *gps = gps_indx;
+}

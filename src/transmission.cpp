@@ -1,0 +1,158 @@
+#include "transmission.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int RETRY_PAUSE_MS = 5000;
+
+const char *selected_record(int data_type, const telemetry *tm) {
+    switch (data_type) {
+    case 10:
+    case 11:
+        return tm->midbufs;
+    case 20:
+    case 21:
+        return tm->midbufl;
+    default:
+        return tm->midbuflg;
+    }
+}
+
+} // namespace
+
+bool keeps_connection(int data_type) {
+    return data_type == 10 || data_type == 20 || data_type == 30;
+}
+
+const char *echo_format(int data_type) {
+    switch (data_type) {
+    case 10:
+        return "(%d) shrt opn: %s";
+    case 11:
+        return "(%d) shrt cls: %s";
+    case 20:
+        return "(%d) long opn: %s";
+    case 21:
+        return "(%d) long cls: %s";
+    case 30:
+        return "(%d) gps opn: %s";
+    default:
+        return "(%d) gps cls: %s";
+    }
+}
+
+int assemble_message(char *sendbuf, const char *name, int data_type, const tank_parms *tank,
+                     telemetry *tm) {
+    std::memset(sendbuf, 0, LARGE_SIZE);
+    std::strcpy(sendbuf, name);
+    std::strcat(sendbuf, ",");
+    tm->sms_status += 1;
+    if (tm->sms_status > 15)
+        tm->sms_status = 0;
+    get_sms_data(&tm->run_indx, &tm->gps_indx, tank->tank_height, tank->emp, tank->min_level,
+                 tank->max_level, tank->n_fill, tank->n_high, tank->n_fall, tank->n_low,
+                 tank->n_tot, &tm->distance, &tm->level, &tm->d1, &tm->volume, &tm->temp1,
+                 &tm->temp2, &tm->vin, &tm->rssi, &tm->sms_status, tm->midbufs, tm->midbufl,
+                 tm->midbuflg, tank->lat, tank->lon);
+    std::strcat(sendbuf, selected_record(data_type, tm));
+    if (keeps_connection(data_type))
+        std::strcat(sendbuf, "\r\n");
+    return static_cast<int>(std::strlen(sendbuf));
+}
+
+int send_all(SOCKET ConnectSocket, const char *buf, int length) {
+    int sent = 0;
+    while (sent < length) {
+        const int iResult = send(ConnectSocket, buf + sent, length - sent, SEND_FLAGS);
+        if (iResult == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAEINTR)
+                continue;
+            return SOCKET_ERROR;
+        }
+        sent += iResult;
+    }
+    return length;
+}
+
+void connection_loop(const char *ipaddr, const char *aport, const char *name, int data_type,
+                     int smst, const tank_parms *tank, telemetry *tm, char *sendbuf) {
+    SOCKET ConnectSocket = INVALID_SOCKET;
+    struct addrinfo *result = nullptr;
+    WSADATA wsaData;
+    const bool keep_open = keeps_connection(data_type);
+
+    for (;;) { // one pass per connection
+        int iResult = WSAStartup(MAKEWORD(2, 2), &wsaData);
+        if (iResult != 0) {
+            report("WSAStartup failed with error: %d\n", iResult);
+            pause_ms(RETRY_PAUSE_MS);
+            continue;
+        }
+
+        struct addrinfo hints;
+        std::memset(&hints, 0, sizeof hints);
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        iResult = getaddrinfo(ipaddr, aport, &hints, &result);
+        if (iResult != 0) {
+            report("getaddrinfo failed with error: %d\n", iResult);
+            WSACleanup();
+            pause_ms(RETRY_PAUSE_MS);
+            continue;
+        }
+
+        // A socket whose connect failed is in no defined state on every platform, so each
+        // attempt gets a fresh one; the address stays the first one resolved.
+        bool connected = false;
+        for (;;) {
+            ConnectSocket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            if (ConnectSocket == INVALID_SOCKET) {
+                report("socket failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
+                break;
+            }
+            no_sigpipe(ConnectSocket);
+            iResult = connect(ConnectSocket, result->ai_addr, static_cast<int>(result->ai_addrlen));
+            if (iResult != SOCKET_ERROR) {
+                connected = true;
+                break;
+            }
+            report("connect failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
+            closesocket(ConnectSocket);
+            ConnectSocket = INVALID_SOCKET;
+            pause_ms(RETRY_PAUSE_MS);
+        }
+        freeaddrinfo(result);
+        result = nullptr;
+        if (!connected) {
+            WSACleanup();
+            pause_ms(RETRY_PAUSE_MS);
+            continue;
+        }
+
+        for (;;) { // one message per tick while the connection stands
+            const int length = assemble_message(sendbuf, name, data_type, tank, tm);
+            iResult = send_all(ConnectSocket, sendbuf, length);
+            if (iResult == SOCKET_ERROR) {
+                report("send error:%d\n", WSAGetLastError());
+                closesocket(ConnectSocket);
+                ConnectSocket = INVALID_SOCKET;
+                WSACleanup();
+                pause_ms(RETRY_PAUSE_MS);
+                if (!keep_open)
+                    report("socket is closing\n");
+                break;
+            }
+            report(echo_format(data_type), length, sendbuf);
+            pause_ms(smst);
+            if (!keep_open) {
+                report("socket is closing\n");
+                closesocket(ConnectSocket);
+                ConnectSocket = INVALID_SOCKET;
+                WSACleanup();
+                break;
+            }
+        }
+    }
+}

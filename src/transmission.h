@@ -1,0 +1,30 @@
+// Transmission: assembling each message, echoing it, and the connection loop that sends it.
+#ifndef VANDRY_TRANSMISSION_H
+#define VANDRY_TRANSMISSION_H
+
+#include "platform.h"
+#include "simulation.h"
+
+// Builds the next message in sendbuf (LARGE_SIZE bytes): name, ",", the record that data_type
+// selects and, in keep-open mode, "\r\n". Advances the sequence counter and the simulation by
+// one tick. Returns the message length in bytes.
+int assemble_message(char *sendbuf, const char *name, int data_type, const tank_parms *tank,
+                     telemetry *tm);
+
+// The echo format of a data type code, e.g. "(%d) shrt opn: %s".
+const char *echo_format(int data_type);
+
+// Codes 10, 20 and 30 keep the connection open; 11, 21 and 31 close it after every message.
+bool keeps_connection(int data_type);
+
+// Sends all length bytes, continuing after partial sends and interrupted calls. Returns length,
+// or SOCKET_ERROR when a call fails (WSAGetLastError then tells why).
+int send_all(SOCKET ConnectSocket, const char *buf, int length);
+
+// Connects to the server and sends one message per send interval, for ever: every network
+// failure is reported, waited out for 5000 ms and tried again.
+[[noreturn]] void connection_loop(const char *ipaddr, const char *aport, const char *name,
+                                  int data_type, int smst, const tank_parms *tank, telemetry *tm,
+                                  char *sendbuf);
+
+#endif

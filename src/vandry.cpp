@@ -1,0 +1,183 @@
+#include "vandry.h"
+
+#include "platform.h"
+#include "simulation.h"
+
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <istream>
+
+namespace {
+
+// The whitespace of formatted input in the C locale, whatever the process locale.
+bool is_blank(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Skips whitespace; false when the input ends first.
+bool skip_blanks(std::istream &in) {
+    for (;;) {
+        const int c = in.peek();
+        if (c == std::char_traits<char>::eof())
+            return false;
+        if (!is_blank(c))
+            return true;
+        in.get();
+    }
+}
+
+// Reads one text token into buf (LARGE_SIZE bytes), keeping what fits. Returns the token's
+// whole length, or -1 when the input ends before the token begins.
+long read_token(std::istream &in, char *buf) {
+    if (!skip_blanks(in))
+        return -1;
+    long length = 0;
+    for (int c = in.peek(); c != std::char_traits<char>::eof() && !is_blank(c); c = in.peek()) {
+        if (length < LARGE_SIZE - 1)
+            buf[length] = static_cast<char>(c);
+        ++length;
+        in.get();
+    }
+    buf[length < LARGE_SIZE - 1 ? length : LARGE_SIZE - 1] = '\0';
+    return length;
+}
+
+// Adds a digit to a magnitude that saturates just past the int range.
+long long accumulate(long long magnitude, int digit) {
+    const long long limit = static_cast<long long>(INT_MAX) + 1;
+    magnitude = magnitude * 10 + digit;
+    return magnitude > limit ? limit : magnitude;
+}
+
+int clamp_to_int(bool negative, long long magnitude) {
+    const long long value = negative ? -magnitude : magnitude;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// Reads a decimal integer as "%d" does: an optional sign and digits, stopping before the first
+// character that cannot continue it. Returns false only when the input ends before the number
+// begins; a token that is no number leaves value unchanged. Out-of-range numbers saturate.
+bool read_int(std::istream &in, int *value) {
+    if (!skip_blanks(in))
+        return false;
+    bool negative = false;
+    int c = in.peek();
+    if (c == '+' || c == '-') {
+        negative = c == '-';
+        in.get();
+        c = in.peek();
+    }
+    if (!is_digit(c))
+        return true;
+    long long magnitude = 0;
+    for (; is_digit(c); c = in.peek()) {
+        magnitude = accumulate(magnitude, c - '0');
+        in.get();
+    }
+    *value = clamp_to_int(negative, magnitude);
+    return true;
+}
+
+// The leading decimal number of a text, as atoi gives it (0 when there is none), saturated.
+int leading_int(const char *text) {
+    while (is_blank(*text))
+        ++text;
+    const bool negative = *text == '-';
+    if (*text == '+' || *text == '-')
+        ++text;
+    long long magnitude = 0;
+    for (; is_digit(*text); ++text)
+        magnitude = accumulate(magnitude, *text - '0');
+    return clamp_to_int(negative, magnitude);
+}
+
+bool is_data_type(int code) {
+    return code == 10 || code == 11 || code == 20 || code == 21 || code == 30 || code == 31;
+}
+
+} // namespace
+
+const char *parse_cfg(std::istream &in, char *name, char *ipaddr, char *port, int *data_type,
+                      int *smst) {
+    *data_type = 0;
+    *smst = 0;
+    const long name_length = read_token(in, name);
+    if (name_length < 0)
+        return "no name in cfg file\n";
+    const long ipaddr_length = read_token(in, ipaddr);
+    if (ipaddr_length < 0)
+        return "no ip address in cfg file\n";
+    const long port_length = read_token(in, port);
+    if (port_length < 0)
+        return "no port number in cfg file\n";
+    if (!read_int(in, data_type))
+        return "no client type in cfg file\n";
+    if (!read_int(in, smst))
+        return "no smst in cfg file\n";
+
+    // Checks come only after all five reads, in this order; the first failure decides.
+    if (name_length > MAX_NAME_LENGTH)
+        return "name too long in cfg file\n";
+    if (ipaddr_length > LARGE_SIZE - 1)
+        return "ip address too long in cfg file\n";
+    const int port_number = leading_int(port);
+    if (port_length > LARGE_SIZE - 1 || port_number < 1024 || port_number > 65000)
+        return "port not legal (1024...65000) in cfg file\n";
+    if (!is_data_type(*data_type))
+        return "data_type must be 10/11/20/21/30/31 in cfg file\n";
+    return nullptr;
+}
+
+std::string cfg_echo(const char *name, const char *ipaddr, const char *port, int data_type,
+                     int smst) {
+    std::string line = "cfg: name=";
+    line += name;
+    line += " ip=";
+    line += ipaddr;
+    line += " port=";
+    line += port;
+    line += " data_type=" + std::to_string(data_type) + " smst=" + std::to_string(smst) + " \n";
+    return line;
+}
+
+int smst_to_ms(int seconds) {
+    const long long ms = static_cast<long long>(seconds) * 1000;
+    if (ms > INT_MAX)
+        return INT_MAX;
+    return ms < 3000 ? 3000 : static_cast<int>(ms);
+}
+
+std::string cfg_path() {
+    std::string dir = working_directory();
+    if (dir.empty())
+        dir = ".";
+    return dir + DIR_SEPARATOR + "cfg.txt";
+}
+
+void halt(const char *message) {
+    report("%s", message);
+    for (;;)
+        pause_ms(10000);
+}
+
+void read_vector_cfg(char *ipaddr, char *port, char *name, int *data_type, int *smst) {
+    const std::string path = cfg_path();
+    std::ifstream file(path);
+    while (!file.is_open()) {
+        report("====NO cfg.txt FILE here\n");
+        pause_ms(5000);
+        file.open(path);
+    }
+    const char *error = parse_cfg(file, name, ipaddr, port, data_type, smst);
+    if (error != nullptr)
+        halt(error);
+    report("%s", cfg_echo(name, ipaddr, port, *data_type, *smst).c_str());
+    *smst = smst_to_ms(*smst);
+}
