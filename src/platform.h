@@ -48,10 +48,18 @@ struct WSADATA {
 inline unsigned short MAKEWORD(int low, int high) {
     return static_cast<unsigned short>((low & 0xff) | ((high & 0xff) << 8));
 }
-inline int WSAStartup(unsigned short, WSADATA *) { return 0; }
-inline int WSACleanup() { return 0; }
-inline int WSAGetLastError() { return errno; }
-inline int closesocket(SOCKET s) { return close(s); }
+inline int WSAStartup(unsigned short, WSADATA *) {
+    return 0;
+}
+inline int WSACleanup() {
+    return 0;
+}
+inline int WSAGetLastError() {
+    return errno;
+}
+inline int closesocket(SOCKET s) {
+    return close(s);
+}
 
 // A write to a connection that the peer has closed must come back as an error, not as a
 // SIGPIPE that ends the process.
@@ -68,7 +76,9 @@ inline void no_sigpipe([[maybe_unused]] SOCKET s) {
 }
 
 constexpr char DIR_SEPARATOR = '/';
-inline char *current_dir(char *buf, size_t size) { return getcwd(buf, size); }
+inline char *current_dir(char *buf, size_t size) {
+    return getcwd(buf, size);
+}
 
 #endif
 
@@ -86,7 +96,9 @@ inline std::string working_directory() {
     }
 }
 
-inline void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+inline void pause_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // The console is the program's log and is often a pipe or a file: every report reaches it
 // whole as soon as it is printed.

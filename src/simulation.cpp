@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-int randgen(int size) { return std::rand() % size; }
+int randgen(int size) {
+    return std::rand() % size;
+}
 
 namespace {
 
@@ -163,27 +165,33 @@ int format_tank_report(char *out, float tank_height, float emp, float min_level,
     return static_cast<int>(p - out);
 }
 
-void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max_level,
-                    int *n_fill, int *n_high, int *n_fall, int *n_low, int *n_tot, char *latD,
-                    char *lonD) {
-    // The draws are made in exactly this order; each feeds the field beside it.
-    int k = randgen(11);
-    *tank_height = static_cast<float>(0.5 + 0.45 * k);
-    k = randgen(11);
-    *emp = static_cast<float>((*tank_height + 0.15) + 0.15 * (k / 10.0));
-    k = randgen(11);
-    *min_level = static_cast<float>(0.2 * (k / 10.0));
-    k = randgen(11);
-    *max_level = static_cast<float>(*tank_height - 0.3 * (k / 10.0));
-    *n_fill = randgen(20) + 3;
-    *n_fall = randgen(40) + 4;
-    *n_high = randgen(100) + 1;
-    *n_low = randgen(80) + 1;
+void tank_from_draws(const int draws[TANK_DRAWS], float *tank_height, float *emp, float *min_level,
+                     float *max_level, int *n_fill, int *n_high, int *n_fall, int *n_low,
+                     int *n_tot) {
+    *tank_height = static_cast<float>(0.5 + 0.45 * draws[0]);
+    *emp = static_cast<float>((*tank_height + 0.15) + 0.15 * (draws[1] / 10.0));
+    *min_level = static_cast<float>(0.2 * (draws[2] / 10.0));
+    *max_level = static_cast<float>(*tank_height - 0.3 * (draws[3] / 10.0));
+    *n_fill = draws[4] + 3;
+    *n_fall = draws[5] + 4;
+    *n_high = draws[6] + 1;
+    *n_low = draws[7] + 1;
     *n_tot = *n_fill + *n_high + *n_fall + *n_low;
+}
+
+void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max_level, int *n_fill,
+                    int *n_high, int *n_fall, int *n_low, int *n_tot, char *latD, char *lonD) {
+    // The draws are made in exactly this order: four heights, then fill, fall, high, low.
+    static constexpr int SIZES[TANK_DRAWS] = {11, 11, 11, 11, 20, 40, 100, 80};
+    int draws[TANK_DRAWS];
+    for (int i = 0; i < TANK_DRAWS; ++i)
+        draws[i] = randgen(SIZES[i]);
+    tank_from_draws(draws, tank_height, emp, min_level, max_level, n_fill, n_high, n_fall, n_low,
+                    n_tot);
 
     char lines[256];
-    format_tank_report(lines, *tank_height, *emp, *min_level, *max_level, *n_fill, *n_fall,
-                       *n_high, *n_low);
+    format_tank_report(lines, *tank_height, *emp, *min_level, *max_level, *n_fill, *n_fall, *n_high,
+                       *n_low);
     report("%s", lines);
 
     std::strcpy(latD, "N");
@@ -225,11 +233,11 @@ constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 } // namespace
 
-void get_sms_data(int *run, int *gps, float /*tank_height*/, float emp, float min_level,
-                  float max_level, int n_fill, int n_high, int n_fall, int /*n_low*/, int n_tot,
-                  float *distance, float *level, float *d1, float *volume, float *temp1,
-                  float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
-                  char *midbufl, char *midbuflg, const char *latD, const char *lonD) {
+void sms_tick(int r1, int r2, int r3, int *run, int *gps, float /*tank_height*/, float emp,
+              float min_level, float max_level, int n_fill, int n_high, int n_fall, int /*n_low*/,
+              int n_tot, float *distance, float *level, float *d1, float *volume, float *temp1,
+              float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
+              char *midbufl, char *midbuflg, const char *latD, const char *lonD) {
     const float pi = 3.1415927410125732421875f;
 
     int run_indx = *run + 1;
@@ -252,7 +260,6 @@ void get_sms_data(int *run, int *gps, float /*tank_height*/, float emp, float mi
         lvl = static_cast<float>(max_level - (s * s) * span);
     }
 
-    const int r1 = randgen(51);
     const double profile = lvl;
     lvl = static_cast<float>(profile + 0.02 * ((r1 / 50.0) * profile));
     *level = lvl;
@@ -269,9 +276,7 @@ void get_sms_data(int *run, int *gps, float /*tank_height*/, float emp, float mi
     *temp1 = static_cast<float>(5.0 * s + 25.0);
     *temp2 = static_cast<float>(7.5 * s + 30.0);
 
-    const int r2 = randgen(51);
     *vin = static_cast<float>(14.4 - 0.5 * (r2 / 50.0));
-    const int r3 = randgen(51);
     *rssi = static_cast<float>(25.0 * (r3 / 50.0) + 2.0);
 
     int gps_indx = *gps + 1;
@@ -325,4 +330,18 @@ void get_sms_data(int *run, int *gps, float /*tank_height*/, float emp, float mi
 
     *run = run_indx;
     *gps = gps_indx;
+}
+
+void get_sms_data(int *run, int *gps, float tank_height, float emp, float min_level,
+                  float max_level, int n_fill, int n_high, int n_fall, int n_low, int n_tot,
+                  float *distance, float *level, float *d1, float *volume, float *temp1,
+                  float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
+                  char *midbufl, char *midbuflg, const char *latD, const char *lonD) {
+    // Level noise, supply voltage, signal strength: always three draws, in this order.
+    const int r1 = randgen(51);
+    const int r2 = randgen(51);
+    const int r3 = randgen(51);
+    sms_tick(r1, r2, r3, run, gps, tank_height, emp, min_level, max_level, n_fill, n_high, n_fall,
+             n_low, n_tot, distance, level, d1, volume, temp1, temp2, vin, rssi, sms_status,
+             midbufs, midbufl, midbuflg, latD, lonD);
 }

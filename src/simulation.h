@@ -24,10 +24,16 @@ struct telemetry {
 // Random integer from 0 to size - 1: the remainder of exactly one std::rand() value.
 int randgen(int size);
 
+// The tank that the eight draws give, in draw order: height, sensor, low and high level (each
+// 0 to 10), then fill (0 to 19), fall (0 to 39), high (0 to 99) and low (0 to 79) phase lengths.
+constexpr int TANK_DRAWS = 8;
+void tank_from_draws(const int draws[TANK_DRAWS], float *tank_height, float *emp, float *min_level,
+                     float *max_level, int *n_fill, int *n_high, int *n_fall, int *n_low,
+                     int *n_tot);
+
 // Draws the tank (eight draws, in a fixed order) and prints its two report lines.
-void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max_level,
-                    int *n_fill, int *n_high, int *n_fall, int *n_low, int *n_tot, char *latD,
-                    char *lonD);
+void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max_level, int *n_fill,
+                    int *n_high, int *n_fall, int *n_low, int *n_tot, char *latD, char *lonD);
 
 // Writes the two report lines for a drawn tank into out (at least 200 bytes); returns the
 // length. Widths are fixed, so the lines never come near that size.
@@ -41,6 +47,14 @@ void get_sms_data(int *run, int *gps, float tank_height, float emp, float min_le
                   float *distance, float *level, float *d1, float *volume, float *temp1,
                   float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
                   char *midbufl, char *midbuflg, const char *latD, const char *lonD);
+
+// get_sms_data with the tick's three draws given: r1 (level noise), r2 (supply voltage) and
+// r3 (signal strength), each 0 to 50.
+void sms_tick(int r1, int r2, int r3, int *run, int *gps, float tank_height, float emp,
+              float min_level, float max_level, int n_fill, int n_high, int n_fall, int n_low,
+              int n_tot, float *distance, float *level, float *d1, float *volume, float *temp1,
+              float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
+              char *midbufl, char *midbuflg, const char *latD, const char *lonD);
 
 // The position of drift step gps_indx (1 to 20) after its four stores.
 void gps_position(int gps_indx, float *lat, int *latint, float *lon, int *lonint);

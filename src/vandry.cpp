@@ -15,7 +15,9 @@ bool is_blank(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
+bool is_digit(int c) {
+    return c >= '0' && c <= '9';
+}
 
 // Skips whitespace; false when the input ends first.
 bool skip_blanks(std::istream &in) {
