@@ -1,0 +1,182 @@
+// One tick (get_sms_data with its three records) against formatting the same three records
+// with snprintf, and one fixed-point field both ways. Prints the tick / snprintf ratio at the end.
+#include "simulation.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The example tank: draws 4, 6, 4, 5, 9, 16, 56, 32 give a cycle of 106 ticks.
+tank_parms example_tank() {
+    static constexpr int DRAWS[TANK_DRAWS] = {4, 6, 4, 5, 9, 16, 56, 32};
+    tank_parms tank{};
+    tank_from_draws(DRAWS, &tank.tank_height, &tank.emp, &tank.min_level, &tank.max_level,
+                    &tank.n_fill, &tank.n_high, &tank.n_fall, &tank.n_low, &tank.n_tot);
+    std::strcpy(tank.lat, "N");
+    std::strcpy(tank.lon, "E");
+    return tank;
+}
+
+void tick(const tank_parms &tank, telemetry &tm) {
+    tm.sms_status = tm.sms_status >= 15 ? 0 : tm.sms_status + 1;
+    get_sms_data(&tm.run_indx, &tm.gps_indx, tank.tank_height, tank.emp, tank.min_level,
+                 tank.max_level, tank.n_fill, tank.n_high, tank.n_fall, tank.n_low, tank.n_tot,
+                 &tm.distance, &tm.level, &tm.d1, &tm.volume, &tm.temp1, &tm.temp2, &tm.vin,
+                 &tm.rssi, &tm.sms_status, tm.midbufs, tm.midbufl, tm.midbuflg, tank.lat, tank.lon);
+}
+
+// The values of real ticks, two whole level cycles, for the formatting-only baselines.
+struct sample {
+    float distance, level, d1, volume, temp1, temp2, vin, rssi, lat, lon;
+    int sms_status;
+};
+
+const std::vector<sample> &samples() {
+    static const std::vector<sample> all = [] {
+        const tank_parms tank = example_tank();
+        telemetry tm{};
+        tm.sms_status = -1;
+        std::srand(1);
+        std::vector<sample> v;
+        for (int i = 0; i < 2 * tank.n_tot; ++i) {
+            tick(tank, tm);
+            float lat = 0.0f;
+            float lon = 0.0f;
+            int latint = 0;
+            int lonint = 0;
+            gps_position(tm.gps_indx, &lat, &latint, &lon, &lonint);
+            v.push_back({tm.distance, tm.level, tm.d1, tm.volume, tm.temp1, tm.temp2, tm.vin,
+                         tm.rssi, lat, lon, tm.sms_status});
+        }
+        return v;
+    }();
+    return all;
+}
+
+void BM_tick(benchmark::State &state) {
+    const tank_parms tank = example_tank();
+    telemetry tm{};
+    tm.sms_status = -1;
+    std::srand(1);
+    for (auto _ : state) {
+        tick(tank, tm);
+        benchmark::DoNotOptimize(tm.midbufs[0]);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_tick);
+
+void BM_snprintf_records(benchmark::State &state) {
+    const std::vector<sample> &v = samples();
+    char s[LARGE_SIZE];
+    char l[LARGE_SIZE];
+    char g[LARGE_SIZE];
+    size_t i = 0;
+    for (auto _ : state) {
+        const sample &x = v[i];
+        i = i + 1 == v.size() ? 0 : i + 1;
+        const double distance = x.distance, level = x.level, d1 = x.d1, volume = x.volume,
+                     temp1 = x.temp1, temp2 = x.temp2, vin = x.vin, rssi = x.rssi;
+        std::snprintf(s, sizeof s, "%4.3f,%4.3f,%2.1f,%5.1f,%3.1f,%3.1f,%d \n", distance, level, d1,
+                      volume, temp1, temp2, x.sms_status);
+        std::snprintf(l, sizeof l, "%4.3f,%4.3f,%2.1f,%5.1f,%3.1f,%3.1f,%4.1f,%4.1f,%d \n",
+                      distance, level, d1, volume, temp1, temp2, vin, rssi, x.sms_status);
+        int n = std::snprintf(g, sizeof g,
+                              "%4.3f,%4.3f,%2.1f,%5.1f,%3.1f,%3.1f,%4.1f,%4.1f,%d,%s,%9.4f,%s,"
+                              "%010.4f,%s,%s,%s,%s",
+                              distance, level, d1, volume, temp1, temp2, vin, rssi, x.sms_status,
+                              "$GPGLL", static_cast<double>(x.lat), "N", static_cast<double>(x.lon),
+                              "E", "081359.129", "A", "A*");
+        unsigned sum = 0;
+        for (const char *c = std::strchr(g, '$') + 1; *c != '*'; ++c)
+            sum ^= static_cast<unsigned char>(*c);
+        std::snprintf(g + n, sizeof g - static_cast<size_t>(n), "%02X\n", sum);
+        benchmark::DoNotOptimize(s[0]);
+        benchmark::DoNotOptimize(l[0]);
+        benchmark::DoNotOptimize(g[0]);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_snprintf_records);
+
+// One field: the longitude, "%010.4f".
+void BM_format_fixed_field(benchmark::State &state) {
+    const std::vector<sample> &v = samples();
+    char out[FIXED_MAX + 1];
+    size_t i = 0;
+    for (auto _ : state) {
+        format_fixed(out, v[i].lon, 10, 4, '0');
+        i = i + 1 == v.size() ? 0 : i + 1;
+        benchmark::DoNotOptimize(out[0]);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_format_fixed_field);
+
+void BM_snprintf_field(benchmark::State &state) {
+    const std::vector<sample> &v = samples();
+    char out[FIXED_MAX + 1];
+    size_t i = 0;
+    for (auto _ : state) {
+        std::snprintf(out, sizeof out, "%010.4f", static_cast<double>(v[i].lon));
+        i = i + 1 == v.size() ? 0 : i + 1;
+        benchmark::DoNotOptimize(out[0]);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_snprintf_field);
+
+// The console report without colours, then the two ratios from the medians (or the single
+// runs), in CPU time and in wall time: CPU time is the steadier on a loaded machine.
+class ratio_reporter : public benchmark::ConsoleReporter {
+  public:
+    ratio_reporter() : ConsoleReporter(OO_None) {}
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
+                continue;
+            times_[run.run_name.function_name] = {run.GetAdjustedCPUTime(),
+                                                  run.GetAdjustedRealTime()};
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        ratio("tick / snprintf records", "BM_tick", "BM_snprintf_records");
+        ratio("format_fixed / snprintf field", "BM_format_fixed_field", "BM_snprintf_field");
+    }
+
+  private:
+    void ratio(const char *label, const std::string &a, const std::string &b) {
+        const auto x = times_.find(a);
+        const auto y = times_.find(b);
+        if (x == times_.end() || y == times_.end() || y->second.cpu <= 0.0 || y->second.real <= 0.0)
+            return;
+        std::printf("%s: CPU %.1f / %.1f ns = %.3f, wall %.1f / %.1f ns = %.3f\n", label,
+                    x->second.cpu, y->second.cpu, x->second.cpu / y->second.cpu, x->second.real,
+                    y->second.real, x->second.real / y->second.real);
+    }
+    struct times {
+        double cpu, real;
+    };
+    std::map<std::string, times> times_;
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    ratio_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
