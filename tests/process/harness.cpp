@@ -1,0 +1,355 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef VANDRY_DEFAULT_EXE
+#error "VANDRY_DEFAULT_EXE must name the program under test"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace proc {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void fail(const std::string &what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+bool env_flag(const char *name) {
+    const char *value = std::getenv(name);
+    return value != nullptr && std::string(value) == "1";
+}
+
+// Milliseconds left until the deadline, at least 0.
+int remaining_ms(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+Clock::time_point after(double seconds) {
+    return Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
+bool readable(int fd, int timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    while ((n = poll(&p, 1, timeout_ms)) < 0 && errno == EINTR) {
+    }
+    return n > 0;
+}
+
+} // namespace
+
+const Target &Target::get() {
+    static const Target target = [] {
+        Target t;
+        if (const char *launcher = std::getenv("VANDRY_LAUNCHER")) {
+            std::istringstream words(launcher);
+            for (std::string word; words >> word;)
+                t.argv.push_back(word);
+        }
+        const char *exe = std::getenv("VANDRY_EXE");
+        const fs::path program = exe != nullptr && *exe != '\0' ? exe : VANDRY_DEFAULT_EXE;
+        t.argv.push_back(fs::absolute(program).string());
+        t.crlf_console = env_flag("VANDRY_CRLF_CONSOLE");
+        t.winsock_codes = env_flag("VANDRY_WINSOCK_CODES");
+        return t;
+    }();
+    return target;
+}
+
+int refused_code() {
+    return Target::get().winsock_codes ? 10061 : ECONNREFUSED;
+}
+
+std::vector<int> send_lost_codes() {
+    if (Target::get().winsock_codes)
+        return {10053, 10054}; // WSAECONNABORTED, WSAECONNRESET
+    return {EPIPE, ECONNRESET};
+}
+
+std::string normalise_console(const std::string &raw) {
+    if (!Target::get().crlf_console)
+        return raw;
+    std::string text;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')
+            ++i;
+        text += raw[i];
+    }
+    return text;
+}
+
+std::string quote(const std::string &text) {
+    static const std::regex meta(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, meta, R"(\$&)");
+}
+
+const char TANK_REPORT[] =
+    R"(tank_height=\d\.\d\d   emp=\d\.\d\d  min_level = \d\.\d\d  max_level=\d\.\d\d  \n\n)"
+    R"(n_fill=\d+   n_fall = \d+  n_high=\d+  n_low=\d+   \n\n)";
+
+std::string after_startup(const std::string &output) {
+    static const std::regex startup(std::string(R"(cfg: [^\n]* \n)") + TANK_REPORT);
+    std::smatch m;
+    return std::regex_search(output, m, startup) ? m.suffix().str() : std::string();
+}
+
+size_t count_of(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+Fd &Fd::operator=(Fd &&other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+Fd::~Fd() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+int Fd::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+ScratchDir::ScratchDir(size_t min_path_length) {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vandry-process-XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr)
+        fail("mkdtemp");
+    root_ = path_ = pattern;
+    for (int i = 0; path_.size() < min_path_length; ++i)
+        path_ += "/" + std::to_string(i) + std::string(200, 'd');
+    fs::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+void ScratchDir::write_file(const std::string &name, const std::string &content) const {
+    const std::string part = path_ + "/." + name + ".part";
+    {
+        std::ofstream out(part, std::ios::binary);
+        out << content;
+        if (!out.flush())
+            fail("writing " + part);
+    }
+    fs::rename(part, path_ + "/" + name);
+}
+
+std::string cfg_text(const std::string &name, const std::string &ip, int port, int data_type,
+                     int smst) {
+    return name + " " + ip + " " + std::to_string(port) + " " + std::to_string(data_type) + " " +
+           std::to_string(smst) + "\n";
+}
+
+bool Connection::receive(int timeout_ms) {
+    if (closed_ || !readable(fd_.get(), timeout_ms))
+        return false;
+    char buf[4096];
+    const ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
+    if (n > 0)
+        data_.append(buf, static_cast<size_t>(n));
+    else if (n == 0 || errno != EINTR)
+        closed_ = true;
+    return true;
+}
+
+bool Connection::wait_for(const std::function<bool(const std::string &)> &ready, double seconds) {
+    const auto deadline = after(seconds);
+    while (!ready(data_)) {
+        const int left = remaining_ms(deadline);
+        if (closed_ || left == 0 || !receive(left))
+            return ready(data_);
+    }
+    return true;
+}
+
+bool Connection::wait_closed(double seconds) {
+    const auto deadline = after(seconds);
+    while (!closed_ && receive(remaining_ms(deadline))) {
+    }
+    return closed_;
+}
+
+Listener::Listener(bool listening) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)) {
+    if (fd_.get() < 0)
+        fail("socket");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
+        getsockname(fd_.get(), reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        fail("bind");
+    port_ = ntohs(addr.sin_port);
+    if (listening)
+        listen();
+}
+
+void Listener::listen() {
+    if (::listen(fd_.get(), 16) != 0)
+        fail("listen");
+}
+
+bool Listener::pending(double seconds) const {
+    return readable(fd_.get(), static_cast<int>(seconds * 1000));
+}
+
+bool Listener::accept(Connection *out, double seconds) {
+    if (!pending(seconds))
+        return false;
+    Fd fd(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (fd.get() < 0)
+        fail("accept");
+    *out = Connection(std::move(fd));
+    return true;
+}
+
+Program::Program(const std::string &dir) {
+    const std::vector<std::string> &words = Target::get().argv;
+    std::vector<char *> argv;
+    for (const std::string &w : words)
+        argv.push_back(const_cast<char *>(w.c_str()));
+    argv.push_back(nullptr);
+
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+        fail("pipe");
+    out_ = Fd(pipe_fds[0]);
+    Fd write_end(pipe_fds[1]);
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ < 0)
+        fail("fork");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls from here on.
+        setpgid(0, 0);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigaction(SIGPIPE, &dfl, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        const int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(write_end.get(), 1) < 0 ||
+            chdir(dir.c_str()) != 0)
+            _exit(126);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    setpgid(pid_, pid_);
+}
+
+Program::~Program() {
+    if (pid_ > 0) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        if (!reaped_)
+            waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool Program::running() {
+    if (!reaped_ && waitpid(pid_, &wait_status_, WNOHANG) == pid_)
+        reaped_ = true;
+    return !reaped_;
+}
+
+std::string Program::status() {
+    if (running())
+        return "running";
+    if (WIFSIGNALED(wait_status_))
+        return "killed by signal " + std::to_string(WTERMSIG(wait_status_));
+    return "exited with " + std::to_string(WEXITSTATUS(wait_status_));
+}
+
+bool Program::read_once(int timeout_ms) {
+    if (!readable(out_.get(), timeout_ms))
+        return false;
+    char buf[4096];
+    const ssize_t n = read(out_.get(), buf, sizeof buf);
+    if (n > 0)
+        raw_.append(buf, static_cast<size_t>(n));
+    return n > 0 || (n < 0 && errno == EINTR);
+}
+
+std::string Program::output() {
+    while (read_once(0)) {
+    }
+    return normalise_console(raw_);
+}
+
+bool Program::wait_for(const std::function<bool(const std::string &)> &ready, double seconds) {
+    const auto deadline = after(seconds);
+    for (;;) {
+        if (ready(output()))
+            return true;
+        const int left = remaining_ms(deadline);
+        if (left == 0 || !read_once(left))
+            return ready(output());
+    }
+}
+
+bool Program::wait_for(const std::string &text, double seconds, size_t times) {
+    return wait_for([&](const std::string &out) { return count_of(out, text) >= times; }, seconds);
+}
+
+bool Program::wait_for_regex(const std::string &pattern, double seconds) {
+    const std::regex re(pattern);
+    return wait_for([&](const std::string &out) { return std::regex_search(out, re); }, seconds);
+}
+
+void Program::idle(double seconds) {
+    const auto deadline = after(seconds);
+    for (int left; (left = remaining_ms(deadline)) > 0;)
+        if (!read_once(left) && remaining_ms(deadline) > 0)
+            break; // the pipe closed: nothing more can come
+}
+
+int Program::open_fds() const {
+    std::error_code ec;
+    int n = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec), end;
+         !ec && it != end; it.increment(ec))
+        ++n;
+    return ec ? -1 : n;
+}
+
+} // namespace proc

@@ -1,0 +1,147 @@
+// Runs the real program as a child process in a scratch working directory and talks to it
+// through real TCP listeners on 127.0.0.1. Which program runs is decided by the environment:
+//   VANDRY_EXE           the executable (default: the one built with these tests)
+//   VANDRY_LAUNCHER      optional command put before it, split at blanks (e.g. "wine")
+//   VANDRY_CRLF_CONSOLE  1: the console writes "\r\n" for "\n"; captured output is normalised
+//   VANDRY_WINSOCK_CODES 1: error lines carry Winsock codes instead of errno values
+#ifndef VANDRY_PROCESS_HARNESS_H
+#define VANDRY_PROCESS_HARNESS_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace proc {
+
+struct Target {
+    std::vector<std::string> argv; // launcher words, then the executable
+    bool crlf_console = false;
+    bool winsock_codes = false;
+    bool launched() const { return argv.size() > 1; }
+    static const Target &get();
+};
+
+// Error numbers that the program prints, as the target platform gives them.
+int refused_code();                 // a connect to a port that nobody listens on
+std::vector<int> send_lost_codes(); // a send on a connection that the peer has closed
+
+// Replaces every "\r\n" by "\n", in one pass, when the target's console needs it.
+std::string normalise_console(const std::string &raw);
+
+// An owned file descriptor.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept;
+    ~Fd();
+    int get() const { return fd_; }
+    int release();
+
+  private:
+    int fd_;
+};
+
+// A fresh directory under $TMPDIR (or /tmp), removed with all its contents at the end. With a
+// minimum length, nested subdirectories are added until the path is at least that long.
+class ScratchDir {
+  public:
+    explicit ScratchDir(size_t min_path_length = 0);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+    // Writes the file whole and then renames it into place, so it never appears half written.
+    void write_file(const std::string &name, const std::string &content) const;
+
+  private:
+    std::string root_, path_;
+};
+
+// The five tokens of cfg.txt on one line.
+std::string cfg_text(const std::string &name, const std::string &ip, int port, int data_type,
+                     int smst);
+
+// A TCP connection accepted by a Listener; everything it receives collects in data().
+class Connection {
+  public:
+    Connection() = default;
+    explicit Connection(Fd fd) : fd_(std::move(fd)) {}
+    const std::string &data() const { return data_; }
+    bool closed() const { return closed_; } // the peer closed it (recv returned 0) or reset it
+    // Receives until ready(data()) holds or the connection ends; false when that is too late.
+    bool wait_for(const std::function<bool(const std::string &)> &ready, double seconds);
+    bool wait_closed(double seconds);
+
+  private:
+    bool receive(int timeout_ms);
+    Fd fd_;
+    std::string data_;
+    bool closed_ = false;
+};
+
+// A socket bound to 127.0.0.1 on a free port. Unless told otherwise it listens at once; before
+// it listens, connections to the port are refused.
+class Listener {
+  public:
+    explicit Listener(bool listening = true);
+    void listen();
+    int port() const { return port_; }
+    // Accepts one connection into out; false on time-out.
+    bool accept(Connection *out, double seconds);
+    bool pending(double seconds) const; // a connection is waiting to be accepted
+
+  private:
+    Fd fd_;
+    int port_ = 0;
+};
+
+// The program, started in its own process group in the given working directory with standard
+// output on a pipe (standard error is left to the test run). The whole group is killed when this
+// goes away.
+class Program {
+  public:
+    explicit Program(const std::string &dir);
+    ~Program();
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
+    pid_t pid() const { return pid_; }
+    bool running();
+    std::string status(); // "running", "exited with N" or "killed by signal N"
+    // Everything printed so far, normalised.
+    std::string output();
+    // Reads the console until ready(output()) holds; false when it does not within the time.
+    bool wait_for(const std::function<bool(const std::string &)> &ready, double seconds);
+    bool wait_for(const std::string &text, double seconds, size_t times = 1);
+    bool wait_for_regex(const std::string &pattern, double seconds);
+    // Reads the console for the whole time.
+    void idle(double seconds);
+    int open_fds() const; // entries of /proc/<pid>/fd, -1 when they cannot be read
+
+  private:
+    bool read_once(int timeout_ms);
+    pid_t pid_ = -1;
+    int wait_status_ = 0;
+    bool reaped_ = false;
+    Fd out_;
+    std::string raw_;
+};
+
+size_t count_of(const std::string &text, const std::string &needle);
+
+// The text as a regular expression that matches exactly it.
+std::string quote(const std::string &text);
+
+// The shape of the tank report that start-up prints after the configuration echo.
+extern const char TANK_REPORT[];
+
+// What the console shows after the configuration echo and the tank report; empty until both
+// have been printed.
+std::string after_startup(const std::string &output);
+
+} // namespace proc
+
+#endif

@@ -1,0 +1,100 @@
+// Start-up of the real program: waiting for cfg.txt, halting on a bad one, echoing a good one
+// and reporting the tank.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace proc;
+
+namespace {
+
+const std::string NO_CFG = "====NO cfg.txt FILE here\n";
+
+std::string cfg_echo(const std::string &name, int port, int data_type, int smst) {
+    return "cfg: name=" + name + " ip=127.0.0.1 port=" + std::to_string(port) +
+           " data_type=" + std::to_string(data_type) + " smst=" + std::to_string(smst) + " \n";
+}
+
+bool matches(const std::string &text, const std::string &pattern) {
+    return std::regex_match(text, std::regex(pattern));
+}
+
+// The echo line and the tank report at the very start of the output, then anything.
+std::string startup_pattern(const std::string &echo) {
+    return quote(echo) + TANK_REPORT + R"([\s\S]*)";
+}
+
+} // namespace
+
+TEST(Startup, WaitsForCfgTxtAndGoesOnWhenItAppears) {
+    Listener listener;
+    ScratchDir dir;
+    Program prog(dir.path());
+    ASSERT_TRUE(prog.wait_for(NO_CFG, 20, 2)) << prog.output();
+    EXPECT_TRUE(matches(prog.output(), "(" + quote(NO_CFG) + ")+")) << prog.output();
+
+    dir.write_file("cfg.txt", cfg_text("tank7", "127.0.0.1", listener.port(), 10, 3));
+    const std::string echo = cfg_echo("tank7", listener.port(), 10, 3);
+    ASSERT_TRUE(prog.wait_for_regex(quote(echo) + TANK_REPORT, 20)) << prog.output();
+    EXPECT_TRUE(matches(prog.output(), "(" + quote(NO_CFG) + ")+" + startup_pattern(echo)))
+        << prog.output();
+}
+
+TEST(Startup, GoodFileIsEchoedAndTheTankReported) {
+    Listener listener;
+    ScratchDir dir;
+    // Any whitespace separates the tokens; whatever follows the fifth is never read.
+    dir.write_file("cfg.txt", "  north-3\t127.0.0.1\n\n" + std::to_string(listener.port()) +
+                                  "\n  20 \t 4 extra tokens\n");
+    Program prog(dir.path());
+    const std::string echo = cfg_echo("north-3", listener.port(), 20, 4);
+    ASSERT_TRUE(prog.wait_for_regex(quote(echo) + TANK_REPORT, 20)) << prog.output();
+    EXPECT_TRUE(matches(prog.output(), startup_pattern(echo))) << prog.output();
+}
+
+TEST(Startup, RunsInADeepWorkingDirectory) {
+    Listener listener;
+    ScratchDir dir(3000);
+    ASSERT_GE(dir.path().size(), 3000u);
+    dir.write_file("cfg.txt", cfg_text("deep", "127.0.0.1", listener.port(), 11, 3));
+    Program prog(dir.path());
+    const std::string echo = cfg_echo("deep", listener.port(), 11, 3);
+    ASSERT_TRUE(prog.wait_for_regex(quote(echo) + TANK_REPORT, 20)) << prog.output();
+    EXPECT_TRUE(matches(prog.output(), startup_pattern(echo))) << prog.output();
+    Connection conn;
+    EXPECT_TRUE(listener.accept(&conn, 20)) << prog.output();
+}
+
+struct BadCfg {
+    const char *label;
+    const char *content;
+    const char *message;
+};
+
+class BadFile : public testing::TestWithParam<BadCfg> {};
+
+TEST_P(BadFile, PrintsItsOneMessageAndHalts) {
+    ScratchDir dir;
+    dir.write_file("cfg.txt", GetParam().content);
+    Program prog(dir.path());
+    ASSERT_TRUE(prog.wait_for(GetParam().message, 20)) << prog.output();
+    prog.idle(7); // longer than any retry pause: nothing more may come
+    EXPECT_EQ(prog.output(), GetParam().message);
+    EXPECT_TRUE(prog.running()) << prog.status();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, BadFile,
+    testing::Values(BadCfg{"Empty", "", "no name in cfg file\n"},
+                    BadCfg{"MissingSmst", "st 127.0.0.1 5000 10\n", "no smst in cfg file\n"},
+                    BadCfg{"NameTooLong", "abcdefghij0123456789ABCDEFGHIJK 127.0.0.1 5000 10 3\n",
+                           "name too long in cfg file\n"},
+                    BadCfg{"PortTooLow", "st 127.0.0.1 1023 10 3\n",
+                           "port not legal (1024...65000) in cfg file\n"},
+                    BadCfg{"PortNotANumber", "st 127.0.0.1 http 10 3",
+                           "port not legal (1024...65000) in cfg file\n"},
+                    BadCfg{"BadDataType", "st 127.0.0.1 5000 12 3\n",
+                           "data_type must be 10/11/20/21/30/31 in cfg file\n"}),
+    [](const testing::TestParamInfo<BadCfg> &info) { return info.param.label; });
