@@ -86,7 +86,7 @@ inline char *current_dir(char *buf, size_t size) {
 inline std::string working_directory() {
     std::string dir(256, '\0');
     for (;;) {
-        if (current_dir(&dir[0], dir.size()) != nullptr) {
+        if (current_dir(dir.data(), dir.size()) != nullptr) {
             dir.resize(std::char_traits<char>::length(dir.c_str()));
             return dir;
         }

@@ -88,7 +88,6 @@ char *format_fixed(char *out, float value, int width, int precision, char fill) 
         std::memcpy(p, std::isnan(a) ? "nan" : "inf", 3);
         return pad(out, body, static_cast<int>(p + 3 - body), width, ' ');
     }
-    std::uint64_t whole = 0;
     std::uint32_t frac = 0;
     if (a < 16777216.0f) {
         // A float has 24 significant bits and 10^p at most 5^9 * 2^9 (21 + 9 bits), so the
@@ -98,9 +97,8 @@ char *format_fixed(char *out, float value, int width, int precision, char fill) 
         auto n = static_cast<std::uint64_t>(floor_scaled);
         if (scaled - floor_scaled >= 0.5)
             ++n;
-        whole = n / POW10[precision];
         frac = static_cast<std::uint32_t>(n % POW10[precision]);
-        p = put_digits(p, whole);
+        p = put_digits(p, n / POW10[precision]);
     } else {
         // Floats from 2^24 up are whole numbers: the fraction digits are all zero.
         p = put_whole_float_digits(p, a);

@@ -19,6 +19,12 @@ const char *selected_record(int data_type, const telemetry *tm) {
     }
 }
 
+// Closes the socket, once, and forgets its handle.
+void close_connection(SOCKET *ConnectSocket) {
+    closesocket(*ConnectSocket);
+    *ConnectSocket = INVALID_SOCKET;
+}
+
 } // namespace
 
 bool keeps_connection(int data_type) {
@@ -64,7 +70,9 @@ int assemble_message(char *sendbuf, const char *name, int data_type, const tank_
 int send_all(SOCKET ConnectSocket, const char *buf, int length) {
     int sent = 0;
     while (sent < length) {
-        const int iResult = send(ConnectSocket, buf + sent, length - sent, SEND_FLAGS);
+        // At most length - sent bytes are taken, so the count always fits an int.
+        const int iResult =
+            static_cast<int>(send(ConnectSocket, buf + sent, length - sent, SEND_FLAGS));
         if (iResult == SOCKET_ERROR) {
             if (WSAGetLastError() == WSAEINTR)
                 continue;
@@ -119,8 +127,7 @@ void connection_loop(const char *ipaddr, const char *aport, const char *name, in
                 break;
             }
             report("connect failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
-            closesocket(ConnectSocket);
-            ConnectSocket = INVALID_SOCKET;
+            close_connection(&ConnectSocket);
             pause_ms(RETRY_PAUSE_MS);
         }
         freeaddrinfo(result);
@@ -136,8 +143,7 @@ void connection_loop(const char *ipaddr, const char *aport, const char *name, in
             iResult = send_all(ConnectSocket, sendbuf, length);
             if (iResult == SOCKET_ERROR) {
                 report("send error:%d\n", WSAGetLastError());
-                closesocket(ConnectSocket);
-                ConnectSocket = INVALID_SOCKET;
+                close_connection(&ConnectSocket);
                 WSACleanup();
                 pause_ms(RETRY_PAUSE_MS);
                 if (!keep_open)
@@ -148,8 +154,7 @@ void connection_loop(const char *ipaddr, const char *aport, const char *name, in
             pause_ms(smst);
             if (!keep_open) {
                 report("socket is closing\n");
-                closesocket(ConnectSocket);
-                ConnectSocket = INVALID_SOCKET;
+                close_connection(&ConnectSocket);
                 WSACleanup();
                 break;
             }

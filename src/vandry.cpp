@@ -15,17 +15,23 @@ bool is_blank(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// A zero byte cannot be part of a C text: between tokens and inside them it separates tokens
+// as whitespace does, so a stored token is always whole and an accepted name never empty.
+bool is_separator(int c) {
+    return is_blank(c) || c == '\0';
+}
+
 bool is_digit(int c) {
     return c >= '0' && c <= '9';
 }
 
-// Skips whitespace; false when the input ends first.
+// Skips whitespace and zero bytes; false when the input ends first.
 bool skip_blanks(std::istream &in) {
     for (;;) {
         const int c = in.peek();
         if (c == std::char_traits<char>::eof())
             return false;
-        if (!is_blank(c))
+        if (!is_separator(c))
             return true;
         in.get();
     }
@@ -37,7 +43,7 @@ long read_token(std::istream &in, char *buf) {
     if (!skip_blanks(in))
         return -1;
     long length = 0;
-    for (int c = in.peek(); c != std::char_traits<char>::eof() && !is_blank(c); c = in.peek()) {
+    for (int c = in.peek(); c != std::char_traits<char>::eof() && !is_separator(c); c = in.peek()) {
         if (length < LARGE_SIZE - 1)
             buf[length] = static_cast<char>(c);
         ++length;
