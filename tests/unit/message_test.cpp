@@ -1,0 +1,81 @@
+// Message assembly: name, comma, the selected record, CR LF in keep-open mode; the echo formats.
+#include "unit_support.h"
+
+namespace {
+
+const tank_parms TANK = tank_of({4, 6, 4, 5, 9, 16, 56, 32});
+
+telemetry fresh() {
+    telemetry tm{};
+    tm.sms_status = -1;
+    return tm;
+}
+
+TEST(MessageTest, EachCodeFramesItsRecord) {
+    const struct {
+        int data_type;
+        const char *echo;
+        bool keep_open;
+        const char *tail; // the last bytes of the message
+    } codes[] = {
+        {10, "(%d) shrt opn: %s", true, ",0 \n\r\n"}, {11, "(%d) shrt cls: %s", false, ",0 \n"},
+        {20, "(%d) long opn: %s", true, ",0 \n\r\n"}, {21, "(%d) long cls: %s", false, ",0 \n"},
+        {30, "(%d) gps opn: %s", true, "\n\r\n"},     {31, "(%d) gps cls: %s", false, "\n"},
+    };
+    for (const auto &c : codes) {
+        SCOPED_TRACE(c.data_type);
+        // The records of the same tick, made directly from the same draws.
+        telemetry ref = fresh();
+        ref.sms_status = 0;
+        std::srand(99);
+        get_sms_data(&ref.run_indx, &ref.gps_indx, TANK.tank_height, TANK.emp, TANK.min_level,
+                     TANK.max_level, TANK.n_fill, TANK.n_high, TANK.n_fall, TANK.n_low, TANK.n_tot,
+                     &ref.distance, &ref.level, &ref.d1, &ref.volume, &ref.temp1, &ref.temp2,
+                     &ref.vin, &ref.rssi, &ref.sms_status, ref.midbufs, ref.midbufl, ref.midbuflg,
+                     TANK.lat, TANK.lon);
+        const char *records[] = {ref.midbufs, ref.midbufl, ref.midbuflg};
+        const std::string expected =
+            std::string("pump-7,") + records[c.data_type / 10 - 1] + (c.keep_open ? "\r\n" : "");
+
+        telemetry tm = fresh();
+        char sendbuf[LARGE_SIZE];
+        std::memset(sendbuf, 'Z', sizeof sendbuf);
+        std::srand(99);
+        const int length = assemble_message(sendbuf, "pump-7", c.data_type, &TANK, &tm);
+        EXPECT_EQ(sendbuf, expected);
+        EXPECT_EQ(length, static_cast<int>(expected.size()));
+        EXPECT_EQ(expected.substr(expected.size() - std::strlen(c.tail)), c.tail);
+        for (int i = length; i < LARGE_SIZE; ++i)
+            ASSERT_EQ(sendbuf[i], '\0') << "byte " << i;
+        EXPECT_EQ(tm.sms_status, 0);
+        EXPECT_STREQ(echo_format(c.data_type), c.echo);
+        EXPECT_EQ(keeps_connection(c.data_type), c.keep_open);
+    }
+}
+
+TEST(MessageTest, SequenceNumbersRunZeroToFifteen) {
+    telemetry tm = fresh();
+    char sendbuf[LARGE_SIZE];
+    for (int i = 0; i < 35; ++i) {
+        const int length = assemble_message(sendbuf, "st", 20, &TANK, &tm);
+        const std::string message(sendbuf, static_cast<size_t>(length));
+        const std::string counter = "," + std::to_string(i % 16) + " \n\r\n";
+        ASSERT_EQ(message.size() - message.rfind(counter), counter.size()) << message;
+        EXPECT_EQ(tm.sms_status, i % 16);
+        EXPECT_EQ(tm.run_indx, i % TANK.n_tot + 1);
+        EXPECT_EQ(tm.gps_indx, i % 20 + 1);
+    }
+}
+
+TEST(MessageTest, LongestNameCopiedWhole) {
+    const std::string name = "north,yard;tank#12=main-outlet";
+    ASSERT_EQ(name.size(), 30u);
+    telemetry tm = fresh();
+    char sendbuf[LARGE_SIZE];
+    const int length = assemble_message(sendbuf, name.c_str(), 31, &TANK, &tm);
+    EXPECT_EQ(length, static_cast<int>(std::strlen(sendbuf)));
+    EXPECT_EQ(std::string(sendbuf, 31), name + ",");
+    EXPECT_STREQ(sendbuf + 31, tm.midbuflg);
+}
+
+} // namespace

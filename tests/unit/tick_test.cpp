@@ -1,0 +1,247 @@
+// One tick of the sample generator: the eight values bit for bit, the drift, the three records.
+#include "unit_support.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+// tank_height and n_low take no part in a tick: junk values must change nothing.
+const tank_parms RAMP = {-99.0f, 3.0f, 0.25f, 2.5f, 4, 10, 6, -7, 25, "N", "E"};
+const std::vector<int> EXAMPLE_DRAWS = {4, 6, 4, 5, 9, 16, 56, 32};
+
+telemetry start(int run = 0, int gps = 0, int status = 0) {
+    telemetry t{};
+    t.run_indx = run;
+    t.gps_indx = gps;
+    t.sms_status = status;
+    return t;
+}
+
+void tick(telemetry &t, const tank_parms &k, int r1, int r2, int r3) {
+    sms_tick(r1, r2, r3, &t.run_indx, &t.gps_indx, k.tank_height, k.emp, k.min_level, k.max_level,
+             k.n_fill, k.n_high, k.n_fall, k.n_low, k.n_tot, &t.distance, &t.level, &t.d1,
+             &t.volume, &t.temp1, &t.temp2, &t.vin, &t.rssi, &t.sms_status, t.midbufs, t.midbufl,
+             t.midbuflg, k.lat, k.lon);
+}
+
+// The eight sample values in record order, bit for bit.
+void expect_values(const telemetry &t, const std::vector<float> &want) {
+    const float got[] = {t.distance, t.level, t.d1, t.volume, t.temp1, t.temp2, t.vin, t.rssi};
+    const char *names[] = {"distance", "level", "d1", "volume", "temp1", "temp2", "vin", "rssi"};
+    for (size_t i = 0; i < std::size(got); ++i)
+        EXPECT_TRUE(same(got[i], want.at(i))) << names[i];
+}
+
+// The decimals have nine significant digits, which single out one float. The last two rows sit
+// where a double sqrt or a double pi in the ramps would change the stored values.
+TEST(TickTest, WorkedTicksBitForBit) {
+    const struct {
+        tank_parms tank;
+        int run_in, r1, r2, r3, run;
+        float profile;
+        std::vector<float> values;
+    } cases[] = {
+        // clang-format off
+        {RAMP, 2, 25, 10, 30, 3, 1.93750012f, {1.04312491f, 1.95687509f, 547.488037f, 7827.50049f,
+                                               26.294096f, 31.941143f, 14.3000002f, 17.0f}},
+        {RAMP, 16, 50, 50, 50, 17, 1.72264409f, {1.24290299f, 1.75709701f, 465.825867f, 7028.38818f,
+                                                 29.3301258f, 36.4951897f, 13.8999996f, 27.0f}},
+        {tank_of(EXAMPLE_DRAWS), 2, 6, 0, 50, 3, 0.244302601f,
+                                 {2.29511094f, 0.244888932f, 24.2372704f, 979.555725f,
+                                  25.2595196f, 30.3892784f, 14.3999996f, 27.0f}},
+        {RAMP, 18, 3, 25, 1, 19, 0.46485582f, {2.53458643f, 0.46541366f, 63.5021896f, 1861.65466f,
+                                               28.5355339f, 35.303299f, 14.1499996f, 2.5f}},
+        // clang-format on
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.run_in);
+        telemetry plain = start(c.run_in);
+        tick(plain, c.tank, 0, c.r2, c.r3);
+        EXPECT_TRUE(same(plain.level, c.profile));
+        telemetry t = start(c.run_in);
+        tick(t, c.tank, c.r1, c.r2, c.r3);
+        EXPECT_EQ(t.run_indx, c.run);
+        expect_values(t, c.values);
+    }
+}
+
+TEST(TickTest, FirstTickOfTheExampleTank) {
+    // Draws r1 30, r2 12, r3 9 give level 0.08 * 1.012, vin 14.28 and rssi 6.5.
+    const tank_parms k = tank_of(EXAMPLE_DRAWS);
+    telemetry plain = start();
+    tick(plain, k, 0, 12, 9);
+    EXPECT_TRUE(same(plain.level, k.min_level));
+    telemetry t = start();
+    tick(t, k, 30, 12, 9);
+    EXPECT_EQ(t.run_indx, 1);
+    EXPECT_EQ(t.gps_indx, 1);
+    expect_values(
+        t, {2.45903993f, 0.0809599981f, 4.60718584f, 323.839996f, 25.0f, 30.0f, 14.2799997f, 6.5f});
+    EXPECT_STREQ(t.midbufs, "2.459,0.081,4.6,323.8,25.0,30.0,0 \n");
+    EXPECT_STREQ(t.midbufl, "2.459,0.081,4.6,323.8,25.0,30.0,14.3, 6.5,0 \n");
+    EXPECT_STREQ(t.midbuflg, "2.459,0.081,4.6,323.8,25.0,30.0,14.3, 6.5,0,"
+                             "$GPGLL,1301.4728,N,07740.3735,E,081359.129,A,A*59\n");
+}
+
+TEST(TickTest, DriftRows) {
+    const struct {
+        int step, latint;
+        float lat;
+        int lonint;
+        float lon;
+    } rows[] = {
+        {1, 130147280, 1301.4727783203125f, 774037376, 7740.37353515625f},
+        {8, 130147984, 1301.4798583984375f, 774038848, 7740.388671875f},
+        {17, 130148880, 1301.48876953125f, 774040640, 7740.40625f},
+        {20, 130149184, 1301.4918212890625f, 774041216, 7740.412109375f},
+    };
+    for (const auto &r : rows) {
+        float lat = 0, lon = 0;
+        int latint = 0, lonint = 0;
+        gps_position(r.step, &lat, &latint, &lon, &lonint);
+        EXPECT_EQ(latint, r.latint) << r.step;
+        EXPECT_TRUE(same(lat, r.lat)) << r.step;
+        EXPECT_EQ(lonint, r.lonint) << r.step;
+        EXPECT_TRUE(same(lon, r.lon)) << r.step;
+    }
+    telemetry t = start(0, 16);
+    tick(t, RAMP, 0, 0, 0);
+    EXPECT_EQ(t.gps_indx, 17);
+    EXPECT_NE(std::strstr(t.midbuflg, ",$GPGLL,1301.4888,N,07740.4063,E,081359.129,A,A*"), nullptr)
+        << t.midbuflg;
+}
+
+TEST(TickTest, RecordOfAnEmptyTank) {
+    // A level of zero, the top supply voltage, the lowest signal.
+    telemetry t = start(0, 0, 3);
+    tick(t, tank_of({0, 0, 0, 0, 0, 0, 0, 0}), 50, 0, 0);
+    EXPECT_STREQ(t.midbufs, "0.650,0.000,0.0,  0.0,25.0,30.0,3 \n");
+    EXPECT_STREQ(t.midbufl, "0.650,0.000,0.0,  0.0,25.0,30.0,14.4, 2.0,3 \n");
+}
+
+// The comma-separated fields of a record before its line end; none without that line end.
+std::vector<std::string> fields(const std::string &record, const std::string &line_end) {
+    std::vector<std::string> out;
+    if (record.size() < line_end.size() ||
+        record.compare(record.size() - line_end.size(), line_end.size(), line_end) != 0)
+        return out;
+    std::istringstream in(record.substr(0, record.size() - line_end.size()));
+    for (std::string field; std::getline(in, field, ',');)
+        out.push_back(field);
+    return out;
+}
+
+// Whether text is a number, not negative, as "%<width>.<precision>f" prints it.
+bool printed_as(const std::string &text, size_t width, size_t precision) {
+    const size_t first = text.find_first_not_of(' '), dot = text.find('.');
+    return first < dot && dot != std::string::npos && text.size() - dot - 1 == precision &&
+           text.size() >= width && (first == 0 || text.size() == width) &&
+           text.find_first_not_of("0123456789", first) == dot &&
+           text.find_first_not_of("0123456789", dot + 1) == std::string::npos;
+}
+
+// The fields of the three records, their lengths and the checksum worked out here.
+void check_records(const telemetry &t) {
+    const auto s = fields(t.midbufs, " \n"), l = fields(t.midbufl, " \n");
+    const auto g = fields(t.midbuflg, "\n");
+    ASSERT_TRUE(s.size() == 7 && l.size() == 9 && g.size() == 17) << t.midbufs << t.midbuflg;
+    const size_t widths[] = {4, 4, 2, 5, 3, 3, 4, 4}, precisions[] = {3, 3, 1, 1, 1, 1, 1, 1};
+    for (size_t i = 0; i < 8; ++i) {
+        EXPECT_TRUE(printed_as(g[i], widths[i], precisions[i])) << i << ": " << t.midbuflg;
+        EXPECT_EQ(l[i], g[i]);
+        if (i < 6) {
+            EXPECT_EQ(s[i], g[i]);
+        }
+    }
+    const std::string status = std::to_string(t.sms_status);
+    EXPECT_TRUE(s[6] == status && l[8] == status && g[8] == status) << t.midbuflg;
+    EXPECT_EQ(g[9] + "," + g[11] + "," + g[13] + "," + g[14] + "," + g[15],
+              "$GPGLL,N,E,081359.129,A");
+    EXPECT_TRUE(printed_as(g[10], 9, 4) && g[10].compare(0, 5, "1301.") == 0) << g[10];
+    EXPECT_TRUE(g[12].size() == 10 && g[12].compare(0, 6, "07740.") == 0) << g[12];
+    const size_t ls = std::strlen(t.midbufs), ll = std::strlen(t.midbufl);
+    const size_t lg = std::strlen(t.midbuflg);
+    EXPECT_TRUE(ls >= 35 && ls <= 41 && ll >= 45 && ll <= 51 && lg >= 94 && lg <= 100);
+
+    const char *star = std::strchr(t.midbuflg, '*');
+    unsigned sum = 0;
+    for (const char *c = std::strchr(t.midbuflg, '$') + 1; c < star; ++c)
+        sum ^= static_cast<unsigned char>(*c);
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", sum);
+    EXPECT_EQ(g[16], std::string("A*") + hex) << t.midbuflg;
+}
+
+// Before noise: max_level from the last fill tick to the first fall tick, min_level from the last
+// fall tick to the first fill tick. The last fall tick keeps a residue of about 2e-15 of the
+// span, which survives the rounding to float only when min_level is 0.
+void check_plateaus(const tank_parms &k) {
+    ASSERT_LT(k.min_level, k.max_level);
+    std::vector<int> at_max, at_min, want_max, want_min{1};
+    telemetry t = start();
+    for (int i = 0; i < k.n_tot; ++i) {
+        tick(t, k, 0, 0, 0);
+        if (same(t.level, k.max_level))
+            at_max.push_back(t.run_indx);
+        if (same(t.level, k.min_level))
+            at_min.push_back(t.run_indx);
+    }
+    for (int p = k.n_fill; p <= k.n_fill + k.n_high + 1; ++p)
+        want_max.push_back(p);
+    const int last_fall = k.n_fill + k.n_high + k.n_fall;
+    for (int p = k.min_level == 0.0f ? last_fall + 1 : last_fall; p <= k.n_tot; ++p)
+        want_min.push_back(p);
+    EXPECT_EQ(at_max, want_max);
+    EXPECT_EQ(at_min, want_min);
+}
+
+TEST(TickTest, PlateausOfDrawnTanks) {
+    const std::vector<int> tanks[] = {EXAMPLE_DRAWS,
+                                      {0, 0, 0, 0, 0, 0, 0, 0},
+                                      {10, 10, 10, 10, 19, 39, 99, 79},
+                                      {0, 10, 9, 10, 0, 0, 0, 0}};
+    for (const auto &draws : tanks) {
+        SCOPED_TRACE(draws[2]);
+        check_plateaus(tank_of(draws));
+    }
+}
+
+TEST(TickTest, FullCycleOfSeededTanks) {
+    for (unsigned seed : {1u, 2u, 20261208u}) {
+        SCOPED_TRACE(seed);
+        std::srand(seed);
+        std::vector<int> stream;
+        for (int i = 0; i < 8 + 3 * 300 + 1; ++i)
+            stream.push_back(std::rand());
+
+        const tank_parms k = seeded_tank(seed);
+        const int n = k.n_tot + 21; // both cycles wrap at least once
+        telemetry t = start(), given = start();
+        for (int i = 0; i < n; ++i) {
+            t.sms_status = given.sms_status = i % 16;
+            get_sms_data(&t.run_indx, &t.gps_indx, k.tank_height, k.emp, k.min_level, k.max_level,
+                         k.n_fill, k.n_high, k.n_fall, k.n_low, k.n_tot, &t.distance, &t.level,
+                         &t.d1, &t.volume, &t.temp1, &t.temp2, &t.vin, &t.rssi, &t.sms_status,
+                         t.midbufs, t.midbufl, t.midbuflg, k.lat, k.lon);
+            // The same tick with the next three values of the stream as its draws.
+            const int *r = &stream[8 + 3 * i];
+            tick(given, k, r[0] % 51, r[1] % 51, r[2] % 51);
+            ASSERT_STREQ(t.midbuflg, given.midbuflg);
+            ASSERT_TRUE(same(t.level, given.level) && same(t.rssi, given.rssi));
+            ASSERT_EQ(t.run_indx, i % k.n_tot + 1);
+            ASSERT_EQ(t.gps_indx, i % 20 + 1);
+            // Temperatures: lowest at both ends of the cycle, highest in the middle.
+            const bool middle = 2 * t.run_indx == k.n_tot + 1;
+            if (middle || t.run_indx == 1 || t.run_indx == k.n_tot) {
+                ASSERT_TRUE(same(t.temp1, middle ? 30.0f : 25.0f)) << t.run_indx;
+                ASSERT_TRUE(same(t.temp2, middle ? 37.5f : 30.0f)) << t.run_indx;
+            }
+            check_records(t);
+        }
+        EXPECT_EQ(std::rand(), stream[8 + 3 * n]);
+        check_plateaus(k);
+    }
+}
+
+} // namespace
