@@ -1,5 +1,6 @@
 // One tick (get_sms_data with its three records) against formatting the same three records
 // with snprintf, and one fixed-point field both ways. Prints the tick / snprintf ratio at the end.
+#include "../tests/support/test_tank.h"
 #include "simulation.h"
 
 #include <benchmark/benchmark.h>
@@ -13,25 +14,6 @@
 
 namespace {
 
-// The example tank: draws 4, 6, 4, 5, 9, 16, 56, 32 give a cycle of 106 ticks.
-tank_parms example_tank() {
-    static constexpr int DRAWS[TANK_DRAWS] = {4, 6, 4, 5, 9, 16, 56, 32};
-    tank_parms tank{};
-    tank_from_draws(DRAWS, &tank.tank_height, &tank.emp, &tank.min_level, &tank.max_level,
-                    &tank.n_fill, &tank.n_high, &tank.n_fall, &tank.n_low, &tank.n_tot);
-    std::strcpy(tank.lat, "N");
-    std::strcpy(tank.lon, "E");
-    return tank;
-}
-
-void tick(const tank_parms &tank, telemetry &tm) {
-    tm.sms_status = tm.sms_status >= 15 ? 0 : tm.sms_status + 1;
-    get_sms_data(&tm.run_indx, &tm.gps_indx, tank.tank_height, tank.emp, tank.min_level,
-                 tank.max_level, tank.n_fill, tank.n_high, tank.n_fall, tank.n_low, tank.n_tot,
-                 &tm.distance, &tm.level, &tm.d1, &tm.volume, &tm.temp1, &tm.temp2, &tm.vin,
-                 &tm.rssi, &tm.sms_status, tm.midbufs, tm.midbufl, tm.midbuflg, tank.lat, tank.lon);
-}
-
 // The values of real ticks, two whole level cycles, for the formatting-only baselines.
 struct sample {
     float distance, level, d1, volume, temp1, temp2, vin, rssi, lat, lon;
@@ -40,13 +22,13 @@ struct sample {
 
 const std::vector<sample> &samples() {
     static const std::vector<sample> all = [] {
-        const tank_parms tank = example_tank();
+        const tank_parms tank = tank_of(EXAMPLE_DRAWS);
         telemetry tm{};
         tm.sms_status = -1;
         std::srand(1);
         std::vector<sample> v;
         for (int i = 0; i < 2 * tank.n_tot; ++i) {
-            tick(tank, tm);
+            counted_tick(tank, &tm);
             float lat = 0.0f;
             float lon = 0.0f;
             int latint = 0;
@@ -61,12 +43,12 @@ const std::vector<sample> &samples() {
 }
 
 void BM_tick(benchmark::State &state) {
-    const tank_parms tank = example_tank();
+    const tank_parms tank = tank_of(EXAMPLE_DRAWS);
     telemetry tm{};
     tm.sms_status = -1;
     std::srand(1);
     for (auto _ : state) {
-        tick(tank, tm);
+        counted_tick(tank, &tm);
         benchmark::DoNotOptimize(tm.midbufs[0]);
         benchmark::ClobberMemory();
     }

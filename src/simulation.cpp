@@ -343,3 +343,11 @@ void get_sms_data(int *run, int *gps, float tank_height, float emp, float min_le
              n_low, n_tot, distance, level, d1, volume, temp1, temp2, vin, rssi, sms_status,
              midbufs, midbufl, midbuflg, latD, lonD);
 }
+
+void next_tick(const tank_parms *tank, telemetry *tm) {
+    get_sms_data(&tm->run_indx, &tm->gps_indx, tank->tank_height, tank->emp, tank->min_level,
+                 tank->max_level, tank->n_fill, tank->n_high, tank->n_fall, tank->n_low,
+                 tank->n_tot, &tm->distance, &tm->level, &tm->d1, &tm->volume, &tm->temp1,
+                 &tm->temp2, &tm->vin, &tm->rssi, &tm->sms_status, tm->midbufs, tm->midbufl,
+                 tm->midbuflg, tank->lat, tank->lon);
+}

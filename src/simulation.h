@@ -56,6 +56,10 @@ void sms_tick(int r1, int r2, int r3, int *run, int *gps, float tank_height, flo
               float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
               char *midbufl, char *midbuflg, const char *latD, const char *lonD);
 
+// get_sms_data for the run-wide state: the tank's parameters, and the telemetry's counters,
+// samples, sequence number and record buffers.
+void next_tick(const tank_parms *tank, telemetry *tm);
+
 // The position of drift step gps_indx (1 to 20) after its four stores.
 void gps_position(int gps_indx, float *lat, int *latint, float *lon, int *lonint);
 

@@ -56,11 +56,7 @@ int assemble_message(char *sendbuf, const char *name, int data_type, const tank_
     tm->sms_status += 1;
     if (tm->sms_status > 15)
         tm->sms_status = 0;
-    get_sms_data(&tm->run_indx, &tm->gps_indx, tank->tank_height, tank->emp, tank->min_level,
-                 tank->max_level, tank->n_fill, tank->n_high, tank->n_fall, tank->n_low,
-                 tank->n_tot, &tm->distance, &tm->level, &tm->d1, &tm->volume, &tm->temp1,
-                 &tm->temp2, &tm->vin, &tm->rssi, &tm->sms_status, tm->midbufs, tm->midbufl,
-                 tm->midbuflg, tank->lat, tank->lon);
+    next_tick(tank, tm);
     std::strcat(sendbuf, selected_record(data_type, tm));
     if (keeps_connection(data_type))
         std::strcat(sendbuf, "\r\n");

@@ -39,10 +39,10 @@ bool skip_blanks(std::istream &in) {
 
 // Reads one text token into buf (LARGE_SIZE bytes), keeping what fits. Returns the token's
 // whole length, or -1 when the input ends before the token begins.
-long read_token(std::istream &in, char *buf) {
+long long read_token(std::istream &in, char *buf) {
     if (!skip_blanks(in))
         return -1;
-    long length = 0;
+    long long length = 0;
     for (int c = in.peek(); c != std::char_traits<char>::eof() && !is_separator(c); c = in.peek()) {
         if (length < LARGE_SIZE - 1)
             buf[length] = static_cast<char>(c);
@@ -116,13 +116,13 @@ const char *parse_cfg(std::istream &in, char *name, char *ipaddr, char *port, in
                       int *smst) {
     *data_type = 0;
     *smst = 0;
-    const long name_length = read_token(in, name);
+    const long long name_length = read_token(in, name);
     if (name_length < 0)
         return "no name in cfg file\n";
-    const long ipaddr_length = read_token(in, ipaddr);
+    const long long ipaddr_length = read_token(in, ipaddr);
     if (ipaddr_length < 0)
         return "no ip address in cfg file\n";
-    const long port_length = read_token(in, port);
+    const long long port_length = read_token(in, port);
     if (port_length < 0)
         return "no port number in cfg file\n";
     if (!read_int(in, data_type))

@@ -1,5 +1,6 @@
 // Heap use of the per-tick and per-message paths, counted by replacing the global operator new
 // and delete of this test program: neither a tick nor a keep-open message may allocate.
+#include "../support/test_tank.h"
 #include "simulation.h"
 #include "transmission.h"
 
@@ -104,37 +105,22 @@ void operator delete[](void *p, std::align_val_t, const std::nothrow_t &) noexce
 
 namespace {
 
-tank_parms example_tank() {
-    static constexpr int DRAWS[TANK_DRAWS] = {4, 6, 4, 5, 9, 16, 56, 32};
-    tank_parms tank{};
-    tank_from_draws(DRAWS, &tank.tank_height, &tank.emp, &tank.min_level, &tank.max_level,
-                    &tank.n_fill, &tank.n_high, &tank.n_fall, &tank.n_low, &tank.n_tot);
-    std::strcpy(tank.lat, "N");
-    std::strcpy(tank.lon, "E");
-    return tank;
-}
-
 // Allocations made by n ticks, the first of them the first tick after start-up.
 long allocations_of_ticks(int n) {
-    const tank_parms tank = example_tank();
+    const tank_parms tank = tank_of(EXAMPLE_DRAWS);
     telemetry tm{};
     tm.sms_status = -1;
     std::srand(7);
     const long before = allocations.load();
     for (int i = 0; i < n; ++i) {
-        tm.sms_status = tm.sms_status >= 15 ? 0 : tm.sms_status + 1;
-        get_sms_data(&tm.run_indx, &tm.gps_indx, tank.tank_height, tank.emp, tank.min_level,
-                     tank.max_level, tank.n_fill, tank.n_high, tank.n_fall, tank.n_low, tank.n_tot,
-                     &tm.distance, &tm.level, &tm.d1, &tm.volume, &tm.temp1, &tm.temp2, &tm.vin,
-                     &tm.rssi, &tm.sms_status, tm.midbufs, tm.midbufl, tm.midbuflg, tank.lat,
-                     tank.lon);
+        counted_tick(tank, &tm);
     }
     return allocations.load() - before;
 }
 
 // Allocations made by assembling n messages of one data type code.
 long allocations_of_messages(int data_type, int n) {
-    const tank_parms tank = example_tank();
+    const tank_parms tank = tank_of(EXAMPLE_DRAWS);
     telemetry tm{};
     tm.sms_status = -1;
     char sendbuf[LARGE_SIZE] = {};

@@ -28,11 +28,7 @@ TEST(MessageTest, EachCodeFramesItsRecord) {
         telemetry ref = fresh();
         ref.sms_status = 0;
         std::srand(99);
-        get_sms_data(&ref.run_indx, &ref.gps_indx, TANK.tank_height, TANK.emp, TANK.min_level,
-                     TANK.max_level, TANK.n_fill, TANK.n_high, TANK.n_fall, TANK.n_low, TANK.n_tot,
-                     &ref.distance, &ref.level, &ref.d1, &ref.volume, &ref.temp1, &ref.temp2,
-                     &ref.vin, &ref.rssi, &ref.sms_status, ref.midbufs, ref.midbufl, ref.midbuflg,
-                     TANK.lat, TANK.lon);
+        next_tick(&TANK, &ref);
         const char *records[] = {ref.midbufs, ref.midbufl, ref.midbuflg};
         const std::string expected =
             std::string("pump-7,") + records[c.data_type / 10 - 1] + (c.keep_open ? "\r\n" : "");

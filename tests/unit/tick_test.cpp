@@ -8,7 +8,6 @@ namespace {
 
 // tank_height and n_low take no part in a tick: junk values must change nothing.
 const tank_parms RAMP = {-99.0f, 3.0f, 0.25f, 2.5f, 4, 10, 6, -7, 25, "N", "E"};
-const std::vector<int> EXAMPLE_DRAWS = {4, 6, 4, 5, 9, 16, 56, 32};
 
 telemetry start(int run = 0, int gps = 0, int status = 0) {
     telemetry t{};
@@ -197,7 +196,7 @@ void check_plateaus(const tank_parms &k) {
 }
 
 TEST(TickTest, PlateausOfDrawnTanks) {
-    const std::vector<int> tanks[] = {EXAMPLE_DRAWS,
+    const std::vector<int> tanks[] = {{std::begin(EXAMPLE_DRAWS), std::end(EXAMPLE_DRAWS)},
                                       {0, 0, 0, 0, 0, 0, 0, 0},
                                       {10, 10, 10, 10, 19, 39, 99, 79},
                                       {0, 10, 9, 10, 0, 0, 0, 0}};
@@ -220,10 +219,7 @@ TEST(TickTest, FullCycleOfSeededTanks) {
         telemetry t = start(), given = start();
         for (int i = 0; i < n; ++i) {
             t.sms_status = given.sms_status = i % 16;
-            get_sms_data(&t.run_indx, &t.gps_indx, k.tank_height, k.emp, k.min_level, k.max_level,
-                         k.n_fill, k.n_high, k.n_fall, k.n_low, k.n_tot, &t.distance, &t.level,
-                         &t.d1, &t.volume, &t.temp1, &t.temp2, &t.vin, &t.rssi, &t.sms_status,
-                         t.midbufs, t.midbufl, t.midbuflg, k.lat, k.lon);
+            next_tick(&k, &t);
             // The same tick with the next three values of the stream as its draws.
             const int *r = &stream[8 + 3 * i];
             tick(given, k, r[0] % 51, r[1] % 51, r[2] % 51);

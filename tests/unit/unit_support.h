@@ -2,6 +2,7 @@
 #ifndef VANDRY_UNIT_SUPPORT_H
 #define VANDRY_UNIT_SUPPORT_H
 
+#include "../support/test_tank.h"
 #include "simulation.h"
 #include "transmission.h"
 
@@ -15,12 +16,7 @@
 
 // The tank of the eight draws, in draw order, with its hemisphere letters.
 inline tank_parms tank_of(const std::vector<int> &draws) {
-    tank_parms k{};
-    tank_from_draws(draws.data(), &k.tank_height, &k.emp, &k.min_level, &k.max_level, &k.n_fill,
-                    &k.n_high, &k.n_fall, &k.n_low, &k.n_tot);
-    std::strcpy(k.lat, "N");
-    std::strcpy(k.lon, "E");
-    return k;
+    return tank_of(draws.data());
 }
 
 // The tank that get_tank_parms draws right after seeding; printed receives its console lines.
