@@ -1,7 +1,5 @@
 #include "message_check.h"
 
-#include <cstdio>
-
 namespace vandry_check {
 
 namespace {
@@ -59,7 +57,8 @@ Pieces split_commas(std::string_view s) {
     std::size_t from = 0;
     for (;;) {
         const std::size_t comma = s.find(',', from);
-        p.text.push_back(s.substr(from, comma == std::string_view::npos ? s.npos : comma - from));
+        p.text.push_back(s.substr(from, comma == std::string_view::npos ? std::string_view::npos
+                                                                        : comma - from));
         p.start.push_back(from);
         if (comma == std::string_view::npos)
             return p;
@@ -86,7 +85,7 @@ std::string field_error(std::string_view token, const Field &field, std::size_t 
     while (blanks < token.size() && token[blanks] == ' ')
         ++blanks;
     const std::string_view core = token.substr(blanks);
-    std::size_t i = core.size() > 0 && core[0] == '-' ? 1 : 0;
+    std::size_t i = !core.empty() && core[0] == '-' ? 1 : 0;
     const std::size_t whole_start = i;
     const std::size_t whole_digits = count_digits(core, i);
     i += whole_digits;
@@ -251,7 +250,7 @@ std::string check_sentence(std::string_view sentence) {
         if (f.text[6] != "A" && f.text[6] != "V")
             add("status " + quoted(f.text[6]) + " is not A or V");
         if (f.text[7].size() != 1 ||
-            std::string_view("ADEMNS").find(f.text[7][0]) == f.text[7].npos)
+            std::string_view("ADEMNS").find(f.text[7][0]) == std::string_view::npos)
             add("mode indicator " + quoted(f.text[7]) + " is not one of A D E M N S");
     }
     const std::string_view found = sentence.substr(star + 1);
@@ -262,9 +261,9 @@ std::string check_sentence(std::string_view sentence) {
         for (const char c : sentence.substr(1, star - 1))
             sum ^= static_cast<unsigned char>(c);
         if (static_cast<unsigned>(hex_value(found[0]) * 16 + hex_value(found[1])) != sum) {
-            char expected[3];
-            std::snprintf(expected, sizeof expected, "%02X", sum);
-            add("bad checksum: expected " + std::string(expected) + ", found " +
+            static constexpr char UPPER_HEX[] = "0123456789ABCDEF";
+            const char expected[] = {UPPER_HEX[(sum >> 4) & 0xf], UPPER_HEX[sum & 0xf]};
+            add("bad checksum: expected " + std::string(expected, sizeof expected) + ", found " +
                 std::string(found));
         }
     }

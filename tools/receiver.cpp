@@ -49,6 +49,7 @@ inline std::string error_text(int code) {
 #include "message_check.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -159,27 +160,33 @@ bool valid_port(const std::string &port) {
     for (const char c : port)
         if (c < '0' || c > '9')
             return false;
-    return std::atoi(port.c_str()) <= 65535;
+    errno = 0;
+    char *end = nullptr;
+    const long value = std::strtol(port.c_str(), &end, 10);
+    return errno == 0 && end != nullptr && *end == '\0' && value <= 65535;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+struct Options {
     std::string address = "127.0.0.1";
     std::string port = "5000";
-    std::optional<Mode> mode;
+    std::optional<Mode> mode; // none: auto
+};
+
+// Fills in options from the command line. Returns 0 when the program is to go on, otherwise
+// the exit status, once the usage has been printed.
+int parse_arguments(int argc, char **argv, Options &options) {
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--mode=auto")
-            mode.reset();
+            options.mode.reset();
         else if (arg == "--mode=keep-open")
-            mode = Mode::keep_open;
+            options.mode = Mode::keep_open;
         else if (arg == "--mode=close-after-send")
-            mode = Mode::close_after_send;
+            options.mode = Mode::close_after_send;
         else if (arg == "-h" || arg == "--help")
             return usage("prints every message that the telemetry unit sends, checked");
-        else if (arg.rfind("-", 0) == 0)
+        else if (arg.rfind('-', 0) == 0)
             return usage(("unknown option " + arg).c_str());
         else
             positional.push_back(arg);
@@ -187,34 +194,69 @@ int main(int argc, char **argv) {
     if (positional.size() > 2)
         return usage("too many arguments");
     if (!positional.empty())
-        address = positional[0];
+        options.address = positional[0];
     if (positional.size() == 2)
-        port = positional[1];
-    if (!valid_port(port))
-        return usage(("bad port " + port).c_str());
+        options.port = positional[1];
+    if (!valid_port(options.port))
+        return usage(("bad port " + options.port).c_str());
+    return 0;
+}
 
-    WSADATA wsaData;
-    if (const int rc = WSAStartup(MAKEWORD(2, 2), &wsaData); rc != 0) {
-        std::fprintf(stderr, "vandry-receiver: WSAStartup failed with error: %d\n", rc);
-        return 1;
-    }
-    const SOCKET listener = open_listener(address.c_str(), port.c_str());
-    if (listener == INVALID_SOCKET) {
-        WSACleanup();
-        return 1;
-    }
-    sockaddr_in bound{};
-    socklen_t bound_len = sizeof bound;
-    getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &bound_len);
-    std::signal(SIGINT, on_stop_signal);
-    std::signal(SIGTERM, on_stop_signal);
-    report("vandry-receiver listening on %s (framing: %s)\n", peer_text(bound).c_str(),
-           mode ? mode_name(*mode) : "auto");
+// SIGINT and SIGTERM ask the poll loop to stop. Should a handler not be taken, the signal keeps
+// its default action: the receiver says so and goes on.
+void catch_stop_signals() {
+    if (std::signal(SIGINT, on_stop_signal) == SIG_ERR)
+        std::fprintf(stderr, "vandry-receiver: cannot catch SIGINT\n");
+    if (std::signal(SIGTERM, on_stop_signal) == SIG_ERR)
+        std::fprintf(stderr, "vandry-receiver: cannot catch SIGTERM\n");
+}
 
-    std::vector<std::unique_ptr<Connection>> connections;
-    std::vector<pollfd> fds;
-    Totals totals;
+using Connections = std::vector<std::unique_ptr<Connection>>;
+
+// Reads what has arrived on c and prints the messages that it completes. Returns true when the
+// connection has ended and is closed.
+bool receive(Connection &c, Totals &totals) {
     char buffer[4096];
+    const auto n = recv(c.socket, buffer, static_cast<int>(sizeof buffer), 0);
+    if (n > 0) {
+        c.bytes += static_cast<unsigned long long>(n);
+        for (const Message &m :
+             c.splitter.feed(std::string_view(buffer, static_cast<std::size_t>(n))))
+            print_message(c, m, totals);
+        return false;
+    }
+    if (n == 0) {
+        close_connection(c, "", totals);
+        return true;
+    }
+    if (WSAGetLastError() != WSAEINTR) {
+        close_connection(c, (" by " + error_text(WSAGetLastError())).c_str(), totals);
+        return true;
+    }
+    return false;
+}
+
+void accept_connection(SOCKET listener, std::optional<Mode> mode, Connections &connections,
+                       Totals &totals) {
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof peer;
+    const SOCKET s = accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len);
+    if (s == INVALID_SOCKET) {
+        report("accept failed: %s\n", error_text(WSAGetLastError()).c_str());
+        pause_ms(100); // e.g. out of descriptors: do not spin on a listener kept ready
+        return;
+    }
+    auto c = std::make_unique<Connection>(
+        Connection{s, static_cast<int>(++totals.connections), peer_text(peer), Splitter(mode)});
+    report("connection %d opened from %s\n", c->id, c->peer.c_str());
+    connections.push_back(std::move(c));
+}
+
+// Serves the listener's connections until a stop is requested or poll fails, then closes those
+// still open.
+void serve(SOCKET listener, std::optional<Mode> mode, Totals &totals) {
+    Connections connections;
+    std::vector<pollfd> fds;
     while (!stop_requested) {
         fds.assign(1, pollfd{});
         fds[0].fd = listener;
@@ -240,46 +282,48 @@ int main(int argc, char **argv) {
         // Connections first, in the order in which they were accepted; fds[i + 1] is
         // connections[i]. Closed ones are removed afterwards.
         std::vector<bool> ended(connections.size(), false);
-        for (std::size_t i = 0; i < connections.size(); ++i) {
-            if ((fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
-                continue;
-            Connection &c = *connections[i];
-            const auto n = recv(c.socket, buffer, static_cast<int>(sizeof buffer), 0);
-            if (n > 0) {
-                c.bytes += static_cast<unsigned long long>(n);
-                for (const Message &m :
-                     c.splitter.feed(std::string_view(buffer, static_cast<std::size_t>(n))))
-                    print_message(c, m, totals);
-            } else if (n == 0) {
-                close_connection(c, "", totals);
-                ended[i] = true;
-            } else if (WSAGetLastError() != WSAEINTR) {
-                close_connection(c, (" by " + error_text(WSAGetLastError())).c_str(), totals);
-                ended[i] = true;
-            }
-        }
+        for (std::size_t i = 0; i < connections.size(); ++i)
+            if ((fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+                ended[i] = receive(*connections[i], totals);
         for (std::size_t i = connections.size(); i-- > 0;)
             if (ended[i])
                 connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
 
-        if (fds[0].revents & POLLIN) {
-            sockaddr_in peer{};
-            socklen_t peer_len = sizeof peer;
-            const SOCKET s = accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len);
-            if (s == INVALID_SOCKET) {
-                report("accept failed: %s\n", error_text(WSAGetLastError()).c_str());
-                pause_ms(100); // e.g. out of descriptors: do not spin on a listener kept ready
-            } else {
-                auto c = std::make_unique<Connection>(Connection{
-                    s, static_cast<int>(++totals.connections), peer_text(peer), Splitter(mode)});
-                report("connection %d opened from %s\n", c->id, c->peer.c_str());
-                connections.push_back(std::move(c));
-            }
-        }
+        if (fds[0].revents & POLLIN)
+            accept_connection(listener, mode, connections, totals);
     }
 
     for (const auto &c : connections)
         close_connection(*c, " by the receiver", totals);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (const int status = parse_arguments(argc, argv, options); status != 0)
+        return status;
+
+    WSADATA wsaData;
+    if (const int rc = WSAStartup(MAKEWORD(2, 2), &wsaData); rc != 0) {
+        std::fprintf(stderr, "vandry-receiver: WSAStartup failed with error: %d\n", rc);
+        return 1;
+    }
+    const SOCKET listener = open_listener(options.address.c_str(), options.port.c_str());
+    if (listener == INVALID_SOCKET) {
+        WSACleanup();
+        return 1;
+    }
+    sockaddr_in bound{};
+    socklen_t bound_len = sizeof bound;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &bound_len);
+    catch_stop_signals();
+    report("vandry-receiver listening on %s (framing: %s)\n", peer_text(bound).c_str(),
+           options.mode ? mode_name(*options.mode) : "auto");
+
+    Totals totals;
+    serve(listener, options.mode, totals);
+
     closesocket(listener);
     WSACleanup();
     report("vandry-receiver stopped: %llu connections, %llu messages, %llu malformed\n",
