@@ -184,6 +184,8 @@ void read_vector_cfg(char *ipaddr, char *port, char *name, int *data_type, int *
         file.open(path);
     }
     const char *error = parse_cfg(file, name, ipaddr, port, data_type, smst);
+    // Closed before a halt too, so the halted unit holds no lock on the file being corrected.
+    file.close();
     if (error != nullptr)
         halt(error);
     report("%s", cfg_echo(name, ipaddr, port, *data_type, *smst).c_str());
