@@ -5,12 +5,6 @@ namespace {
 
 const tank_parms TANK = tank_of({4, 6, 4, 5, 9, 16, 56, 32});
 
-telemetry fresh() {
-    telemetry tm{};
-    tm.sms_status = -1;
-    return tm;
-}
-
 TEST(MessageTest, EachCodeFramesItsRecord) {
     const struct {
         int data_type;
@@ -25,7 +19,7 @@ TEST(MessageTest, EachCodeFramesItsRecord) {
     for (const auto &c : codes) {
         SCOPED_TRACE(c.data_type);
         // The records of the same tick, made directly from the same draws.
-        telemetry ref = fresh();
+        telemetry ref = fresh_telemetry();
         ref.sms_status = 0;
         std::srand(99);
         next_tick(&TANK, &ref);
@@ -33,7 +27,7 @@ TEST(MessageTest, EachCodeFramesItsRecord) {
         const std::string expected =
             std::string("pump-7,") + records[c.data_type / 10 - 1] + (c.keep_open ? "\r\n" : "");
 
-        telemetry tm = fresh();
+        telemetry tm = fresh_telemetry();
         char sendbuf[LARGE_SIZE];
         std::memset(sendbuf, 'Z', sizeof sendbuf);
         std::srand(99);
@@ -50,7 +44,7 @@ TEST(MessageTest, EachCodeFramesItsRecord) {
 }
 
 TEST(MessageTest, SequenceNumbersRunZeroToFifteen) {
-    telemetry tm = fresh();
+    telemetry tm = fresh_telemetry();
     char sendbuf[LARGE_SIZE];
     for (int i = 0; i < 35; ++i) {
         const int length = assemble_message(sendbuf, "st", 20, &TANK, &tm);
@@ -66,7 +60,7 @@ TEST(MessageTest, SequenceNumbersRunZeroToFifteen) {
 TEST(MessageTest, LongestNameCopiedWhole) {
     const std::string name = "north,yard;tank#12=main-outlet";
     ASSERT_EQ(name.size(), 30u);
-    telemetry tm = fresh();
+    telemetry tm = fresh_telemetry();
     char sendbuf[LARGE_SIZE];
     const int length = assemble_message(sendbuf, name.c_str(), 31, &TANK, &tm);
     EXPECT_EQ(length, static_cast<int>(std::strlen(sendbuf)));
