@@ -8,11 +8,11 @@ cd "$(dirname "$0")/.."
 data_type="${1:-30}"
 smst="${2:-3}"
 port="${3:-5000}"
-build=build
+build=build-demo
 
 if [[ ! -x "$build/vandry" || ! -x "$build/tools/vandry-receiver" ]]; then
-    scripts/install-deps.sh
-    cmake -S . -B "$build" >/dev/null
+    scripts/install-deps.sh --build
+    cmake -S . -B "$build" -DVANDRY_TESTS=OFF -DVANDRY_BENCH=OFF >/dev/null
     cmake --build "$build" -j "$(nproc)" --target vandry vandry-receiver
 fi
 

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, only those that are missing.
-# Usage: scripts/install-deps.sh [--ci]   (--ci adds the analysis, fuzzing and Windows tools)
+# Installs the Debian packages that are needed and missing.
+# Usage: scripts/install-deps.sh [--build | --test | --ci]
+#   --build  what building the program and the receiver needs
+#   --test   and what the tests need, the Windows cross build and Wine included (default)
+#   --ci     and the analysis and fuzzing tools
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev gpsd-clients
-          g++-mingw-w64-x86-64 wine wine64)
-if [[ "${1:-}" == "--ci" ]]; then
+level="${1:---test}"
+packages=(cmake make g++)
+if [[ "$level" != "--build" ]]; then
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev gpsd-clients
+               g++-mingw-w64-x86-64 wine wine64)
+fi
+if [[ "$level" == "--ci" ]]; then
     packages+=(clang-14 libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind)
 fi
 
