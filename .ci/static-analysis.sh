@@ -30,14 +30,13 @@ cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVANDRY_TESTS=O
     -DVANDRY_BENCH=OFF $compiler >/dev/null
 
 cd "$root"
-sources=$(ls src/*.cpp)
-if [ -f tools/CMakeLists.txt ]; then
-    sources="$sources $(ls tools/*.cpp 2>/dev/null || true)"
-fi
+sources="$(ls src/*.cpp tools/*.cpp)"
 
 status=0
 out=$(mktemp "${TMPDIR:-/tmp}/vandry-tidy.XXXXXX")
-trap 'rm -f "$out"' EXIT INT TERM
+trap 'rm -f "$out"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 echo "== clang-tidy ($("$clang_tidy" --version | sed -n 's/.*LLVM version //p')) over:" "$sources"
 # shellcheck disable=SC2086

@@ -37,7 +37,9 @@ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$jobs"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vandry-fuzz.XXXXXX")
-trap 'rm -rf "$work"' EXIT INT TERM
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 artifacts=$build/artifacts
 mkdir -p "$artifacts"
 

@@ -10,11 +10,11 @@ smst="${2:-3}"
 port="${3:-5000}"
 build=build-demo
 
-if [[ ! -x "$build/vandry" || ! -x "$build/tools/vandry-receiver" ]]; then
+if [[ ! -f "$build/CMakeCache.txt" ]]; then
     scripts/install-deps.sh --build
     cmake -S . -B "$build" -DVANDRY_TESTS=OFF -DVANDRY_BENCH=OFF >/dev/null
-    cmake --build "$build" -j "$(nproc)" --target vandry vandry-receiver
 fi
+cmake --build "$build" -j "$(nproc)" --target vandry vandry-receiver >/dev/null
 
 workdir="$(pwd)/run"
 mkdir -p "$workdir"

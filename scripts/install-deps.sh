@@ -13,7 +13,7 @@ if [[ "$level" != "--build" ]]; then
                g++-mingw-w64-x86-64 wine wine64)
 fi
 if [[ "$level" == "--ci" ]]; then
-    packages+=(clang-14 libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind)
+    packages+=(clang-14 libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind python3)
 fi
 
 missing=()
@@ -26,4 +26,4 @@ sudo=""
 [[ $(id -u) -ne 0 ]] && sudo="sudo"
 echo "installing: ${missing[*]}"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
