@@ -2,6 +2,7 @@
 // with snprintf, and one fixed-point field both ways. Prints the tick / snprintf ratio at the end.
 #include "../tests/support/test_tank.h"
 #include "simulation.h"
+#include "transmission.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,12 +24,11 @@ struct sample {
 const std::vector<sample> &samples() {
     static const std::vector<sample> all = [] {
         const tank_parms tank = tank_of(EXAMPLE_DRAWS);
-        telemetry tm{};
-        tm.sms_status = -1;
+        telemetry tm = fresh_telemetry();
         std::srand(1);
         std::vector<sample> v;
         for (int i = 0; i < 2 * tank.n_tot; ++i) {
-            counted_tick(tank, &tm);
+            next_message_tick(&tank, &tm);
             float lat = 0.0f;
             float lon = 0.0f;
             int latint = 0;
@@ -44,11 +44,10 @@ const std::vector<sample> &samples() {
 
 void BM_tick(benchmark::State &state) {
     const tank_parms tank = tank_of(EXAMPLE_DRAWS);
-    telemetry tm{};
-    tm.sms_status = -1;
+    telemetry tm = fresh_telemetry();
     std::srand(1);
     for (auto _ : state) {
-        counted_tick(tank, &tm);
+        next_message_tick(&tank, &tm);
         benchmark::DoNotOptimize(tm.midbufs[0]);
         benchmark::ClobberMemory();
     }

@@ -48,15 +48,19 @@ const char *echo_format(int data_type) {
     }
 }
 
+void next_message_tick(const tank_parms *tank, telemetry *tm) {
+    tm->sms_status += 1;
+    if (tm->sms_status > 15)
+        tm->sms_status = 0;
+    next_tick(tank, tm);
+}
+
 int assemble_message(char *sendbuf, const char *name, int data_type, const tank_parms *tank,
                      telemetry *tm) {
     std::memset(sendbuf, 0, LARGE_SIZE);
     std::strcpy(sendbuf, name);
     std::strcat(sendbuf, ",");
-    tm->sms_status += 1;
-    if (tm->sms_status > 15)
-        tm->sms_status = 0;
-    next_tick(tank, tm);
+    next_message_tick(tank, tm);
     std::strcat(sendbuf, selected_record(data_type, tm));
     if (keeps_connection(data_type))
         std::strcat(sendbuf, "\r\n");

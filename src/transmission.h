@@ -5,6 +5,9 @@
 #include "platform.h"
 #include "simulation.h"
 
+// Advances the sequence counter (0 to 15, then 0 again) and makes the message's tick.
+void next_message_tick(const tank_parms *tank, telemetry *tm);
+
 // Builds the next message in sendbuf (LARGE_SIZE bytes): name, ",", the record that data_type
 // selects and, in keep-open mode, "\r\n". Advances the sequence counter and the simulation by
 // one tick. Returns the message length in bytes.

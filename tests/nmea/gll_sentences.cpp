@@ -2,6 +2,7 @@
 // cycles), one per line ended by CR LF, as an NMEA 0183 receiver reads them.
 #include "../support/test_tank.h"
 #include "simulation.h"
+#include "transmission.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,7 @@ int main(int argc, char **argv) {
     telemetry tm = fresh_telemetry();
     std::srand(seed);
     for (long i = 0; i < ticks; ++i) {
-        counted_tick(tank, &tm);
+        next_message_tick(&tank, &tm);
         const char *sentence = std::strstr(tm.midbuflg, ",$GPGLL,");
         const size_t len = std::strlen(tm.midbuflg);
         if (sentence == nullptr || len == 0 || tm.midbuflg[len - 1] != '\n') {

@@ -26,10 +26,4 @@ inline telemetry fresh_telemetry() {
     return tm;
 }
 
-// Advances the sequence counter as message assembly does, then makes one tick.
-inline void counted_tick(const tank_parms &tank, telemetry *tm) {
-    tm->sms_status = tm->sms_status >= 15 ? 0 : tm->sms_status + 1;
-    next_tick(&tank, tm);
-}
-
 #endif

@@ -3,7 +3,7 @@
 
 namespace {
 
-const tank_parms TANK = tank_of({4, 6, 4, 5, 9, 16, 56, 32});
+const tank_parms TANK = tank_of(EXAMPLE_DRAWS);
 
 TEST(MessageTest, EachCodeFramesItsRecord) {
     const struct {
@@ -20,9 +20,8 @@ TEST(MessageTest, EachCodeFramesItsRecord) {
         SCOPED_TRACE(c.data_type);
         // The records of the same tick, made directly from the same draws.
         telemetry ref = fresh_telemetry();
-        ref.sms_status = 0;
         std::srand(99);
-        next_tick(&TANK, &ref);
+        next_message_tick(&TANK, &ref);
         const char *records[] = {ref.midbufs, ref.midbufl, ref.midbuflg};
         const std::string expected =
             std::string("pump-7,") + records[c.data_type / 10 - 1] + (c.keep_open ? "\r\n" : "");
