@@ -3,16 +3,16 @@
 // FIXED_MAX and, for widths and precisions the conversion supports, compares the text with the
 // C library's: equal for every value that is not an exact half, and for an exact half equal to
 // the C library's text of the value moved one double step away from zero (rounded up).
+#include "printf_reference.h"
 #include "simulation.h"
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -29,16 +29,6 @@ constexpr int MAX_WIDTH = FIXED_MAX - 4;
                  what, static_cast<double>(value), static_cast<unsigned>(bits), width, precision,
                  fill, got, want != nullptr ? want : "");
     std::abort();
-}
-
-// True when the widened value lies exactly halfway between two texts of the given precision.
-// Below 2^24 a float times 10^p (p <= 9) is exact in double; from 2^24 up floats are whole.
-bool is_tie(float value, int precision) {
-    const double a = std::fabs(static_cast<double>(value));
-    if (!std::isfinite(a) || a >= 16777216.0)
-        return false;
-    const double scaled = a * std::pow(10.0, precision);
-    return scaled - std::floor(scaled) == 0.5;
 }
 
 } // namespace
@@ -66,16 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (width < 0 || width > MAX_WIDTH || precision < 0 || precision > MAX_PRECISION)
         return 0;
 
-    double reference = value;
-    if (is_tie(value, precision))
-        reference = std::nextafter(
-            reference, std::copysign(std::numeric_limits<double>::infinity(), reference));
-    char want[128];
-    if (fill == '0')
-        std::snprintf(want, sizeof want, "%0*.*f", width, precision, reference);
-    else
-        std::snprintf(want, sizeof want, "%*.*f", width, precision, reference);
-    if (std::strcmp(out.get(), want) != 0)
-        fail("differs from the C library", value, width, precision, fill, out.get(), want);
+    const std::string want = printf_reference(value, width, precision, fill);
+    if (want != out.get())
+        fail("differs from the C library", value, width, precision, fill, out.get(), want.c_str());
     return 0;
 }

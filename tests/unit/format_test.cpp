@@ -1,4 +1,5 @@
 // Fixed-point conversion: halves away from zero, otherwise exactly what printf prints.
+#include "../support/printf_reference.h"
 #include "simulation.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -21,27 +21,6 @@ std::string fixed(float value, int width, int precision, char fill = ' ') {
     char out[FIXED_MAX + 1];
     const char *end = format_fixed(out, value, width, precision, fill);
     EXPECT_EQ(end, out + std::strlen(out));
-    return out;
-}
-
-// True when value * 10^p lies exactly halfway between two integers. The product is exact in
-// double below 2^24: 24 bits of mantissa times 5^p (at most 21 bits for p <= 9).
-bool is_tie(float value, int precision) {
-    const double a = std::fabs(static_cast<double>(value));
-    if (!(a < 16777216.0))
-        return false;
-    const double scaled = a * std::pow(10.0, precision);
-    return scaled - std::floor(scaled) == 0.5;
-}
-
-// printf is exact on a double but rounds ties to even; a tie moved one double step away from
-// zero rounds the way it must, and is still far from the next rounding boundary.
-std::string reference(float value, int width, int precision, char fill) {
-    double d = value;
-    if (is_tie(value, precision))
-        d = std::nextafter(d, std::copysign(HUGE_VAL, d));
-    char out[128];
-    std::snprintf(out, sizeof out, fill == '0' ? "%0*.*f" : "%*.*f", width, precision, d);
     return out;
 }
 
@@ -116,8 +95,8 @@ TEST(FormatFixedTest, MatchesPrintfExceptOnTies) {
         }
         const int w = width(gen);
         const char fill = i % 2 == 0 ? ' ' : '0';
-        ties += is_tie(value, p);
-        ASSERT_EQ(fixed(value, w, p, fill), reference(value, w, p, fill))
+        ties += is_exact_tie(value, p);
+        ASSERT_EQ(fixed(value, w, p, fill), printf_reference(value, w, p, fill))
             << std::hexfloat << value << " %" << (fill == '0' ? "0" : "") << w << "." << p << "f";
     }
     EXPECT_GT(ties, 90000);

@@ -1,8 +1,8 @@
 // One tick of the sample generator: the eight values bit for bit, the drift, the three records.
+#include "message_check.h"
 #include "unit_support.h"
 
 #include <cstdio>
-#include <sstream>
 
 namespace {
 
@@ -119,57 +119,45 @@ TEST(TickTest, RecordOfAnEmptyTank) {
     EXPECT_STREQ(t.midbufl, "0.650,0.000,0.0,  0.0,25.0,30.0,14.4, 2.0,3 \n");
 }
 
-// The comma-separated fields of a record before its line end; none without that line end.
-std::vector<std::string> fields(const std::string &record, const std::string &line_end) {
-    std::vector<std::string> out;
-    if (record.size() < line_end.size() ||
-        record.compare(record.size() - line_end.size(), line_end.size(), line_end) != 0)
-        return out;
-    std::istringstream in(record.substr(0, record.size() - line_end.size()));
-    for (std::string field; std::getline(in, field, ',');)
-        out.push_back(field);
-    return out;
-}
-
-// Whether text is a number, not negative, as "%<width>.<precision>f" prints it.
-bool printed_as(const std::string &text, size_t width, size_t precision) {
-    const size_t first = text.find_first_not_of(' '), dot = text.find('.');
-    return first < dot && dot != std::string::npos && text.size() - dot - 1 == precision &&
-           text.size() >= width && (first == 0 || text.size() == width) &&
-           text.find_first_not_of("0123456789", first) == dot &&
-           text.find_first_not_of("0123456789", dot + 1) == std::string::npos;
-}
-
-// The fields of the three records, their lengths and the checksum worked out here.
+// Each record as the receiver's checker judges it after a station name, then what the checker
+// cannot know: the records share their leading fields, no value is negative, the lengths stay
+// within the ranges of the values, the GLL sentence has the fixed parts and the degrees of the
+// drift, and its checksum is worked out here once more.
 void check_records(const telemetry &t) {
-    const auto s = fields(t.midbufs, " \n"), l = fields(t.midbufl, " \n");
-    const auto g = fields(t.midbuflg, "\n");
-    ASSERT_TRUE(s.size() == 7 && l.size() == 9 && g.size() == 17) << t.midbufs << t.midbuflg;
-    const size_t widths[] = {4, 4, 2, 5, 3, 3, 4, 4}, precisions[] = {3, 3, 1, 1, 1, 1, 1, 1};
-    for (size_t i = 0; i < 8; ++i) {
-        EXPECT_TRUE(printed_as(g[i], widths[i], precisions[i])) << i << ": " << t.midbuflg;
-        EXPECT_EQ(l[i], g[i]);
-        if (i < 6) {
-            EXPECT_EQ(s[i], g[i]);
-        }
+    using vandry_check::Layout;
+    const struct {
+        const char *record;
+        Layout layout;
+    } records[] = {{t.midbufs, Layout::short_record},
+                   {t.midbufl, Layout::long_record},
+                   {t.midbuflg, Layout::gps_record}};
+    for (const auto &r : records) {
+        const vandry_check::Verdict v = vandry_check::check_message(
+            std::string("st,") + r.record, vandry_check::Mode::close_after_send);
+        ASSERT_TRUE(v.ok) << v.error << ": " << vandry_check::escape(r.record);
+        EXPECT_EQ(v.sequence, t.sms_status) << r.record;
+        EXPECT_STREQ(vandry_check::layout_name(v.layout), vandry_check::layout_name(r.layout));
     }
-    const std::string status = std::to_string(t.sms_status);
-    EXPECT_TRUE(s[6] == status && l[8] == status && g[8] == status) << t.midbuflg;
-    EXPECT_EQ(g[9] + "," + g[11] + "," + g[13] + "," + g[14] + "," + g[15],
-              "$GPGLL,N,E,081359.129,A");
-    EXPECT_TRUE(printed_as(g[10], 9, 4) && g[10].compare(0, 5, "1301.") == 0) << g[10];
-    EXPECT_TRUE(g[12].size() == 10 && g[12].compare(0, 6, "07740.") == 0) << g[12];
-    const size_t ls = std::strlen(t.midbufs), ll = std::strlen(t.midbufl);
-    const size_t lg = std::strlen(t.midbuflg);
-    EXPECT_TRUE(ls >= 35 && ls <= 41 && ll >= 45 && ll <= 51 && lg >= 94 && lg <= 100);
+    const std::string s = t.midbufs, l = t.midbufl, g = t.midbuflg;
+    const std::string status = "," + std::to_string(t.sms_status);
+    const std::string six = s.substr(0, s.size() - status.size() - 2);
+    const std::string eight = l.substr(0, l.size() - status.size() - 2);
+    EXPECT_EQ(l.compare(0, six.size() + 1, six + ","), 0) << s << l;
+    EXPECT_EQ(g.compare(0, eight.size() + status.size() + 1, eight + status + ","), 0) << l << g;
+    EXPECT_EQ(g.find('-'), std::string::npos) << g;
+    EXPECT_TRUE(s.size() >= 35 && s.size() <= 41 && l.size() >= 45 && l.size() <= 51 &&
+                g.size() >= 94 && g.size() <= 100)
+        << s << l << g;
 
-    const char *star = std::strchr(t.midbuflg, '*');
+    std::string sentence = g.substr(eight.size() + status.size() + 1);
+    sentence.replace(12, 4, "mmmm").replace(25, 4, "mmmm");
+    EXPECT_EQ(sentence.substr(0, 47), "$GPGLL,1301.mmmm,N,07740.mmmm,E,081359.129,A,A*") << g;
     unsigned sum = 0;
-    for (const char *c = std::strchr(t.midbuflg, '$') + 1; c < star; ++c)
-        sum ^= static_cast<unsigned char>(*c);
+    for (size_t i = g.find('$') + 1; i < g.find('*'); ++i)
+        sum ^= static_cast<unsigned char>(g[i]);
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02X", sum);
-    EXPECT_EQ(g[16], std::string("A*") + hex) << t.midbuflg;
+    EXPECT_EQ(g.substr(g.find('*') + 1), std::string(hex) + "\n") << g;
 }
 
 // Before noise: max_level from the last fill tick to the first fall tick, min_level from the last
