@@ -13,7 +13,7 @@ if [[ "$level" != "--build" ]]; then
                g++-mingw-w64-x86-64 wine wine64)
 fi
 if [[ "$level" == "--ci" ]]; then
-    packages+=(clang-14 libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind python3)
+    packages+=(clang-14 libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind)
 fi
 
 missing=()

@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -19,6 +22,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #ifndef VANDRY_DEFAULT_EXE
 #error "VANDRY_DEFAULT_EXE must name the program under test"
@@ -58,6 +62,22 @@ bool readable(int fd, int timeout_ms) {
     while ((n = poll(&p, 1, timeout_ms)) < 0 && errno == EINTR) {
     }
     return n > 0;
+}
+
+// A TCP socket with SO_REUSEADDR bound to 127.0.0.1 and the port (0: a free one).
+Fd bound_socket(int port) {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (fd.get() < 0)
+        fail("socket");
+    const int on = 1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        fail("binding 127.0.0.1:" + std::to_string(port));
+    return fd;
 }
 
 } // namespace
@@ -208,28 +228,39 @@ bool Connection::wait_closed(double seconds) {
     return closed_;
 }
 
-Listener::Listener(bool listening) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)) {
-    if (fd_.get() < 0)
-        fail("socket");
+void Connection::reset() {
+    const linger abort{1, 0};
+    setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    fd_ = Fd();
+    closed_ = true;
+}
+
+Listener::Listener(bool listening) : hold_(bound_socket(0)) {
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
-        getsockname(fd_.get(), reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-        fail("bind");
+    if (getsockname(hold_.get(), reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        fail("getsockname");
     port_ = ntohs(addr.sin_port);
     if (listening)
         listen();
 }
 
 void Listener::listen() {
+    if (listening_)
+        return;
+    fd_ = bound_socket(port_);
     if (::listen(fd_.get(), 16) != 0)
         fail("listen");
+    listening_ = true;
+}
+
+void Listener::stop_listening() {
+    fd_ = Fd();
+    listening_ = false;
 }
 
 bool Listener::pending(double seconds) const {
-    return readable(fd_.get(), static_cast<int>(seconds * 1000));
+    return listening_ && readable(fd_.get(), static_cast<int>(seconds * 1000));
 }
 
 bool Listener::accept(Connection *out, double seconds) {
@@ -255,12 +286,20 @@ Program::Program(const std::string &dir) {
     out_ = Fd(pipe_fds[0]);
     Fd write_end(pipe_fds[1]);
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0)
         fail("fork");
     if (pid_ == 0) {
         // Only async-signal-safe calls from here on.
         setpgid(0, 0);
+#ifdef __linux__
+        // Dies with the test process, even when that is killed; it may have died already.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+            _exit(125);
+#else
+        (void)parent;
+#endif
         struct sigaction dfl {};
         dfl.sa_handler = SIG_DFL;
         sigaction(SIGPIPE, &dfl, nullptr);
@@ -278,12 +317,26 @@ Program::Program(const std::string &dir) {
 }
 
 Program::~Program() {
-    if (pid_ > 0) {
-        kill(-pid_, SIGKILL);
-        kill(pid_, SIGKILL);
-        if (!reaped_)
-            waitpid(pid_, nullptr, 0);
+    if (pid_ <= 0)
+        return;
+    if (!reaped_) {
+        // Until it is reaped the program keeps its process id, and with it that of its group.
+        kill(-pid_, SIGTERM);
+        kill(pid_, SIGTERM);
+        const auto deadline = after(10);
+        for (;;) {
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                info.si_pid != 0 || remaining_ms(deadline) == 0)
+                break;
+            read_once(0); // a full pipe must not hold it up on its way out
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
+    kill(-pid_, SIGKILL); // whatever is left of the group
+    kill(pid_, SIGKILL);
+    if (!reaped_)
+        waitpid(pid_, nullptr, 0);
 }
 
 bool Program::running() {

@@ -75,6 +75,8 @@ class Connection {
     // Receives until ready(data()) holds or the connection ends; false when that is too late.
     bool wait_for(const std::function<bool(const std::string &)> &ready, double seconds);
     bool wait_closed(double seconds);
+    // Closes it at once with a reset (RST) instead of an orderly close.
+    void reset();
 
   private:
     bool receive(int timeout_ms);
@@ -83,25 +85,32 @@ class Connection {
     bool closed_ = false;
 };
 
-// A socket bound to 127.0.0.1 on a free port. Unless told otherwise it listens at once; before
-// it listens, connections to the port are refused.
+// A port on 127.0.0.1, free when it was chosen, that is listened on or refuses at will. Unless
+// told otherwise it listens at once; while it does not listen, connections to it are refused.
+// A second socket bound to the port that never listens keeps it reserved all the time (on Linux
+// a port with no listening socket refuses connections), so that stop_listening() can close the
+// listening socket and listen() can bind a new one, both with SO_REUSEADDR.
 class Listener {
   public:
     explicit Listener(bool listening = true);
-    void listen();
+    void listen();         // does nothing when it listens already
+    void stop_listening(); // connections waiting to be accepted are reset
     int port() const { return port_; }
-    // Accepts one connection into out; false on time-out.
+    // Accepts one connection into out; false on time-out or when it does not listen.
     bool accept(Connection *out, double seconds);
     bool pending(double seconds) const; // a connection is waiting to be accepted
 
   private:
-    Fd fd_;
+    Fd hold_, fd_;
     int port_ = 0;
+    bool listening_ = false;
 };
 
 // The program, started in its own process group in the given working directory with standard
-// output on a pipe (standard error is left to the test run). The whole group is killed when this
-// goes away.
+// output on a pipe (standard error is left to the test run). When this goes away the group gets
+// SIGTERM, and SIGKILL if the program has not ended within 10 s: a launcher such as valgrind
+// writes its report on the way out. On Linux the program is also killed when the test process
+// dies.
 class Program {
   public:
     explicit Program(const std::string &dir);

@@ -10,11 +10,6 @@
 #include "harness.h"
 #include "message_check.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,7 +20,6 @@
 #include <fstream>
 #include <random>
 #include <regex>
-#include <stdexcept>
 
 using namespace proc;
 namespace vc = vandry_check;
@@ -40,54 +34,6 @@ unsigned env_number(const char *name, unsigned fallback) {
     const char *value = std::getenv(name);
     return value != nullptr && *value != '\0' ? static_cast<unsigned>(std::stoul(value)) : fallback;
 }
-
-// A TCP socket with SO_REUSEADDR bound to 127.0.0.1 and the port (0: a free one).
-Fd bound_socket(int port) {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-    const int on = 1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd.get() < 0 || setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-        throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(port));
-    return fd;
-}
-
-// A port that is listened on or refuses, at will. A socket bound to it that never listens
-// keeps the port reserved (on Linux a port with no listening socket refuses connections);
-// the listening socket beside it is closed to refuse and bound anew to listen again.
-class FlakyListener {
-  public:
-    FlakyListener() : hold_(bound_socket(0)) {
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        getsockname(hold_.get(), reinterpret_cast<sockaddr *>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    int port() const { return port_; }
-    void set_listening(bool on) {
-        if (!on) {
-            listening_ = Fd();
-        } else if (listening_.get() < 0) {
-            listening_ = bound_socket(port_);
-            if (listen(listening_.get(), 16) != 0)
-                throw std::runtime_error("listen");
-        }
-    }
-    // The next connection; an invalid Fd when none comes in time.
-    Fd accept(int timeout_ms) const {
-        pollfd p{listening_.get(), POLLIN, 0};
-        if (listening_.get() < 0 || poll(&p, 1, timeout_ms) != 1)
-            return Fd();
-        return Fd(accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    }
-
-  private:
-    Fd hold_, listening_;
-    int port_ = 0;
-};
 
 long vm_rss_kib(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -112,11 +58,13 @@ TEST(Soak, CloseAfterSendThroughDropsResetsAndRefusals) {
         return r < 9 ? REFUSE : r < 14 ? DROP : r < 18 ? RESET : READ;
     };
 
-    FlakyListener listener;
+    // A refused attempt finds the port reserved but not listened on.
+    Listener listener(false);
     ScratchDir dir;
     dir.write_file("cfg.txt", cfg_text(NAME, "127.0.0.1", listener.port(), 31, 3));
     Turn turn = draw();
-    listener.set_listening(turn != REFUSE);
+    if (turn != REFUSE)
+        listener.listen();
     const auto start = std::chrono::steady_clock::now();
     Program prog(dir.path());
     const std::string refused =
@@ -132,15 +80,13 @@ TEST(Soak, CloseAfterSendThroughDropsResetsAndRefusals) {
         if (turn == REFUSE) {
             ASSERT_TRUE(prog.wait_for(refused, 30, counts[REFUSE])) << prog.output();
         } else {
-            Fd fd = listener.accept(30000);
-            ASSERT_GE(fd.get(), 0) << "pass " << done << "\n" << prog.output();
+            Connection accepted;
+            ASSERT_TRUE(listener.accept(&accepted, 30)) << "pass " << done << "\n" << prog.output();
             ++done;
-            if (turn == RESET) {
-                const linger abort{1, 0};
-                setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-            }
+            if (turn == RESET)
+                accepted.reset();
             if (turn == READ) {
-                conn = Connection(std::move(fd));
+                conn = std::move(accepted);
                 // Once the whole message is in, the program sits in its pause, connection open.
                 ASSERT_TRUE(conn.wait_for(
                     [](const std::string &d) { return !d.empty() && d.back() == '\n'; }, 20))
@@ -153,7 +99,10 @@ TEST(Soak, CloseAfterSendThroughDropsResetsAndRefusals) {
         // The next attempt comes only after this one's pause: the listener is set for it now.
         const Turn current = turn;
         turn = done < passes ? draw() : REFUSE;
-        listener.set_listening(turn != REFUSE);
+        if (turn == REFUSE)
+            listener.stop_listening();
+        else
+            listener.listen();
         if (current == READ) {
             ASSERT_TRUE(conn.wait_closed(20)) << prog.output();
         }

@@ -55,6 +55,9 @@ TEST(Startup, GoodFileIsEchoedAndTheTankReported) {
 }
 
 TEST(Startup, RunsInADeepWorkingDirectory) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "a launcher may not start a program in so deep a directory (Wine cannot "
+                        "start one whose working directory is longer than MAX_PATH)";
     Listener listener;
     ScratchDir dir(3000);
     ASSERT_GE(dir.path().size(), 3000u);

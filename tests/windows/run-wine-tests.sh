@@ -10,7 +10,7 @@
 #                                            run the process tests against vandry.exe under Wine
 #   run-wine-tests.sh stop CROSS_DIR         stop the prefix's Wine server and its processes
 #   run-wine-tests.sh all CROSS_DIR PROCESS_TESTS
-#                                            all three, with the tests listed in windows-tests.txt
+#                                            all three, with every process test
 #
 # ctest runs these steps itself (label "windows"); "all" is for a run by hand, e.g.
 #   tests/windows/run-wine-tests.sh all build-win build/tests/process/process_tests
@@ -146,13 +146,11 @@ all)
     [[ $# -eq 1 ]] || usage
     skip_unless_tools
     process_tests="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
-    filter="$(grep -v -e '^[[:space:]]*#' -e '^[[:space:]]*$' "$here/windows-tests.txt" |
-        paste -sd: -)"
     cross_build
     check_dlls
     prepare_wine
     status=0
-    run_tests "$process_tests" --gtest_filter="$filter" || status=$?
+    run_tests "$process_tests" || status=$?
     stop_wine
     exit "$status"
     ;;
