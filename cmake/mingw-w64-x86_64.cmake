@@ -5,19 +5,20 @@
 # gives build-win/vandry.exe and build-win/tools/vandry-receiver.exe, self-contained executables
 # (see MINGW in CMakeLists.txt).
 #
-# Debian ships two variants of the compiler. The -win32 one needs no winpthreads and is enough:
-# the program has one thread and std::this_thread::sleep_for works with it. The plain name
-# (an update-alternatives link to either variant) serves where the suffixed one is missing.
+# Debian ships two variants of the compiler. The -posix one (winpthreads, linked in statically)
+# is taken: Asio built with the -win32 variant throws "thread: asio.system error" at start-up.
+# The plain name (an update-alternatives link to either variant) serves where the suffixed one is
+# missing.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(MINGW_TRIPLET x86_64-w64-mingw32)
 
-find_program(MINGW_CXX NAMES ${MINGW_TRIPLET}-g++-win32 ${MINGW_TRIPLET}-g++)
+find_program(MINGW_CXX NAMES ${MINGW_TRIPLET}-g++-posix ${MINGW_TRIPLET}-g++)
 if(NOT MINGW_CXX)
   message(FATAL_ERROR "${MINGW_TRIPLET}-g++ not found (Debian: apt-get install g++-mingw-w64-x86-64)")
 endif()
-find_program(MINGW_CC NAMES ${MINGW_TRIPLET}-gcc-win32 ${MINGW_TRIPLET}-gcc)
+find_program(MINGW_CC NAMES ${MINGW_TRIPLET}-gcc-posix ${MINGW_TRIPLET}-gcc)
 find_program(MINGW_RC NAMES ${MINGW_TRIPLET}-windres)
 
 set(CMAKE_CXX_COMPILER ${MINGW_CXX})

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are needed and missing.
 # Usage: scripts/install-deps.sh [--build | --test | --ci]
-#   --build  what building the program and the receiver needs
+#   --build  what building the programs (the unit, the fleet, the receiver) needs
 #   --test   and what the tests need, the Windows cross build and Wine included (default)
 #   --ci     and the analysis and fuzzing tools
 set -euo pipefail
 
 level="${1:---test}"
-packages=(cmake make g++)
+packages=(cmake make g++ libasio-dev)
 if [[ "$level" != "--build" ]]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev gpsd-clients
                g++-mingw-w64-x86-64 wine wine64)

@@ -33,7 +33,7 @@ shift 2
 # The 64-bit loader comes with Debian's wine64; "wine" picks it for a 64-bit program.
 missing_tools() {
     local missing=()
-    command -v x86_64-w64-mingw32-g++-win32 >/dev/null ||
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
         command -v x86_64-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-x86-64)
     command -v wine >/dev/null && command -v wineserver >/dev/null || missing+=(wine wine64)
     echo "${missing[*]}"
@@ -77,7 +77,7 @@ check_dlls() {
         echo "$(basename "$exe") imports: ${dlls//$'\n'/ }"
         for dll in $dlls; do
             case "${dll,,}" in
-            kernel32.dll | msvcrt.dll | ws2_32.dll | ucrtbase.dll | api-ms-win-*.dll) ;;
+            kernel32.dll | msvcrt.dll | ws2_32.dll | mswsock.dll | ucrtbase.dll | api-ms-win-*.dll) ;;
             *)
                 echo "$(basename "$exe") needs $dll, which Windows does not ship"
                 status=1
