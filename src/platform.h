@@ -100,9 +100,17 @@ inline void pause_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// printf-like functions whose formats and arguments the compiler checks.
+#if defined(__GNUC__) || defined(__clang__)
+#define PRINTF_LIKE(format_index, first_arg)                                                       \
+    __attribute__((format(printf, format_index, first_arg)))
+#else
+#define PRINTF_LIKE(format_index, first_arg)
+#endif
+
 // The console is the program's log and is often a pipe or a file: every report reaches it
 // whole as soon as it is printed.
-inline void report(const char *format, ...) {
+PRINTF_LIKE(1, 2) inline void report(const char *format, ...) {
     va_list args;
     va_start(args, format);
     std::vprintf(format, args);

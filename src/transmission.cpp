@@ -31,20 +31,20 @@ bool keeps_connection(int data_type) {
     return data_type == 10 || data_type == 20 || data_type == 30;
 }
 
-const char *echo_format(int data_type) {
+const char *echo_tag(int data_type) {
     switch (data_type) {
     case 10:
-        return "(%d) shrt opn: %s";
+        return "shrt opn";
     case 11:
-        return "(%d) shrt cls: %s";
+        return "shrt cls";
     case 20:
-        return "(%d) long opn: %s";
+        return "long opn";
     case 21:
-        return "(%d) long cls: %s";
+        return "long cls";
     case 30:
-        return "(%d) gps opn: %s";
+        return "gps opn";
     default:
-        return "(%d) gps cls: %s";
+        return "gps cls";
     }
 }
 
@@ -150,7 +150,7 @@ void connection_loop(const char *ipaddr, const char *aport, const char *name, in
                     report("socket is closing\n");
                 break;
             }
-            report(echo_format(data_type), length, sendbuf);
+            report(ECHO_FORMAT, length, echo_tag(data_type), sendbuf);
             pause_ms(smst);
             if (!keep_open) {
                 report("socket is closing\n");

@@ -14,8 +14,11 @@ void next_message_tick(const tank_parms *tank, telemetry *tm);
 int assemble_message(char *sendbuf, const char *name, int data_type, const tank_parms *tank,
                      telemetry *tm);
 
-// The echo format of a data type code, e.g. "(%d) shrt opn: %s".
-const char *echo_format(int data_type);
+// The console echo of a sent message: its length, the code's layout and mode tag, the message.
+#define ECHO_FORMAT "(%d) %s: %s"
+
+// The layout and mode tag of a data type code in the echo, e.g. "shrt opn" for 10.
+const char *echo_tag(int data_type);
 
 // Codes 10, 20 and 30 keep the connection open; 11, 21 and 31 close it after every message.
 bool keeps_connection(int data_type);

@@ -12,9 +12,9 @@ TEST(MessageTest, EachCodeFramesItsRecord) {
         bool keep_open;
         const char *tail; // the last bytes of the message
     } codes[] = {
-        {10, "(%d) shrt opn: %s", true, ",0 \n\r\n"}, {11, "(%d) shrt cls: %s", false, ",0 \n"},
-        {20, "(%d) long opn: %s", true, ",0 \n\r\n"}, {21, "(%d) long cls: %s", false, ",0 \n"},
-        {30, "(%d) gps opn: %s", true, "\n\r\n"},     {31, "(%d) gps cls: %s", false, "\n"},
+        {10, "shrt opn", true, ",0 \n\r\n"}, {11, "shrt cls", false, ",0 \n"},
+        {20, "long opn", true, ",0 \n\r\n"}, {21, "long cls", false, ",0 \n"},
+        {30, "gps opn", true, "\n\r\n"},     {31, "gps cls", false, "\n"},
     };
     for (const auto &c : codes) {
         SCOPED_TRACE(c.data_type);
@@ -37,7 +37,7 @@ TEST(MessageTest, EachCodeFramesItsRecord) {
         for (int i = length; i < LARGE_SIZE; ++i)
             ASSERT_EQ(sendbuf[i], '\0') << "byte " << i;
         EXPECT_EQ(tm.sms_status, 0);
-        EXPECT_STREQ(echo_format(c.data_type), c.echo);
+        EXPECT_STREQ(echo_tag(c.data_type), c.echo);
         EXPECT_EQ(keeps_connection(c.data_type), c.keep_open);
     }
 }
