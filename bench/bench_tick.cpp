@@ -28,7 +28,8 @@ const std::vector<sample> &samples() {
         std::srand(1);
         std::vector<sample> v;
         for (int i = 0; i < 2 * tank.n_tot; ++i) {
-            next_message_tick(&tank, &tm);
+            tm.sms_status = next_sequence(tm.sms_status);
+            unit_tick(randgen_tick_draws(), &tank, &tm);
             float lat = 0.0f;
             float lon = 0.0f;
             int latint = 0;
@@ -45,14 +46,34 @@ const std::vector<sample> &samples() {
 void BM_tick(benchmark::State &state) {
     const tank_parms tank = tank_of(EXAMPLE_DRAWS);
     telemetry tm = fresh_telemetry();
+    static record_buffers b;
     std::srand(1);
     for (auto _ : state) {
-        next_message_tick(&tank, &tm);
-        benchmark::DoNotOptimize(tm.midbufs[0]);
+        tm.sms_status = next_sequence(tm.sms_status);
+        get_sms_data(&tm.run_indx, &tm.gps_indx, tank.tank_height, tank.emp, tank.min_level,
+                     tank.max_level, tank.n_fill, tank.n_high, tank.n_fall, tank.n_low, tank.n_tot,
+                     &tm.distance, &tm.level, &tm.d1, &tm.volume, &tm.temp1, &tm.temp2, &tm.vin,
+                     &tm.rssi, &tm.sms_status, b.midbufs, b.midbufl, b.midbuflg, tank.lat,
+                     tank.lon);
+        benchmark::DoNotOptimize(b.midbufs[0]);
         benchmark::ClobberMemory();
     }
 }
 BENCHMARK(BM_tick);
+
+// A fleet unit's message: one tick, one record (GPS), the name and the line end.
+void BM_compose_message(benchmark::State &state) {
+    const tank_parms tank = tank_of(EXAMPLE_DRAWS);
+    telemetry tm = fresh_telemetry();
+    char out[MAX_MESSAGE_LENGTH + 1];
+    int r = 0;
+    for (auto _ : state) {
+        r = r == 50 ? 0 : r + 1;
+        benchmark::DoNotOptimize(compose_message(out, "unit-0001", 30, &tank, &tm, {r, r, r}));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_compose_message);
 
 void BM_snprintf_records(benchmark::State &state) {
     const std::vector<sample> &v = samples();

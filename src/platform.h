@@ -25,6 +25,9 @@ constexpr int SEND_FLAGS = 0;
 inline void no_sigpipe(SOCKET) {}
 
 constexpr char DIR_SEPARATOR = '\\';
+
+// The C runtime whose rand() this build's std::rand is: a fleet unit's stream by default.
+constexpr const char NATIVE_CRT_RAND[] = "msvcrt";
 inline char *current_dir(char *buf, size_t size) {
     return _getcwd(buf, static_cast<int>(size));
 }
@@ -76,6 +79,9 @@ inline void no_sigpipe([[maybe_unused]] SOCKET s) {
 }
 
 constexpr char DIR_SEPARATOR = '/';
+
+// The C runtime whose rand() a fleet unit reproduces by default (the GNU C library's on Linux).
+constexpr const char NATIVE_CRT_RAND[] = "glibc";
 inline char *current_dir(char *buf, size_t size) {
     return getcwd(buf, size);
 }

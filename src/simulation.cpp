@@ -180,10 +180,9 @@ void tank_from_draws(const int draws[TANK_DRAWS], float *tank_height, float *emp
 void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max_level, int *n_fill,
                     int *n_high, int *n_fall, int *n_low, int *n_tot, char *latD, char *lonD) {
     // The draws are made in exactly this order: four heights, then fill, fall, high, low.
-    static constexpr int SIZES[TANK_DRAWS] = {11, 11, 11, 11, 20, 40, 100, 80};
     int draws[TANK_DRAWS];
     for (int i = 0; i < TANK_DRAWS; ++i)
-        draws[i] = randgen(SIZES[i]);
+        draws[i] = randgen(TANK_DRAW_SIZES[i]);
     tank_from_draws(draws, tank_height, emp, min_level, max_level, n_fill, n_high, n_fall, n_low,
                     n_tot);
 
@@ -231,14 +230,17 @@ constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 } // namespace
 
-void sms_tick(int r1, int r2, int r3, int *run, int *gps, float /*tank_height*/, float emp,
-              float min_level, float max_level, int n_fill, int n_high, int n_fall, int /*n_low*/,
-              int n_tot, float *distance, float *level, float *d1, float *volume, float *temp1,
-              float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
-              char *midbufl, char *midbuflg, const char *latD, const char *lonD) {
+void unit_tick(tick_draws draws, const tank_parms *tank, telemetry *tm) {
     const float pi = 3.1415927410125732421875f;
+    const float emp = tank->emp;
+    const float min_level = tank->min_level;
+    const float max_level = tank->max_level;
+    const int n_fill = tank->n_fill;
+    const int n_high = tank->n_high;
+    const int n_fall = tank->n_fall;
+    const int n_tot = tank->n_tot;
 
-    int run_indx = *run + 1;
+    int run_indx = tm->run_indx + 1;
     if (run_indx > n_tot)
         run_indx = 1;
 
@@ -259,65 +261,61 @@ void sms_tick(int r1, int r2, int r3, int *run, int *gps, float /*tank_height*/,
     }
 
     const double profile = lvl;
-    lvl = static_cast<float>(profile + 0.02 * ((r1 / 50.0) * profile));
-    *level = lvl;
-
-    const float dist = static_cast<float>(static_cast<double>(emp) - lvl);
-    *distance = dist;
+    lvl = static_cast<float>(profile + 0.02 * ((draws.r1 / 50.0) * profile));
+    tm->level = lvl;
+    tm->distance = static_cast<float>(static_cast<double>(emp) - lvl);
 
     const float q = std::sqrt(lvl); // float overload: the single-precision root
-    *d1 = static_cast<float>(200.0f * (static_cast<double>(q) * lvl));
-    *volume = static_cast<float>(4000.0 * lvl);
+    tm->d1 = static_cast<float>(200.0f * (static_cast<double>(q) * lvl));
+    tm->volume = static_cast<float>(4000.0 * lvl);
 
     t = static_cast<float>(static_cast<double>(run_indx - 1) / (n_tot - 1));
     const double s = std::sin(static_cast<double>(pi) * t);
-    *temp1 = static_cast<float>(5.0 * s + 25.0);
-    *temp2 = static_cast<float>(7.5 * s + 30.0);
+    tm->temp1 = static_cast<float>(5.0 * s + 25.0);
+    tm->temp2 = static_cast<float>(7.5 * s + 30.0);
 
-    *vin = static_cast<float>(14.4 - 0.5 * (r2 / 50.0));
-    *rssi = static_cast<float>(25.0 * (r3 / 50.0) + 2.0);
+    tm->vin = static_cast<float>(14.4 - 0.5 * (draws.r2 / 50.0));
+    tm->rssi = static_cast<float>(25.0 * (draws.r3 / 50.0) + 2.0);
 
-    int gps_indx = *gps + 1;
+    int gps_indx = tm->gps_indx + 1;
     if (gps_indx > 20)
         gps_indx = 1;
+    tm->run_indx = run_indx;
+    tm->gps_indx = gps_indx;
+}
+
+char *write_record(char *out, int layout, const telemetry *tm, const tank_parms *tank) {
+    // Short record: six fields and the counter. The long and GPS records share a longer head.
+    char *p =
+        put_common_fields(out, tm->distance, tm->level, tm->d1, tm->volume, tm->temp1, tm->temp2);
+    if (layout != 1) {
+        *p++ = ',';
+        p = format_fixed(p, tm->vin, 4, 1);
+        *p++ = ',';
+        p = format_fixed(p, tm->rssi, 4, 1);
+    }
+    *p++ = ',';
+    p = format_int(p, tm->sms_status);
+    if (layout == 1 || layout == 2)
+        return put_text(p, " \n");
+
+    // GPS record: the long head, then a GLL sentence with a zero-filled longitude and the
+    // checksum computed over everything between '$' and '*'.
     float lat = 0.0f;
     float lon = 0.0f;
     int latint = 0;
     int lonint = 0;
-    gps_position(gps_indx, &lat, &latint, &lon, &lonint);
-
-    // Short record: six fields and the counter. The long and GPS records share a longer head.
-    char *p = put_common_fields(midbufs, *distance, *level, *d1, *volume, *temp1, *temp2);
-    const size_t common_len = static_cast<size_t>(p - midbufs);
-    *p++ = ',';
-    p = format_int(p, *sms_status);
-    std::memcpy(p, " \n", 3);
-
-    std::memcpy(midbufl, midbufs, common_len);
-    p = midbufl + common_len;
-    *p++ = ',';
-    p = format_fixed(p, *vin, 4, 1);
-    *p++ = ',';
-    p = format_fixed(p, *rssi, 4, 1);
-    *p++ = ',';
-    p = format_int(p, *sms_status);
-    const size_t long_head_len = static_cast<size_t>(p - midbufl);
-    std::memcpy(p, " \n", 3);
-
-    // GPS record: the long head, then a GLL sentence with a zero-filled longitude and the
-    // checksum computed over everything between '$' and '*'.
-    std::memcpy(midbuflg, midbufl, long_head_len);
-    p = midbuflg + long_head_len;
+    gps_position(tm->gps_indx, &lat, &latint, &lon, &lonint);
     *p++ = ',';
     char *const sentence = p;
     p = put_text(p, "$GPGLL,");
     p = format_fixed(p, lat, 9, 4);
     *p++ = ',';
-    p = put_text(p, latD);
+    p = put_text(p, tank->lat);
     *p++ = ',';
     p = format_fixed(p, lon, 10, 4, '0');
     *p++ = ',';
-    p = put_text(p, lonD);
+    p = put_text(p, tank->lon);
     p = put_text(p, ",081359.129,A,A");
     const unsigned checksum = nmea_checksum(sentence + 1, static_cast<size_t>(p - sentence - 1));
     *p++ = '*';
@@ -325,9 +323,16 @@ void sms_tick(int r1, int r2, int r3, int *run, int *gps, float /*tank_height*/,
     *p++ = HEX_DIGITS[checksum & 0xf];
     *p++ = '\n';
     *p = '\0';
+    return p;
+}
 
-    *run = run_indx;
-    *gps = gps_indx;
+tick_draws randgen_tick_draws() {
+    // Level noise, supply voltage, signal strength: always three draws, in this order.
+    tick_draws draws{};
+    draws.r1 = randgen(TICK_DRAW_SIZE);
+    draws.r2 = randgen(TICK_DRAW_SIZE);
+    draws.r3 = randgen(TICK_DRAW_SIZE);
+    return draws;
 }
 
 void get_sms_data(int *run, int *gps, float tank_height, float emp, float min_level,
@@ -335,19 +340,25 @@ void get_sms_data(int *run, int *gps, float tank_height, float emp, float min_le
                   float *distance, float *level, float *d1, float *volume, float *temp1,
                   float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
                   char *midbufl, char *midbuflg, const char *latD, const char *lonD) {
-    // Level noise, supply voltage, signal strength: always three draws, in this order.
-    const int r1 = randgen(51);
-    const int r2 = randgen(51);
-    const int r3 = randgen(51);
-    sms_tick(r1, r2, r3, run, gps, tank_height, emp, min_level, max_level, n_fill, n_high, n_fall,
-             n_low, n_tot, distance, level, d1, volume, temp1, temp2, vin, rssi, sms_status,
-             midbufs, midbufl, midbuflg, latD, lonD);
-}
+    const tank_parms tank = {tank_height, emp,   min_level, max_level,       n_fill,         n_high,
+                             n_fall,      n_low, n_tot,     {latD[0], '\0'}, {lonD[0], '\0'}};
+    telemetry tm{};
+    tm.sms_status = *sms_status;
+    tm.run_indx = *run;
+    tm.gps_indx = *gps;
+    unit_tick(randgen_tick_draws(), &tank, &tm);
 
-void next_tick(const tank_parms *tank, telemetry *tm) {
-    get_sms_data(&tm->run_indx, &tm->gps_indx, tank->tank_height, tank->emp, tank->min_level,
-                 tank->max_level, tank->n_fill, tank->n_high, tank->n_fall, tank->n_low,
-                 tank->n_tot, &tm->distance, &tm->level, &tm->d1, &tm->volume, &tm->temp1,
-                 &tm->temp2, &tm->vin, &tm->rssi, &tm->sms_status, tm->midbufs, tm->midbufl,
-                 tm->midbuflg, tank->lat, tank->lon);
+    *distance = tm.distance;
+    *level = tm.level;
+    *d1 = tm.d1;
+    *volume = tm.volume;
+    *temp1 = tm.temp1;
+    *temp2 = tm.temp2;
+    *vin = tm.vin;
+    *rssi = tm.rssi;
+    write_record(midbufs, 1, &tm, &tank);
+    write_record(midbufl, 2, &tm, &tank);
+    write_record(midbuflg, 3, &tm, &tank);
+    *run = tm.run_indx;
+    *gps = tm.gps_indx;
 }

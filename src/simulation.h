@@ -13,13 +13,25 @@ struct tank_parms {
     char lat[2], lon[2]; // hemisphere letters
 };
 
-// What runs on from tick to tick for the life of the process, across reconnections.
+// What runs on from tick to tick for the life of the process, across reconnections: the
+// counters and the latest sample values. No record text: records are written on demand.
 struct telemetry {
     int sms_status; // sequence number of the last assembled message, -1 before the first
     int run_indx, gps_indx;
     float distance, level, d1, volume, temp1, temp2, vin, rssi;
+};
+
+// The single unit's record buffers: every tick writes all three, one of them is sent.
+struct record_buffers {
     char midbufs[LARGE_SIZE], midbufl[LARGE_SIZE], midbuflg[LARGE_SIZE];
 };
+
+// A tick's three draws, each 0 to TICK_DRAW_SIZE - 1: level noise, supply voltage, signal
+// strength, drawn in this order.
+struct tick_draws {
+    int r1, r2, r3;
+};
+constexpr int TICK_DRAW_SIZE = 51;
 
 // Random integer from 0 to size - 1: the remainder of exactly one std::rand() value.
 int randgen(int size);
@@ -27,6 +39,8 @@ int randgen(int size);
 // The tank that the eight draws give, in draw order: height, sensor, low and high level (each
 // 0 to 10), then fill (0 to 19), fall (0 to 39), high (0 to 99) and low (0 to 79) phase lengths.
 constexpr int TANK_DRAWS = 8;
+// The size of each of the eight tank draws, in draw order.
+constexpr int TANK_DRAW_SIZES[TANK_DRAWS] = {11, 11, 11, 11, 20, 40, 100, 80};
 void tank_from_draws(const int draws[TANK_DRAWS], float *tank_height, float *emp, float *min_level,
                      float *max_level, int *n_fill, int *n_high, int *n_fall, int *n_low,
                      int *n_tot);
@@ -40,25 +54,27 @@ void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max
 int format_tank_report(char *out, float tank_height, float emp, float min_level, float max_level,
                        int n_fill, int n_fall, int n_high, int n_low);
 
-// One tick: advances the cycle position and drift step, makes exactly three draws, stores the
-// eight sample values and writes the short, long and GPS records.
+// The tick's three draws from the process's random stream (randgen), in order.
+tick_draws randgen_tick_draws();
+
+// One tick with its draws given: advances run_indx and gps_indx and stores the eight sample
+// values. sms_status is left alone.
+void unit_tick(tick_draws draws, const tank_parms *tank, telemetry *tm);
+
+// One record of the current tick: layout 1 short, 2 long, 3 GPS (the data type code's tens
+// digit; any other value writes the GPS record), with its own line end and a terminating zero.
+// Returns the pointer to that zero. For a tank that tank_from_draws gives, a record never
+// exceeds MAX_RECORD_LENGTH bytes.
+constexpr int MAX_RECORD_LENGTH = 100; // longest record, its line end included, without the zero
+char *write_record(char *out, int layout, const telemetry *tm, const tank_parms *tank);
+
+// One tick of the single unit: three randgen draws, then the tick, then all three records
+// (short, long, GPS) into the caller's buffers.
 void get_sms_data(int *run, int *gps, float tank_height, float emp, float min_level,
                   float max_level, int n_fill, int n_high, int n_fall, int n_low, int n_tot,
                   float *distance, float *level, float *d1, float *volume, float *temp1,
                   float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
                   char *midbufl, char *midbuflg, const char *latD, const char *lonD);
-
-// get_sms_data with the tick's three draws given: r1 (level noise), r2 (supply voltage) and
-// r3 (signal strength), each 0 to 50.
-void sms_tick(int r1, int r2, int r3, int *run, int *gps, float tank_height, float emp,
-              float min_level, float max_level, int n_fill, int n_high, int n_fall, int n_low,
-              int n_tot, float *distance, float *level, float *d1, float *volume, float *temp1,
-              float *temp2, float *vin, float *rssi, const int *sms_status, char *midbufs,
-              char *midbufl, char *midbuflg, const char *latD, const char *lonD);
-
-// get_sms_data for the run-wide state: the tank's parameters, and the telemetry's counters,
-// samples, sequence number and record buffers.
-void next_tick(const tank_parms *tank, telemetry *tm);
 
 // The position of drift step gps_indx (1 to 20) after its four stores.
 void gps_position(int gps_indx, float *lat, int *latint, float *lon, int *lonint);

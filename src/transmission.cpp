@@ -6,16 +6,16 @@ namespace {
 
 constexpr int RETRY_PAUSE_MS = 5000;
 
-const char *selected_record(int data_type, const telemetry *tm) {
+const char *selected_record(int data_type, const record_buffers *records) {
     switch (data_type) {
     case 10:
     case 11:
-        return tm->midbufs;
+        return records->midbufs;
     case 20:
     case 21:
-        return tm->midbufl;
+        return records->midbufl;
     default:
-        return tm->midbuflg;
+        return records->midbuflg;
     }
 }
 
@@ -48,23 +48,42 @@ const char *echo_tag(int data_type) {
     }
 }
 
-void next_message_tick(const tank_parms *tank, telemetry *tm) {
-    tm->sms_status += 1;
-    if (tm->sms_status > 15)
-        tm->sms_status = 0;
-    next_tick(tank, tm);
+int next_sequence(int sms_status) {
+    const int next = sms_status + 1;
+    return next > 15 ? 0 : next;
 }
 
 int assemble_message(char *sendbuf, const char *name, int data_type, const tank_parms *tank,
-                     telemetry *tm) {
+                     telemetry *tm, record_buffers *records) {
     std::memset(sendbuf, 0, LARGE_SIZE);
     std::strcpy(sendbuf, name);
     std::strcat(sendbuf, ",");
-    next_message_tick(tank, tm);
-    std::strcat(sendbuf, selected_record(data_type, tm));
+    tm->sms_status = next_sequence(tm->sms_status);
+    get_sms_data(&tm->run_indx, &tm->gps_indx, tank->tank_height, tank->emp, tank->min_level,
+                 tank->max_level, tank->n_fill, tank->n_high, tank->n_fall, tank->n_low,
+                 tank->n_tot, &tm->distance, &tm->level, &tm->d1, &tm->volume, &tm->temp1,
+                 &tm->temp2, &tm->vin, &tm->rssi, &tm->sms_status, records->midbufs,
+                 records->midbufl, records->midbuflg, tank->lat, tank->lon);
+    std::strcat(sendbuf, selected_record(data_type, records));
     if (keeps_connection(data_type))
         std::strcat(sendbuf, "\r\n");
     return static_cast<int>(std::strlen(sendbuf));
+}
+
+int compose_message(char *out, const char *name, int data_type, const tank_parms *tank,
+                    telemetry *tm, tick_draws draws) {
+    tm->sms_status = next_sequence(tm->sms_status);
+    unit_tick(draws, tank, tm);
+    const size_t name_length = std::strlen(name);
+    std::memcpy(out, name, name_length);
+    char *p = out + name_length;
+    *p++ = ',';
+    p = write_record(p, data_type / 10, tm, tank);
+    if (keeps_connection(data_type)) {
+        std::memcpy(p, "\r\n", 3);
+        p += 2;
+    }
+    return static_cast<int>(p - out);
 }
 
 int send_all(SOCKET ConnectSocket, const char *buf, int length) {
@@ -84,7 +103,8 @@ int send_all(SOCKET ConnectSocket, const char *buf, int length) {
 }
 
 void connection_loop(const char *ipaddr, const char *aport, const char *name, int data_type,
-                     int smst, const tank_parms *tank, telemetry *tm, char *sendbuf) {
+                     int smst, const tank_parms *tank, telemetry *tm, record_buffers *records,
+                     char *sendbuf) {
     SOCKET ConnectSocket = INVALID_SOCKET;
     struct addrinfo *result = nullptr;
     WSADATA wsaData;
@@ -139,7 +159,7 @@ void connection_loop(const char *ipaddr, const char *aport, const char *name, in
         }
 
         for (;;) { // one message per tick while the connection stands
-            const int length = assemble_message(sendbuf, name, data_type, tank, tm);
+            const int length = assemble_message(sendbuf, name, data_type, tank, tm, records);
             iResult = send_all(ConnectSocket, sendbuf, length);
             if (iResult == SOCKET_ERROR) {
                 report("send error:%d\n", WSAGetLastError());

@@ -5,14 +5,24 @@
 #include "platform.h"
 #include "simulation.h"
 
-// Advances the sequence counter (0 to 15, then 0 again) and makes the message's tick.
-void next_message_tick(const tank_parms *tank, telemetry *tm);
+// The sequence number after sms_status: 0 to 15, then 0 again (-1 before the first gives 0).
+int next_sequence(int sms_status);
 
-// Builds the next message in sendbuf (LARGE_SIZE bytes): name, ",", the record that data_type
-// selects and, in keep-open mode, "\r\n". Advances the sequence counter and the simulation by
-// one tick. Returns the message length in bytes.
+// Builds the single unit's next message in sendbuf (LARGE_SIZE bytes): zero-fills it, copies
+// name and ",", advances the sequence counter, makes the tick with get_sms_data (all three
+// records into records), appends the record that data_type selects and, in keep-open mode,
+// "\r\n". Returns the message length in bytes.
 int assemble_message(char *sendbuf, const char *name, int data_type, const tank_parms *tank,
-                     telemetry *tm);
+                     telemetry *tm, record_buffers *records);
+
+constexpr int MAX_MESSAGE_LENGTH = 30 + 1 + MAX_RECORD_LENGTH + 2; // name, comma, record, CR LF
+
+// A unit's next message into out (at least MAX_MESSAGE_LENGTH + 1 bytes; name at most 30
+// bytes): advances the sequence counter (next_sequence), makes one tick with the given draws,
+// writes name, ",", the selected record and, in keep-open mode, "\r\n", and a terminating zero.
+// Returns the length. No allocation.
+int compose_message(char *out, const char *name, int data_type, const tank_parms *tank,
+                    telemetry *tm, tick_draws draws);
 
 // The console echo of a sent message: its length, the code's layout and mode tag, the message.
 #define ECHO_FORMAT "(%d) %s: %s"
@@ -31,6 +41,6 @@ int send_all(SOCKET ConnectSocket, const char *buf, int length);
 // failure is reported, waited out for 5000 ms and tried again.
 [[noreturn]] void connection_loop(const char *ipaddr, const char *aport, const char *name,
                                   int data_type, int smst, const tank_parms *tank, telemetry *tm,
-                                  char *sendbuf);
+                                  record_buffers *records, char *sendbuf);
 
 #endif

@@ -13,6 +13,7 @@ int main() {
     char ipaddr[LARGE_SIZE] = {};
     char aport[LARGE_SIZE] = {};
     tank_parms tank{};
+    record_buffers records{};
     telemetry tm{};
     tm.sms_status = -1;
     int data_type = 0;
@@ -27,5 +28,5 @@ int main() {
     tm.run_indx = 0;
     tm.gps_indx = 0;
 
-    connection_loop(ipaddr, aport, name, data_type, smst, &tank, &tm, sendbuf);
+    connection_loop(ipaddr, aport, name, data_type, smst, &tank, &tm, &records, sendbuf);
 }

@@ -1,5 +1,5 @@
-// Runs N ticks and N keep-open messages of each layout, for counting the process's heap calls
-// under valgrind: the total must not depend on N.
+// Runs N composed messages and N keep-open messages of each layout, for counting the process's heap
+// calls under valgrind: the total must not depend on N.
 #include "../support/test_tank.h"
 #include "simulation.h"
 #include "transmission.h"
@@ -13,14 +13,16 @@ int main(int argc, char **argv) {
     const tank_parms tank = tank_of(EXAMPLE_DRAWS);
     telemetry tm = fresh_telemetry();
     char sendbuf[LARGE_SIZE] = {};
+    static record_buffers buffers;
     std::srand(7);
     unsigned long bytes = 0;
     for (long i = 0; i < n; ++i) {
-        next_tick(&tank, &tm);
-        bytes += std::strlen(tm.midbuflg);
+        bytes += static_cast<unsigned long>(
+            compose_message(sendbuf, "s1", 30, &tank, &tm, randgen_tick_draws()));
         for (const int code : {10, 20, 30})
-            bytes += static_cast<unsigned long>(assemble_message(sendbuf, "s1", code, &tank, &tm));
+            bytes += static_cast<unsigned long>(
+                assemble_message(sendbuf, "s1", code, &tank, &tm, &buffers));
     }
-    std::printf("%ld ticks, %ld messages, %lu bytes\n", n, 3 * n, bytes);
+    std::printf("%ld messages, %lu bytes\n", 4 * n, bytes);
     return 0;
 }

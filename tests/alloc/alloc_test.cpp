@@ -112,20 +112,24 @@ long allocations_of_ticks(int n) {
     std::srand(7);
     const long before = allocations.load();
     for (int i = 0; i < n; ++i)
-        next_message_tick(&tank, &tm);
+        unit_tick(randgen_tick_draws(), &tank, &tm);
     return allocations.load() - before;
 }
 
-// Allocations made by assembling n messages of one data type code.
+// Allocations made by assembling n messages of one data type code, the single unit's way and
+// the fleet's way.
 long allocations_of_messages(int data_type, int n) {
     const tank_parms tank = tank_of(EXAMPLE_DRAWS);
     telemetry tm = fresh_telemetry();
     char sendbuf[LARGE_SIZE] = {};
+    static record_buffers buffers;
     std::srand(7);
     const long before = allocations.load();
     long bytes = 0;
-    for (int i = 0; i < n; ++i)
-        bytes += assemble_message(sendbuf, "station_01", data_type, &tank, &tm);
+    for (int i = 0; i < n; ++i) {
+        bytes += assemble_message(sendbuf, "station_01", data_type, &tank, &tm, &buffers);
+        bytes += compose_message(sendbuf, "station_01", data_type, &tank, &tm, {i % 51, 50, 0});
+    }
     const long made = allocations.load() - before;
     EXPECT_GT(bytes, 0);
     return made;

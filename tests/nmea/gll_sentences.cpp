@@ -15,16 +15,19 @@ int main(int argc, char **argv) {
     telemetry tm = fresh_telemetry();
     std::srand(seed);
     for (long i = 0; i < ticks; ++i) {
-        next_message_tick(&tank, &tm);
-        const char *sentence = std::strstr(tm.midbuflg, ",$GPGLL,");
-        const size_t len = std::strlen(tm.midbuflg);
-        if (sentence == nullptr || len == 0 || tm.midbuflg[len - 1] != '\n') {
+        tm.sms_status = next_sequence(tm.sms_status);
+        unit_tick(randgen_tick_draws(), &tank, &tm);
+        char gps[MAX_RECORD_LENGTH + 1];
+        write_record(gps, 3, &tm, &tank);
+        const char *sentence = std::strstr(gps, ",$GPGLL,");
+        const size_t len = std::strlen(gps);
+        if (sentence == nullptr || len == 0 || gps[len - 1] != '\n') {
             std::fprintf(stderr, "tick %ld: no GLL sentence ending the GPS record: %s\n", i + 1,
-                         tm.midbuflg);
+                         gps);
             return 1;
         }
         ++sentence; // past the comma
-        std::printf("%.*s\r\n", static_cast<int>(tm.midbuflg + len - 1 - sentence), sentence);
+        std::printf("%.*s\r\n", static_cast<int>(gps + len - 1 - sentence), sentence);
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 
 namespace {
 
+record_buffers buffers;
 const tank_parms TANK = tank_of(EXAMPLE_DRAWS);
 
 TEST(MessageTest, EachCodeFramesItsRecord) {
@@ -20,17 +21,18 @@ TEST(MessageTest, EachCodeFramesItsRecord) {
         SCOPED_TRACE(c.data_type);
         // The records of the same tick, made directly from the same draws.
         telemetry ref = fresh_telemetry();
+        ref.sms_status = 0;
         std::srand(99);
-        next_message_tick(&TANK, &ref);
-        const char *records[] = {ref.midbufs, ref.midbufl, ref.midbuflg};
-        const std::string expected =
-            std::string("pump-7,") + records[c.data_type / 10 - 1] + (c.keep_open ? "\r\n" : "");
+        unit_tick(randgen_tick_draws(), &TANK, &ref);
+        char record[MAX_RECORD_LENGTH + 1];
+        write_record(record, c.data_type / 10, &ref, &TANK);
+        const std::string expected = std::string("pump-7,") + record + (c.keep_open ? "\r\n" : "");
 
         telemetry tm = fresh_telemetry();
         char sendbuf[LARGE_SIZE];
         std::memset(sendbuf, 'Z', sizeof sendbuf);
         std::srand(99);
-        const int length = assemble_message(sendbuf, "pump-7", c.data_type, &TANK, &tm);
+        const int length = assemble_message(sendbuf, "pump-7", c.data_type, &TANK, &tm, &buffers);
         EXPECT_EQ(sendbuf, expected);
         EXPECT_EQ(length, static_cast<int>(expected.size()));
         EXPECT_EQ(expected.substr(expected.size() - std::strlen(c.tail)), c.tail);
@@ -46,7 +48,7 @@ TEST(MessageTest, SequenceNumbersRunZeroToFifteen) {
     telemetry tm = fresh_telemetry();
     char sendbuf[LARGE_SIZE];
     for (int i = 0; i < 35; ++i) {
-        const int length = assemble_message(sendbuf, "st", 20, &TANK, &tm);
+        const int length = assemble_message(sendbuf, "st", 20, &TANK, &tm, &buffers);
         const std::string message(sendbuf, static_cast<size_t>(length));
         const std::string counter = "," + std::to_string(i % 16) + " \n\r\n";
         ASSERT_EQ(message.size() - message.rfind(counter), counter.size()) << message;
@@ -61,10 +63,10 @@ TEST(MessageTest, LongestNameCopiedWhole) {
     ASSERT_EQ(name.size(), 30u);
     telemetry tm = fresh_telemetry();
     char sendbuf[LARGE_SIZE];
-    const int length = assemble_message(sendbuf, name.c_str(), 31, &TANK, &tm);
+    const int length = assemble_message(sendbuf, name.c_str(), 31, &TANK, &tm, &buffers);
     EXPECT_EQ(length, static_cast<int>(std::strlen(sendbuf)));
     EXPECT_EQ(std::string(sendbuf, 31), name + ",");
-    EXPECT_STREQ(sendbuf + 31, tm.midbuflg);
+    EXPECT_STREQ(sendbuf + 31, buffers.midbuflg);
 }
 
 } // namespace

@@ -18,10 +18,16 @@ telemetry start(int run = 0, int gps = 0, int status = 0) {
 }
 
 void tick(telemetry &t, const tank_parms &k, int r1, int r2, int r3) {
-    sms_tick(r1, r2, r3, &t.run_indx, &t.gps_indx, k.tank_height, k.emp, k.min_level, k.max_level,
-             k.n_fill, k.n_high, k.n_fall, k.n_low, k.n_tot, &t.distance, &t.level, &t.d1,
-             &t.volume, &t.temp1, &t.temp2, &t.vin, &t.rssi, &t.sms_status, t.midbufs, t.midbufl,
-             t.midbuflg, k.lat, k.lon);
+    unit_tick({r1, r2, r3}, &k, &t);
+}
+
+// One record of the current tick; the returned end must be its terminating zero.
+std::string record(const telemetry &t, const tank_parms &k, int layout) {
+    char out[MAX_RECORD_LENGTH + 1];
+    const char *end = write_record(out, layout, &t, &k);
+    EXPECT_EQ(*end, '\0');
+    EXPECT_EQ(end - out, static_cast<long>(std::strlen(out)));
+    return out;
 }
 
 // The eight sample values in record order, bit for bit.
@@ -77,10 +83,10 @@ TEST(TickTest, FirstTickOfTheExampleTank) {
     EXPECT_EQ(t.gps_indx, 1);
     expect_values(
         t, {2.45903993f, 0.0809599981f, 4.60718584f, 323.839996f, 25.0f, 30.0f, 14.2799997f, 6.5f});
-    EXPECT_STREQ(t.midbufs, "2.459,0.081,4.6,323.8,25.0,30.0,0 \n");
-    EXPECT_STREQ(t.midbufl, "2.459,0.081,4.6,323.8,25.0,30.0,14.3, 6.5,0 \n");
-    EXPECT_STREQ(t.midbuflg, "2.459,0.081,4.6,323.8,25.0,30.0,14.3, 6.5,0,"
-                             "$GPGLL,1301.4728,N,07740.3735,E,081359.129,A,A*59\n");
+    EXPECT_EQ(record(t, k, 1), "2.459,0.081,4.6,323.8,25.0,30.0,0 \n");
+    EXPECT_EQ(record(t, k, 2), "2.459,0.081,4.6,323.8,25.0,30.0,14.3, 6.5,0 \n");
+    EXPECT_EQ(record(t, k, 3), "2.459,0.081,4.6,323.8,25.0,30.0,14.3, 6.5,0,"
+                               "$GPGLL,1301.4728,N,07740.3735,E,081359.129,A,A*59\n");
 }
 
 TEST(TickTest, DriftRows) {
@@ -107,30 +113,31 @@ TEST(TickTest, DriftRows) {
     telemetry t = start(0, 16);
     tick(t, RAMP, 0, 0, 0);
     EXPECT_EQ(t.gps_indx, 17);
-    EXPECT_NE(std::strstr(t.midbuflg, ",$GPGLL,1301.4888,N,07740.4063,E,081359.129,A,A*"), nullptr)
-        << t.midbuflg;
+    EXPECT_NE(record(t, RAMP, 3).find(",$GPGLL,1301.4888,N,07740.4063,E,081359.129,A,A*"),
+              std::string::npos);
 }
 
 TEST(TickTest, RecordOfAnEmptyTank) {
     // A level of zero, the top supply voltage, the lowest signal.
     telemetry t = start(0, 0, 3);
-    tick(t, tank_of({0, 0, 0, 0, 0, 0, 0, 0}), 50, 0, 0);
-    EXPECT_STREQ(t.midbufs, "0.650,0.000,0.0,  0.0,25.0,30.0,3 \n");
-    EXPECT_STREQ(t.midbufl, "0.650,0.000,0.0,  0.0,25.0,30.0,14.4, 2.0,3 \n");
+    const tank_parms k = tank_of({0, 0, 0, 0, 0, 0, 0, 0});
+    tick(t, k, 50, 0, 0);
+    EXPECT_EQ(record(t, k, 1), "0.650,0.000,0.0,  0.0,25.0,30.0,3 \n");
+    EXPECT_EQ(record(t, k, 2), "0.650,0.000,0.0,  0.0,25.0,30.0,14.4, 2.0,3 \n");
 }
 
 // Each record as the receiver's checker judges it after a station name, then what the checker
 // cannot know: the records share their leading fields, no value is negative, the lengths stay
 // within the ranges of the values, the GLL sentence has the fixed parts and the degrees of the
 // drift, and its checksum is worked out here once more.
-void check_records(const telemetry &t) {
+void check_records(const telemetry &t, const record_buffers &b) {
     using vandry_check::Layout;
     const struct {
         const char *record;
         Layout layout;
-    } records[] = {{t.midbufs, Layout::short_record},
-                   {t.midbufl, Layout::long_record},
-                   {t.midbuflg, Layout::gps_record}};
+    } records[] = {{b.midbufs, Layout::short_record},
+                   {b.midbufl, Layout::long_record},
+                   {b.midbuflg, Layout::gps_record}};
     for (const auto &r : records) {
         const vandry_check::Verdict v = vandry_check::check_message(
             std::string("st,") + r.record, vandry_check::Mode::close_after_send);
@@ -138,7 +145,7 @@ void check_records(const telemetry &t) {
         EXPECT_EQ(v.sequence, t.sms_status) << r.record;
         EXPECT_STREQ(vandry_check::layout_name(v.layout), vandry_check::layout_name(r.layout));
     }
-    const std::string s = t.midbufs, l = t.midbufl, g = t.midbuflg;
+    const std::string s = b.midbufs, l = b.midbufl, g = b.midbuflg;
     const std::string status = "," + std::to_string(t.sms_status);
     const std::string six = s.substr(0, s.size() - status.size() - 2);
     const std::string eight = l.substr(0, l.size() - status.size() - 2);
@@ -205,13 +212,19 @@ TEST(TickTest, FullCycleOfSeededTanks) {
         const tank_parms k = seeded_tank(seed);
         const int n = k.n_tot + 21; // both cycles wrap at least once
         telemetry t = start(), given = start();
+        static record_buffers b;
         for (int i = 0; i < n; ++i) {
             t.sms_status = given.sms_status = i % 16;
-            next_tick(&k, &t);
+            get_sms_data(&t.run_indx, &t.gps_indx, k.tank_height, k.emp, k.min_level, k.max_level,
+                         k.n_fill, k.n_high, k.n_fall, k.n_low, k.n_tot, &t.distance, &t.level,
+                         &t.d1, &t.volume, &t.temp1, &t.temp2, &t.vin, &t.rssi, &t.sms_status,
+                         b.midbufs, b.midbufl, b.midbuflg, k.lat, k.lon);
             // The same tick with the next three values of the stream as its draws.
             const int *r = &stream[8 + 3 * i];
             tick(given, k, r[0] % 51, r[1] % 51, r[2] % 51);
-            ASSERT_STREQ(t.midbuflg, given.midbuflg);
+            ASSERT_EQ(b.midbufs, record(given, k, 1));
+            ASSERT_EQ(b.midbufl, record(given, k, 2));
+            ASSERT_EQ(b.midbuflg, record(given, k, 3));
             ASSERT_TRUE(same(t.level, given.level) && same(t.rssi, given.rssi));
             ASSERT_EQ(t.run_indx, i % k.n_tot + 1);
             ASSERT_EQ(t.gps_indx, i % 20 + 1);
@@ -221,7 +234,7 @@ TEST(TickTest, FullCycleOfSeededTanks) {
                 ASSERT_TRUE(same(t.temp1, middle ? 30.0f : 25.0f)) << t.run_indx;
                 ASSERT_TRUE(same(t.temp2, middle ? 37.5f : 30.0f)) << t.run_indx;
             }
-            check_records(t);
+            check_records(t, b);
         }
         EXPECT_EQ(std::rand(), stream[8 + 3 * n]);
         check_plateaus(k);
