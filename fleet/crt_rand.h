@@ -15,7 +15,8 @@ class glibc_rand {
   public:
     explicit glibc_rand(unsigned seed) noexcept {
         // A seed of 0 would make the Lehmer sequence all zeros; the C library takes 1 instead.
-        std::int64_t word = seed == 0 ? 1 : seed;
+        // The first word is the seed as a signed 32-bit value, negative from 2^31 up.
+        std::int64_t word = seed == 0 ? 1 : static_cast<std::int32_t>(seed);
         words_[0] = static_cast<std::uint32_t>(word);
         for (int i = 1; i < WORDS; ++i) {
             // 16807 * word mod (2^31 - 1) without overflow (Schrage's method).
