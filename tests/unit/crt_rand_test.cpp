@@ -40,3 +40,6 @@ TEST(CrtRandTest, MsvcrtRandOfSeedOne) {
 }
 
 } // namespace
+
+// A fleet unit's state stays a few hundred bytes.
+static_assert(sizeof(glibc_rand) <= 128 && sizeof(msvcrt_rand) == 4 && sizeof(telemetry) <= 48);
