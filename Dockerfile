@@ -15,7 +15,8 @@ FROM debian:bookworm-slim
 COPY --from=build /out/ /usr/local/bin/
 # Fail the build, not the pod, if a runtime library is missing.
 RUN ! ldd /usr/local/bin/vandry-fleet /usr/local/bin/vandry-receiver | grep 'not found' \
- && useradd --system --uid 10001 --user-group --no-create-home --home-dir /nonexistent vandry
+ && groupadd --gid 10001 vandry \
+ && useradd --uid 10001 --gid 10001 --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin vandry
 # Numeric, so that Kubernetes' runAsNonRoot can verify it.
 USER 10001:10001
 ENTRYPOINT ["/usr/local/bin/vandry-fleet"]
