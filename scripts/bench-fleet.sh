@@ -94,15 +94,19 @@ clk_tck=$(getconf CLK_TCK)
 declare -A ticks0 time0 ticks1 time1 hwm
 # One sample of a process: CPU ticks (utime + stime) and peak resident memory (kB).
 sample() {
-    local pid=$1 stat fields status
-    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || return 0
+    local pid=$1 stat fields key value _
+    read -r stat < "/proc/$pid/stat" 2>/dev/null || return 0
     read -r -a fields <<< "${stat##*) }"  # after the command name: field 3 onward
     local ticks=$(( fields[11] + fields[12] )) now=$EPOCHREALTIME
     if [[ -z "${ticks0[$pid]:-}" ]]; then ticks0[$pid]=$ticks; time0[$pid]=$now; fi
     ticks1[$pid]=$ticks; time1[$pid]=$now
-    status=$(grep -m1 '^VmHWM:' "/proc/$pid/status" 2>/dev/null) || return 0
-    status=${status//[^0-9]/}
-    (( ${status:-0} > ${hwm[$pid]:-0} )) && hwm[$pid]=$status
+    # Builtins only: sampling hundreds of processes a second must not fork for each.
+    while read -r key value _; do
+        if [[ "$key" == VmHWM: ]]; then
+            (( value > ${hwm[$pid]:-0} )) && hwm[$pid]=$value
+            break
+        fi
+    done < "/proc/$pid/status" 2>/dev/null || true
     return 0
 }
 # Sums over a list of pids: peak RSS in kB, CPU in percent of one core.
@@ -211,7 +215,8 @@ echo
 echo "Lateness: the worst shard's figure. RSS: peak (VmHWM), summed over processes. KB/unit: peak RSS growth over a one-unit fleet ($(mb "$baseline_kb") MB) per shard, divided by the units."
 status=0
 (( failed_shards == 0 )) || { echo "bench-fleet: $failed_shards shard(s) exited non-zero (logs: $logs)" >&2; status=1; }
-(( sent == rx_messages && rx_malformed == 0 )) || { echo "bench-fleet: received differs from sent, or malformed" >&2; status=1; }
+(( sent == rx_messages && rx_malformed == 0 )) ||
+    { echo "bench-fleet: received $rx_messages of $sent sent, $rx_malformed malformed (logs: $logs)" >&2; status=1; }
 
 # --- the same work as separate processes ------------------------------------------------------
 if (( vandry_units > 0 )); then
@@ -239,8 +244,9 @@ if (( vandry_units > 0 )); then
     pss_kb=0
     for p in "${unit_pids[@]}"; do
         sample "$p"
-        pss=$(awk '/^Pss:/ { print $2 }' "/proc/$p/smaps_rollup" 2>/dev/null || echo 0)
-        pss_kb=$(( pss_kb + ${pss:-0} ))
+        while read -r key value _; do
+            [[ "$key" == Pss: ]] && { pss_kb=$(( pss_kb + value )); break; }
+        done < "/proc/$p/smaps_rollup" 2>/dev/null || true
     done
     unit_cpu=$(sum_cpu "${unit_pids[@]}")
     for p in "${unit_pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
