@@ -95,7 +95,7 @@ declare -A ticks0 time0 ticks1 time1 hwm
 # One sample of a process: CPU ticks (utime + stime) and peak resident memory (kB).
 sample() {
     local pid=$1 stat fields key value _
-    read -r stat < "/proc/$pid/stat" 2>/dev/null || return 0
+    read -r stat 2>/dev/null < "/proc/$pid/stat" || return 0
     read -r -a fields <<< "${stat##*) }"  # after the command name: field 3 onward
     local ticks=$(( fields[11] + fields[12] )) now=$EPOCHREALTIME
     if [[ -z "${ticks0[$pid]:-}" ]]; then ticks0[$pid]=$ticks; time0[$pid]=$now; fi
@@ -106,7 +106,7 @@ sample() {
             (( value > ${hwm[$pid]:-0} )) && hwm[$pid]=$value
             break
         fi
-    done < "/proc/$pid/status" 2>/dev/null || true
+    done 2>/dev/null < "/proc/$pid/status" || true
     return 0
 }
 # Sums over a list of pids: peak RSS in kB, CPU in percent of one core.
@@ -246,7 +246,7 @@ if (( vandry_units > 0 )); then
         sample "$p"
         while read -r key value _; do
             [[ "$key" == Pss: ]] && { pss_kb=$(( pss_kb + value )); break; }
-        done < "/proc/$p/smaps_rollup" 2>/dev/null || true
+        done 2>/dev/null < "/proc/$p/smaps_rollup" || true
     done
     unit_cpu=$(sum_cpu "${unit_pids[@]}")
     for p in "${unit_pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
