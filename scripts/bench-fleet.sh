@@ -58,9 +58,15 @@ done
 
 # Children inherit the raised soft limit; each process must still fit under the hard one.
 ulimit -n "$(ulimit -Hn)"
-per_receiver=$(( (units + receivers - 1) / receivers ))
+per_shard=$(( (units + shards - 1) / shards ))
+shards_per_receiver=$(( (shards + receivers - 1) / receivers ))  # shard k goes to receiver k mod R
+per_receiver=$(( shards_per_receiver * per_shard ))
+if (( per_shard + 64 > $(ulimit -n) )); then
+    echo "bench-fleet: $per_shard units per shard exceed the descriptor limit $(ulimit -n): add --shards" >&2
+    exit 2
+fi
 if (( per_receiver + 64 > $(ulimit -n) )); then
-    echo "bench-fleet: $per_receiver connections per receiver exceed the descriptor limit $(ulimit -n): add --receivers" >&2
+    echo "bench-fleet: up to $per_receiver connections per receiver exceed the descriptor limit $(ulimit -n): add --receivers" >&2
     exit 2
 fi
 
