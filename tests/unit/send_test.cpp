@@ -100,8 +100,8 @@ TEST(SendTest, PeerThatNeverReadsFailsTheSendAfterTheTimeOut) {
     const std::string message(64 << 20, 'x'); // far more than both socket buffers hold
     const int timeout_ms = 1500;
     const auto start = std::chrono::steady_clock::now();
-    const int result = send_all(link.client, message.data(), static_cast<int>(message.size()),
-                                timeout_ms);
+    const int result =
+        send_all(link.client, message.data(), static_cast<int>(message.size()), timeout_ms);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     EXPECT_EQ(result, SOCKET_ERROR);
