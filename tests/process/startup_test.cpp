@@ -57,6 +57,20 @@ TEST(Startup, GoodFileIsEchoedAndTheTankReported) {
     EXPECT_TRUE(matches(prog.output(), startup_pattern(echo))) << prog.output();
 }
 
+// As Windows PowerShell 5.1 writes it: UTF-16 with a byte-order mark. U+011A is the bytes 1A 01,
+// and 1A ends a file read in Windows' text mode.
+TEST(Startup, ReadsAUtf16File) {
+    Listener listener;
+    ScratchDir dir;
+    std::string utf16 = "\xFF\xFE\x1A\x01";
+    for (const char c : " 127.0.0.1 " + std::to_string(listener.port()) + " 21 3\r\n")
+        utf16 += std::string{c, '\0'};
+    dir.write_file("cfg.txt", utf16);
+    Program prog(dir.path());
+    const std::string echo = cfg_echo("\xC4\x9A", listener.port(), 21, 3);
+    ASSERT_TRUE(prog.wait_for_regex(quote(echo) + TANK_REPORT, 20)) << prog.output();
+}
+
 TEST(Startup, RunsInADeepWorkingDirectory) {
     if (Target::get().launched())
         GTEST_SKIP() << "a launcher may not start a program in so deep a directory (Wine cannot "
