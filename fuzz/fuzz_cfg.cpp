@@ -1,5 +1,6 @@
-// libFuzzer target over the configuration reader: any bytes as the contents of cfg.txt.
-// Checks that parse_cfg never overflows its LARGE_SIZE buffers, always terminates what it
+// libFuzzer target over the configuration reader: any bytes as the contents of cfg.txt (the
+// model reads the text that the byte-order mark, if any, makes of them).
+// Checks that read_cfg never overflows its LARGE_SIZE buffers, always terminates what it
 // stores, returns only known messages, agrees with a small independent model of the reading
 // rules, and that an accepted configuration holds only values the program can run with.
 #include "simulation.h"
@@ -187,9 +188,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     int data_type = -12345;
     int smst = -12345;
 
-    const char *error = parse_cfg(in, name.get(), ipaddr.get(), port.get(), &data_type, &smst);
+    const char *error = read_cfg(in, name.get(), ipaddr.get(), port.get(), &data_type, &smst);
 
-    model m(input);
+    const std::string text = cfg_text_of(input);
+    model m(text);
     const char *expected = m.run();
 
     if (error != nullptr) {

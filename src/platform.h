@@ -24,6 +24,33 @@
 constexpr int SEND_FLAGS = 0;
 inline void no_sigpipe(SOCKET) {}
 
+// A Windows process gets its standard handles from its parent; none can be taken by a socket.
+inline void ensure_standard_streams() {}
+
+// Bytes received and not yet read; 0 when none, or when the socket cannot tell.
+inline unsigned long bytes_waiting(SOCKET s) {
+    u_long count = 0;
+    return ioctlsocket(s, FIONREAD, &count) == 0 ? count : 0;
+}
+
+// Waits up to ms milliseconds for received bytes, an end of stream or an error.
+inline bool wait_readable(SOCKET s, int ms) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval limit{ms / 1000, (ms % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, &limit) > 0;
+}
+
+// A blocking send gives up after ms milliseconds (at least 1) with WSAETIMEDOUT.
+inline void set_send_timeout(SOCKET s, int ms) {
+    const DWORD timeout = static_cast<DWORD>(ms);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&timeout),
+               sizeof timeout);
+}
+// The error of a send that ran out of time.
+constexpr int SEND_TIMED_OUT = WSAETIMEDOUT;
+
 constexpr char DIR_SEPARATOR = '\\';
 
 // The C runtime whose rand() this build's std::rand is: a fleet unit's stream by default.
@@ -34,9 +61,13 @@ inline char *current_dir(char *buf, size_t size) {
 
 #else
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -62,6 +93,46 @@ inline int WSAGetLastError() {
 }
 inline int closesocket(SOCKET s) {
     return close(s);
+}
+constexpr int SD_SEND = SHUT_WR;
+
+// Started with a standard descriptor closed, the program would hand that number to the next
+// file or socket it opens, and the console would write into it: each closed one of 0, 1 and 2
+// is opened on the null device before anything else is opened.
+inline void ensure_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number, which is fd, since the ones below it are open by now.
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened > 2)
+            close(opened);
+    }
+}
+
+// Bytes received and not yet read; 0 when none, or when the socket cannot tell.
+inline unsigned long bytes_waiting(SOCKET s) {
+    int count = 0;
+    return ioctl(s, FIONREAD, &count) == 0 && count > 0 ? static_cast<unsigned long>(count) : 0;
+}
+
+// Waits up to ms milliseconds for received bytes, an end of stream or an error.
+inline bool wait_readable(SOCKET s, int ms) {
+    pollfd p{s, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+}
+
+// A blocking send gives up after ms milliseconds (at least 1) with EAGAIN / EWOULDBLOCK.
+inline void set_send_timeout(SOCKET s, int ms) {
+    timeval timeout{};
+    timeout.tv_sec = ms / 1000;
+    timeout.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+// The error of a send that ran out of time.
+constexpr int SEND_TIMED_OUT = EAGAIN;
+inline void WSASetLastError(int error) {
+    errno = error;
 }
 
 // A write to a connection that the peer has closed must come back as an error, not as a

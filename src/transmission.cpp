@@ -1,10 +1,14 @@
 #include "transmission.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 
 constexpr int RETRY_PAUSE_MS = 5000;
+// A send that cannot complete within this time (a server that stopped reading) fails.
+constexpr int SEND_TIMEOUT_MS = 30000;
 
 const char *selected_record(int data_type, const record_buffers *records) {
     switch (data_type) {
@@ -86,14 +90,25 @@ int compose_message(char *out, const char *name, int data_type, const tank_parms
     return static_cast<int>(p - out);
 }
 
-int send_all(SOCKET ConnectSocket, const char *buf, int length) {
+int send_all(SOCKET ConnectSocket, const char *buf, int length, int timeout_ms) {
+    using namespace std::chrono;
+    // One clock for the whole message: a partial send does not start it again.
+    const auto deadline = steady_clock::now() + milliseconds(timeout_ms);
     int sent = 0;
     while (sent < length) {
+        const auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) {
+            WSASetLastError(SEND_TIMED_OUT);
+            return SOCKET_ERROR;
+        }
+        set_send_timeout(ConnectSocket, static_cast<int>(left));
         // At most length - sent bytes are taken, so the count always fits an int.
         const int iResult =
             static_cast<int>(send(ConnectSocket, buf + sent, length - sent, SEND_FLAGS));
         if (iResult == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEINTR)
+            const int error = WSAGetLastError();
+            // A time-out that the platform's clock ends early is waited out to the end.
+            if (error == WSAEINTR || error == SEND_TIMED_OUT)
                 continue;
             return SOCKET_ERROR;
         }
@@ -102,82 +117,139 @@ int send_all(SOCKET ConnectSocket, const char *buf, int length) {
     return length;
 }
 
+namespace {
+
+// Reads and throws away what the server has sent, without blocking: only as many bytes as
+// have arrived are asked for. Returns how many were read.
+unsigned long discard_waiting(SOCKET ConnectSocket) {
+    char scrap[4096];
+    unsigned long discarded = 0;
+    for (unsigned long waiting; (waiting = bytes_waiting(ConnectSocket)) > 0;) {
+        const int want = static_cast<int>(waiting < sizeof scrap ? waiting : sizeof scrap);
+        const int got = static_cast<int>(recv(ConnectSocket, scrap, want, 0));
+        if (got <= 0)
+            break;
+        discarded += static_cast<unsigned long>(got);
+    }
+    return discarded;
+}
+
+// The pause of a connected unit, never shorter than ms: whatever the server sends meanwhile
+// (acknowledgements, greetings) is discarded, so that its answers cannot fill the connection.
+void pause_connected(SOCKET ConnectSocket, int ms) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(ms);
+    for (;;) {
+        const auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0)
+            return;
+        // Readable with nothing to read: the server ended its side or the connection failed;
+        // the next send finds out which, after the rest of the pause.
+        if (wait_readable(ConnectSocket, static_cast<int>(left)) &&
+            discard_waiting(ConnectSocket) == 0) {
+            std::this_thread::sleep_until(deadline);
+            return;
+        }
+    }
+}
+
+// Closing a socket with unread bytes resets the connection, and the server may lose the
+// message: the answers are read first and the sending side shut down, so the server sees an
+// orderly end of the stream after the message.
+void end_connection(SOCKET *ConnectSocket) {
+    discard_waiting(*ConnectSocket);
+    shutdown(*ConnectSocket, SD_SEND);
+    close_connection(ConnectSocket);
+}
+
+// Start to Connect: starts the socket library, resolves the server and connects to its first
+// address, retrying the connect every RETRY_PAUSE_MS. Returns false, with the failure reported
+// and everything released, when the pass must begin again at Start.
+bool open_connection(const char *ipaddr, const char *aport, SOCKET *ConnectSocket) {
+    WSADATA wsaData;
+    int iResult = WSAStartup(MAKEWORD(2, 2), &wsaData);
+    if (iResult != 0) {
+        report("WSAStartup failed with error: %d\n", iResult);
+        return false;
+    }
+
+    struct addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    struct addrinfo *result = nullptr;
+    iResult = getaddrinfo(ipaddr, aport, &hints, &result);
+    if (iResult != 0) {
+        report("getaddrinfo failed with error: %d\n", iResult);
+        WSACleanup();
+        return false;
+    }
+
+    // A socket whose connect failed is in no defined state on every platform, so each attempt
+    // gets a fresh one; the address stays the first one resolved.
+    bool connected = false;
+    for (;;) {
+        *ConnectSocket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (*ConnectSocket == INVALID_SOCKET) {
+            report("socket failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
+            break;
+        }
+        no_sigpipe(*ConnectSocket);
+        iResult = connect(*ConnectSocket, result->ai_addr, static_cast<int>(result->ai_addrlen));
+        if (iResult != SOCKET_ERROR) {
+            connected = true;
+            break;
+        }
+        report("connect failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
+        close_connection(ConnectSocket);
+        pause_ms(RETRY_PAUSE_MS);
+    }
+    freeaddrinfo(result);
+    if (!connected)
+        WSACleanup();
+    return connected;
+}
+
+// Sends one message per tick over an open connection until the pass ends: after the first
+// message in close-after-send mode, at a failed send in either mode. The socket is closed and
+// the socket library shut down on the way out. Returns false when a send failed.
+bool send_messages(SOCKET ConnectSocket, const char *name, int data_type, int smst,
+                   const tank_parms *tank, telemetry *tm, record_buffers *records, char *sendbuf) {
+    for (;;) {
+        const int length = assemble_message(sendbuf, name, data_type, tank, tm, records);
+        if (send_all(ConnectSocket, sendbuf, length, SEND_TIMEOUT_MS) == SOCKET_ERROR) {
+            report("send error:%d\n", WSAGetLastError());
+            close_connection(&ConnectSocket);
+            WSACleanup();
+            return false;
+        }
+        report(ECHO_FORMAT, length, echo_tag(data_type), sendbuf);
+        pause_connected(ConnectSocket, smst);
+        if (!keeps_connection(data_type)) {
+            report("socket is closing\n");
+            end_connection(&ConnectSocket);
+            WSACleanup();
+            return true;
+        }
+    }
+}
+
+} // namespace
+
 void connection_loop(const char *ipaddr, const char *aport, const char *name, int data_type,
                      int smst, const tank_parms *tank, telemetry *tm, record_buffers *records,
                      char *sendbuf) {
-    SOCKET ConnectSocket = INVALID_SOCKET;
-    struct addrinfo *result = nullptr;
-    WSADATA wsaData;
-    const bool keep_open = keeps_connection(data_type);
-
-    for (;;) { // one pass per connection
-        int iResult = WSAStartup(MAKEWORD(2, 2), &wsaData);
-        if (iResult != 0) {
-            report("WSAStartup failed with error: %d\n", iResult);
+    for (;;) { // one pass per connection; every failure is waited out, then tried again
+        SOCKET ConnectSocket = INVALID_SOCKET;
+        if (!open_connection(ipaddr, aport, &ConnectSocket)) {
             pause_ms(RETRY_PAUSE_MS);
             continue;
         }
-
-        struct addrinfo hints;
-        std::memset(&hints, 0, sizeof hints);
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        iResult = getaddrinfo(ipaddr, aport, &hints, &result);
-        if (iResult != 0) {
-            report("getaddrinfo failed with error: %d\n", iResult);
-            WSACleanup();
+        if (!send_messages(ConnectSocket, name, data_type, smst, tank, tm, records, sendbuf)) {
             pause_ms(RETRY_PAUSE_MS);
-            continue;
-        }
-
-        // A socket whose connect failed is in no defined state on every platform, so each
-        // attempt gets a fresh one; the address stays the first one resolved.
-        bool connected = false;
-        for (;;) {
-            ConnectSocket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-            if (ConnectSocket == INVALID_SOCKET) {
-                report("socket failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
-                break;
-            }
-            no_sigpipe(ConnectSocket);
-            iResult = connect(ConnectSocket, result->ai_addr, static_cast<int>(result->ai_addrlen));
-            if (iResult != SOCKET_ERROR) {
-                connected = true;
-                break;
-            }
-            report("connect failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
-            close_connection(&ConnectSocket);
-            pause_ms(RETRY_PAUSE_MS);
-        }
-        freeaddrinfo(result);
-        result = nullptr;
-        if (!connected) {
-            WSACleanup();
-            pause_ms(RETRY_PAUSE_MS);
-            continue;
-        }
-
-        for (;;) { // one message per tick while the connection stands
-            const int length = assemble_message(sendbuf, name, data_type, tank, tm, records);
-            iResult = send_all(ConnectSocket, sendbuf, length);
-            if (iResult == SOCKET_ERROR) {
-                report("send error:%d\n", WSAGetLastError());
-                close_connection(&ConnectSocket);
-                WSACleanup();
-                pause_ms(RETRY_PAUSE_MS);
-                if (!keep_open)
-                    report("socket is closing\n");
-                break;
-            }
-            report(ECHO_FORMAT, length, echo_tag(data_type), sendbuf);
-            pause_ms(smst);
-            if (!keep_open) {
+            if (!keeps_connection(data_type))
                 report("socket is closing\n");
-                close_connection(&ConnectSocket);
-                WSACleanup();
-                break;
-            }
         }
     }
 }

@@ -34,8 +34,9 @@ const char *echo_tag(int data_type);
 bool keeps_connection(int data_type);
 
 // Sends all length bytes, continuing after partial sends and interrupted calls. Returns length,
-// or SOCKET_ERROR when a call fails (WSAGetLastError then tells why).
-int send_all(SOCKET ConnectSocket, const char *buf, int length);
+// or SOCKET_ERROR when a call fails or the whole message has not gone within timeout_ms
+// (WSAGetLastError then tells why; SEND_TIMED_OUT for the time-out).
+int send_all(SOCKET ConnectSocket, const char *buf, int length, int timeout_ms);
 
 // Connects to the server and sends one message per send interval, for ever: every network
 // failure is reported, waited out for 5000 ms and tried again.

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 #include <istream>
+#include <iterator>
+#include <sstream>
 
 namespace {
 
@@ -106,6 +108,46 @@ int leading_int(const char *text) {
     return clamp_to_int(negative, magnitude);
 }
 
+// Appends a code point (at most U+10FFFF) as UTF-8.
+void append_utf8(std::string *text, unsigned long code) {
+    if (code < 0x80) {
+        *text += static_cast<char>(code);
+        return;
+    }
+    const int tail = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    static const unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
+    *text += static_cast<char>(lead[tail] | (code >> (6 * tail)));
+    for (int shift = 6 * (tail - 1); shift >= 0; shift -= 6)
+        *text += static_cast<char>(0x80 | ((code >> shift) & 0x3F));
+}
+
+// UTF-16 text (after its byte-order mark) as UTF-8. A surrogate without its partner becomes
+// U+FFFD; an odd last byte is dropped.
+std::string utf8_of_utf16(const std::string &bytes, size_t from, bool big_endian) {
+    const auto unit = [&](size_t at) {
+        const auto first = static_cast<unsigned char>(bytes[at]);
+        const auto second = static_cast<unsigned char>(bytes[at + 1]);
+        return big_endian ? (first << 8) | second : (second << 8) | first;
+    };
+    std::string text;
+    for (size_t at = from; at + 1 < bytes.size(); at += 2) {
+        unsigned long code = static_cast<unsigned long>(unit(at));
+        if (code >= 0xD800 && code < 0xDC00 && at + 3 < bytes.size()) {
+            const auto low = static_cast<unsigned long>(unit(at + 2));
+            if (low >= 0xDC00 && low < 0xE000) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                at += 2;
+            }
+        }
+        append_utf8(&text, code >= 0xD800 && code < 0xE000 ? 0xFFFD : code);
+    }
+    return text;
+}
+
+bool may_begin_with_bom(int first_byte) {
+    return first_byte == 0xEF || first_byte == 0xFF || first_byte == 0xFE;
+}
+
 bool is_data_type(int code) {
     return code == 10 || code == 11 || code == 20 || code == 21 || code == 30 || code == 31;
 }
@@ -141,6 +183,25 @@ const char *parse_cfg(std::istream &in, char *name, char *ipaddr, char *port, in
     if (!is_data_type(*data_type))
         return "data_type must be 10/11/20/21/30/31 in cfg file\n";
     return nullptr;
+}
+
+std::string cfg_text_of(const std::string &bytes) {
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        return bytes.substr(3);
+    if (bytes.compare(0, 2, "\xFF\xFE") == 0)
+        return utf8_of_utf16(bytes, 2, false);
+    if (bytes.compare(0, 2, "\xFE\xFF") == 0)
+        return utf8_of_utf16(bytes, 2, true);
+    return bytes;
+}
+
+const char *read_cfg(std::istream &file, char *name, char *ipaddr, char *port, int *data_type,
+                     int *smst) {
+    // Only a file that may begin with a byte-order mark is read whole; others are streamed.
+    if (!may_begin_with_bom(file.peek()))
+        return parse_cfg(file, name, ipaddr, port, data_type, smst);
+    std::istringstream text(cfg_text_of(std::string(std::istreambuf_iterator<char>(file), {})));
+    return parse_cfg(text, name, ipaddr, port, data_type, smst);
 }
 
 std::string cfg_echo(const char *name, const char *ipaddr, const char *port, int data_type,
@@ -183,7 +244,13 @@ void read_vector_cfg(char *ipaddr, char *port, char *name, int *data_type, int *
         pause_ms(5000);
         file.open(path);
     }
-    const char *error = parse_cfg(file, name, ipaddr, port, data_type, smst);
+    // A file that may begin with a byte-order mark is read again as plain bytes: Windows' text
+    // mode would take bytes of UTF-16 characters for line ends or the end of the file.
+    if (may_begin_with_bom(file.peek())) {
+        file.close();
+        file.open(path, std::ios::binary);
+    }
+    const char *error = read_cfg(file, name, ipaddr, port, data_type, smst);
     // Closed before a halt too, so the halted unit holds no lock on the file being corrected.
     file.close();
     if (error != nullptr)

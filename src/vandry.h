@@ -14,6 +14,15 @@
 const char *parse_cfg(std::istream &in, char *name, char *ipaddr, char *port, int *data_type,
                       int *smst);
 
+// The text of a configuration file as it is read, from the file's bytes: a leading UTF-8
+// byte-order mark is skipped, and a file that begins with a UTF-16 byte-order mark (either byte
+// order, as Windows tools write it) becomes the same text in UTF-8. Other bytes stay as they are.
+std::string cfg_text_of(const std::string &bytes);
+
+// parse_cfg over an opened configuration file, in whichever of those encodings it is written.
+const char *read_cfg(std::istream &file, char *name, char *ipaddr, char *port, int *data_type,
+                     int *smst);
+
 // The configuration echo line, with the send interval in seconds as read.
 std::string cfg_echo(const char *name, const char *ipaddr, const char *port, int data_type,
                      int smst);

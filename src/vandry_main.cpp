@@ -8,6 +8,8 @@
 #include <ctime>
 
 int main() {
+    // Before anything is opened: a closed console must not become the TCP connection.
+    ensure_standard_streams();
     char sendbuf[LARGE_SIZE] = {};
     char name[LARGE_SIZE] = {};
     char ipaddr[LARGE_SIZE] = {};

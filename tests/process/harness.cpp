@@ -199,16 +199,44 @@ std::string cfg_text(const std::string &name, const std::string &ip, int port, i
            std::to_string(smst) + "\n";
 }
 
+double seconds_now() {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
 bool Connection::receive(int timeout_ms) {
     if (closed_ || !readable(fd_.get(), timeout_ms))
         return false;
     char buf[4096];
     const ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
-    if (n > 0)
+    if (n > 0) {
         data_.append(buf, static_cast<size_t>(n));
-    else if (n == 0 || errno != EINTR)
+    } else if (n == 0 || errno != EINTR) {
         closed_ = true;
+        reset_ = n < 0;
+    }
     return true;
+}
+
+bool Connection::write(const std::string &bytes, double seconds) {
+    // A send buffer of fixed size, that does not grow to hold what the peer leaves unread.
+    const int buffer = 64 << 10;
+    setsockopt(fd_.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    const auto deadline = after(seconds);
+    size_t sent = 0;
+    while (sent < bytes.size() && !closed_) {
+        pollfd p{fd_.get(), POLLIN | POLLOUT, 0};
+        if (poll(&p, 1, remaining_ms(deadline)) <= 0 && remaining_ms(deadline) == 0)
+            return false;
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            receive(0);
+        if ((p.revents & POLLOUT) != 0) {
+            const ssize_t n = send(fd_.get(), bytes.data() + sent, bytes.size() - sent,
+                                   MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0)
+                sent += static_cast<size_t>(n);
+        }
+    }
+    return sent == bytes.size();
 }
 
 bool Connection::wait_for(const std::function<bool(const std::string &)> &ready, double seconds) {
@@ -273,7 +301,7 @@ bool Listener::accept(Connection *out, double seconds) {
     return true;
 }
 
-Program::Program(const std::string &dir) {
+Program::Program(const std::string &dir, Console console) {
     const std::vector<std::string> &words = Target::get().argv;
     std::vector<char *> argv;
     for (const std::string &w : words)
@@ -307,8 +335,8 @@ Program::Program(const std::string &dir) {
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         const int null_fd = open("/dev/null", O_RDONLY);
-        if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(write_end.get(), 1) < 0 ||
-            chdir(dir.c_str()) != 0)
+        const int out = console == Console::piped ? dup2(write_end.get(), 1) : close(1);
+        if (null_fd < 0 || dup2(null_fd, 0) < 0 || out < 0 || chdir(dir.c_str()) != 0)
             _exit(126);
         execvp(argv[0], argv.data());
         _exit(127);

@@ -65,16 +65,26 @@ class ScratchDir {
 std::string cfg_text(const std::string &name, const std::string &ip, int port, int data_type,
                      int smst);
 
+// Seconds on a steady clock, to time the program's pauses.
+double seconds_now();
+
+// Seeing an event through a pipe or a socket may come a little after it: a pause of the program
+// is asserted to last at least its length less this.
+constexpr double SEEN_LATE = 0.2;
+
 // A TCP connection accepted by a Listener; everything it receives collects in data().
 class Connection {
   public:
     Connection() = default;
     explicit Connection(Fd fd) : fd_(std::move(fd)) {}
     const std::string &data() const { return data_; }
-    bool closed() const { return closed_; } // the peer closed it (recv returned 0) or reset it
+    bool closed() const { return closed_; }   // the peer closed it (recv returned 0) or reset it
+    bool was_reset() const { return reset_; } // it ended in an error, not an orderly end
     // Receives until ready(data()) holds or the connection ends; false when that is too late.
     bool wait_for(const std::function<bool(const std::string &)> &ready, double seconds);
     bool wait_closed(double seconds);
+    // Sends all bytes, receiving meanwhile; false when the peer has not taken them in time.
+    bool write(const std::string &bytes, double seconds);
     // Closes it at once with a reset (RST) instead of an orderly close.
     void reset();
 
@@ -83,6 +93,7 @@ class Connection {
     Fd fd_;
     std::string data_;
     bool closed_ = false;
+    bool reset_ = false;
 };
 
 // A port on 127.0.0.1, free when it was chosen, that is listened on or refuses at will. Unless
@@ -111,9 +122,11 @@ class Listener {
 // SIGTERM, and SIGKILL if the program has not ended within 10 s: a launcher such as valgrind
 // writes its report on the way out. On Linux the program is also killed when the test process
 // dies.
+enum class Console { piped, closed }; // closed: started with descriptor 1 closed; output lost
+
 class Program {
   public:
-    explicit Program(const std::string &dir);
+    explicit Program(const std::string &dir, Console console = Console::piped);
     ~Program();
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;

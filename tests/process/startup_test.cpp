@@ -32,7 +32,10 @@ TEST(Startup, WaitsForCfgTxtAndGoesOnWhenItAppears) {
     Listener listener;
     ScratchDir dir;
     Program prog(dir.path());
+    ASSERT_TRUE(prog.wait_for(NO_CFG, 20, 1)) << prog.output();
+    const double first = seconds_now();
     ASSERT_TRUE(prog.wait_for(NO_CFG, 20, 2)) << prog.output();
+    EXPECT_GE(seconds_now() - first, 5 - SEEN_LATE) << "looked for cfg.txt again too soon";
     EXPECT_TRUE(matches(prog.output(), "(" + quote(NO_CFG) + ")+")) << prog.output();
 
     dir.write_file("cfg.txt", cfg_text("tank7", "127.0.0.1", listener.port(), 10, 3));
@@ -52,6 +55,20 @@ TEST(Startup, GoodFileIsEchoedAndTheTankReported) {
     const std::string echo = cfg_echo("north-3", listener.port(), 20, 4);
     ASSERT_TRUE(prog.wait_for_regex(quote(echo) + TANK_REPORT, 20)) << prog.output();
     EXPECT_TRUE(matches(prog.output(), startup_pattern(echo))) << prog.output();
+}
+
+// As Windows PowerShell 5.1 writes it: UTF-16 with a byte-order mark. U+011A is the bytes 1A 01,
+// and 1A ends a file read in Windows' text mode.
+TEST(Startup, ReadsAUtf16File) {
+    Listener listener;
+    ScratchDir dir;
+    std::string utf16 = "\xFF\xFE\x1A\x01";
+    for (const char c : " 127.0.0.1 " + std::to_string(listener.port()) + " 21 3\r\n")
+        utf16 += std::string{c, '\0'};
+    dir.write_file("cfg.txt", utf16);
+    Program prog(dir.path());
+    const std::string echo = cfg_echo("\xC4\x9A", listener.port(), 21, 3);
+    ASSERT_TRUE(prog.wait_for_regex(quote(echo) + TANK_REPORT, 20)) << prog.output();
 }
 
 TEST(Startup, RunsInADeepWorkingDirectory) {

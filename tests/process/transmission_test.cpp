@@ -97,10 +97,10 @@ struct Station {
     std::unique_ptr<Program> prog;
 
     explicit Station(int data_type, const std::string &name = NAME, bool listening = true,
-                     const std::string &ip = "127.0.0.1")
+                     const std::string &ip = "127.0.0.1", Console console = Console::piped)
         : listener(listening) {
         dir.write_file("cfg.txt", cfg_text(name, ip, listener.port(), data_type, SMST));
-        prog = std::make_unique<Program>(dir.path());
+        prog = std::make_unique<Program>(dir.path(), console);
     }
     // The console after start-up, once it shows the given text (or the time is up).
     std::string console_after(const std::string &text, double seconds = 20) {
@@ -117,15 +117,28 @@ struct Station {
 
 class EachCode : public testing::TestWithParam<Code> {};
 
+// The listener talks back, as many collectors do: a greeting on every connection and an
+// acknowledgement of every message. What the program sends and prints stays the same; a
+// close-after-send connection ends in order, never with a reset. Messages are a send interval
+// apart, and a close-after-send connection is closed a send interval after its message.
 TEST_P(EachCode, SendsNameAndRecordAndEchoesWhatArrived) {
     const Code &c = GetParam();
     Station st(c.code);
     std::vector<std::string> messages;
+    std::vector<double> pauses; // from each message to the next one, or to the close
     if (c.keep_open()) {
         Connection conn;
         ASSERT_TRUE(st.listener.accept(&conn, 20)) << st.prog->output();
-        ASSERT_TRUE(conn.wait_for([](const std::string &d) { return has_messages(d, 3); }, 30))
-            << conn.data() << st.prog->output();
+        ASSERT_TRUE(conn.write("HELLO\r\n", 5));
+        double last = 0;
+        for (size_t n = 1; n <= 3; ++n) {
+            ASSERT_TRUE(conn.wait_for([&](const std::string &d) { return has_messages(d, n); }, 30))
+                << conn.data() << st.prog->output();
+            if (n > 1)
+                pauses.push_back(seconds_now() - last);
+            last = seconds_now();
+            ASSERT_TRUE(conn.write("ACK\r\n", 5));
+        }
         for (const vandry_check::Message &m : messages_in(conn.data()))
             messages.push_back(m.bytes);
         EXPECT_FALSE(conn.closed());
@@ -134,10 +147,19 @@ TEST_P(EachCode, SendsNameAndRecordAndEchoesWhatArrived) {
         for (int i = 0; i < 3; ++i) { // one message per connection, closed by the program
             Connection conn;
             ASSERT_TRUE(st.listener.accept(&conn, 20)) << st.prog->output();
+            ASSERT_TRUE(conn.write("HELLO\r\n", 5));
+            ASSERT_TRUE(conn.wait_for(
+                [](const std::string &d) { return !d.empty() && d.back() == '\n'; }, 20));
+            const double sent = seconds_now();
+            ASSERT_TRUE(conn.write("ACK\r\n", 5));
             ASSERT_TRUE(conn.wait_closed(20)) << conn.data() << st.prog->output();
+            pauses.push_back(seconds_now() - sent);
+            EXPECT_FALSE(conn.was_reset()) << "connection " << i << " was reset";
             messages.push_back(conn.data());
         }
     }
+    for (const double pause : pauses)
+        EXPECT_GE(pause, SMST - SEEN_LATE) << testing::PrintToString(pauses);
     std::string echoes;
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(check_message(c, NAME, messages[i]), static_cast<int>(i));
@@ -167,7 +189,10 @@ TEST(Transmission, WaitsForAListenerAndThenSendsTheFirstTick) {
     Station st(21, NAME, false);
     const std::string refused =
         "connect failed with error: " + std::to_string(refused_code()) + "\n";
+    ASSERT_TRUE(st.prog->wait_for(refused, 20, 1)) << st.prog->output();
+    const double first = seconds_now();
     ASSERT_TRUE(st.prog->wait_for(refused, 20, 2)) << st.prog->output();
+    EXPECT_GE(seconds_now() - first, 5 - SEEN_LATE) << "connect retried too soon";
     const std::string waiting = after_startup(st.prog->output());
     EXPECT_TRUE(std::regex_match(waiting, std::regex("(" + quote(refused) + ")+"))) << waiting;
 
@@ -195,8 +220,11 @@ TEST(Transmission, ReconnectsAfterTheListenerClosesAKeptConnection) {
     } // closed here: the program's next sends meet a closed connection
     EXPECT_EQ(check_message(code_of(10), NAME, first_message), 0);
 
+    ASSERT_TRUE(st.prog->wait_for("send error:", 40)) << st.prog->output();
+    const double failed = seconds_now();
     Connection second;
     ASSERT_TRUE(st.listener.accept(&second, 40)) << st.prog->status() << "\n" << st.prog->output();
+    EXPECT_GE(seconds_now() - failed, 5 - SEEN_LATE) << "reconnected too soon after a send error";
     ASSERT_TRUE(second.wait_for([](const std::string &d) { return has_messages(d, 1); }, 20));
     const std::string resent = messages_in(second.data())[0].bytes;
     const std::string echo = echo_of(code_of(10), resent);
@@ -224,7 +252,10 @@ TEST(Transmission, ReconnectsAfterTheListenerClosesAKeptConnection) {
 TEST(Transmission, RetriesAnAddressThatCannotBeResolved) {
     Station st(10, NAME, true, "nonexistent.invalid");
     const std::string line = "getaddrinfo failed with error: ";
+    ASSERT_TRUE(st.prog->wait_for(line, 60, 1)) << st.prog->output();
+    const double first = seconds_now();
     ASSERT_TRUE(st.prog->wait_for(line, 60, 2)) << st.prog->output();
+    EXPECT_GE(seconds_now() - first, 5 - SEEN_LATE) << "resolved again too soon";
     const std::string failing = after_startup(st.prog->output());
     EXPECT_TRUE(std::regex_match(failing, std::regex("(" + quote(line) + R"(-?\d+\n)+)")))
         << failing;
@@ -248,4 +279,33 @@ TEST(Transmission, HoldsNoMoreDescriptorsAfterManyConnections) {
     }
     EXPECT_GT(open_fds.front(), 0);
     EXPECT_LE(open_fds.back(), open_fds.front()) << testing::PrintToString(open_fds);
+}
+
+// A collector that answers with far more than the socket buffers hold: the program takes it all
+// while it goes on sending exact messages.
+TEST(Transmission, TakesEveryAnswerOfAKeptConnection) {
+    Station st(30);
+    Connection conn;
+    ASSERT_TRUE(st.listener.accept(&conn, 20)) << st.prog->output();
+    EXPECT_TRUE(conn.write(std::string(1 << 20, 'a'), 5 * SMST)) << "answers not taken";
+    ASSERT_TRUE(conn.wait_for([](const std::string &d) { return has_messages(d, 3); }, 30))
+        << conn.data() << st.prog->output();
+    int expected = 0;
+    for (const vandry_check::Message &m : messages_in(conn.data()))
+        EXPECT_EQ(check_message(code_of(30), NAME, m.bytes), expected++);
+    EXPECT_FALSE(conn.closed());
+}
+
+// Started with its standard output closed, the program must not take descriptor 1 for its
+// connection, or the console would write into it. The console is lost; the wire stays exact.
+TEST(Transmission, ClosedConsoleNeverWritesIntoTheConnection) {
+    Station st(10, NAME, true, "127.0.0.1", Console::closed);
+    Connection conn;
+    ASSERT_TRUE(st.listener.accept(&conn, 20));
+    ASSERT_TRUE(conn.wait_for([](const std::string &d) { return has_messages(d, 2); }, 30))
+        << vandry_check::escape(conn.data());
+    const std::vector<vandry_check::Message> messages = messages_in(conn.data());
+    EXPECT_EQ(check_message(code_of(10), NAME, messages[0].bytes), 0);
+    EXPECT_EQ(check_message(code_of(10), NAME, messages[1].bytes), 1);
+    EXPECT_TRUE(st.prog->running()) << st.prog->status();
 }

@@ -26,6 +26,7 @@ struct Parsed {
     int data_type, smst;
 };
 
+// The file's bytes as read_vector_cfg reads them.
 Parsed parse(const std::string &text) {
     std::istringstream in(text);
     // Buffers full of junk: every token read must come back terminated.
@@ -33,7 +34,7 @@ Parsed parse(const std::string &text) {
     name.back() = ipaddr.back() = port.back() = '\0';
     Parsed p{"", "", "", "", -77, -77};
     const char *error =
-        parse_cfg(in, name.data(), ipaddr.data(), port.data(), &p.data_type, &p.smst);
+        read_cfg(in, name.data(), ipaddr.data(), port.data(), &p.data_type, &p.smst);
     p.error = error == nullptr ? "accepted" : error;
     p.name = name.data();
     p.ipaddr = ipaddr.data();
@@ -87,8 +88,21 @@ TEST(ConfigTest, OutcomeOfEachFile) {
             EXPECT_EQ(parse(file).error, g.error) << file.substr(0, 60);
 }
 
+// The text as UTF-16 with its byte-order mark.
+std::string utf16(const std::u16string &text, bool big_endian) {
+    std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char16_t unit : text) {
+        const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+        bytes += big_endian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
 TEST(ConfigTest, LayoutsReadTheSame) {
     const std::string layouts[] = {"st 127.0.0.1 5000 10 3",
+                                   "\xEF\xBB\xBFst 127.0.0.1 5000 10 3\r\n",
+                                   utf16(u"st 127.0.0.1 5000 10 3\r\n", false),
+                                   utf16(u"st\r\n127.0.0.1 5000 10 3", true),
                                    "st\n127.0.0.1\n5000\n10\n3\n",
                                    "st\r\n127.0.0.1\r\n5000\r\n10\r\n3\r\n",
                                    "st 127.0.0.1 5000 10 3x",
@@ -101,6 +115,26 @@ TEST(ConfigTest, LayoutsReadTheSame) {
         EXPECT_EQ(p.data_type, 10) << layout;
         EXPECT_EQ(p.smst, 3) << layout;
     }
+    // Non-ASCII text of a UTF-16 file comes as UTF-8 (U+00E4, U+011A, U+20AC, U+1F600), a lone
+    // surrogate as U+FFFD; bytes that only look like a byte-order mark later on stay as they are.
+    const struct {
+        std::string file, name;
+    } names[] = {
+        {utf16(u"T\u00E4nk h 5000 10 3", false), "T\xC3\xA4nk"},
+        {utf16(u"\u011A\u20AC\U0001F600\xD800 h 5000 10 3", false),
+         "\xC4\x9A\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBD"},
+        {utf16(u"\u011A h 5000 10 3", true), "\xC4\x9A"},
+        {"\xEF\xBB\xBF\xEF\xBB\xBFst h 5000 10 3", "\xEF\xBB\xBFst"},
+        {"\xEF\xBBst h 5000 10 3", "\xEF\xBBst"},
+        {"st\xFF\xFE h 5000 10 3", "st\xFF\xFE"},
+    };
+    for (const auto &n : names) {
+        const Parsed p = parse(n.file);
+        EXPECT_EQ(p.error, "accepted") << n.name;
+        EXPECT_EQ(p.name, n.name);
+        EXPECT_EQ(p.ipaddr + "|" + p.port, "h|5000") << n.name;
+    }
+
     const Parsed p = parse(cfg(std::string(30, 'n'), std::string(999, 'h'), "5000abc", "31"));
     EXPECT_EQ(p.name, std::string(30, 'n'));
     EXPECT_EQ(p.ipaddr, std::string(999, 'h'));

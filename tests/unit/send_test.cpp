@@ -1,5 +1,6 @@
 // Sending a whole message over a real loopback connection, even when the kernel takes it in
-// pieces: a signal that interrupts a blocking send makes it return what it has sent so far.
+// pieces: a signal that interrupts a blocking send makes it return what it has sent so far; a
+// peer that stops reading makes it fail once its time is up.
 #include "transmission.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <pthread.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -70,7 +72,7 @@ TEST(SendTest, InterruptedSendsStillDeliverEveryByteInOrder) {
     });
 
     ASSERT_EQ(setitimer(ITIMER_REAL, &every_ms, nullptr), 0);
-    const int sent = send_all(link.client, message.data(), static_cast<int>(message.size()));
+    const int sent = send_all(link.client, message.data(), static_cast<int>(message.size()), 30000);
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
     shutdown(link.client, SHUT_WR);
@@ -88,9 +90,23 @@ TEST(SendTest, ClosedPeerIsAnErrorNotASignal) {
     int result = 0;
     // The first send may still be taken by the kernel; a later one meets the reset.
     for (int i = 0; i < 100 && result != SOCKET_ERROR; ++i)
-        result = send_all(link.client, message.data(), static_cast<int>(message.size()));
+        result = send_all(link.client, message.data(), static_cast<int>(message.size()), 30000);
     EXPECT_EQ(result, SOCKET_ERROR);
     EXPECT_TRUE(WSAGetLastError() == EPIPE || WSAGetLastError() == ECONNRESET) << WSAGetLastError();
+}
+
+TEST(SendTest, PeerThatNeverReadsFailsTheSendAfterTheTimeOut) {
+    Loopback link;
+    const std::string message(64 << 20, 'x'); // far more than both socket buffers hold
+    const int timeout_ms = 1500;
+    const auto start = std::chrono::steady_clock::now();
+    const int result =
+        send_all(link.client, message.data(), static_cast<int>(message.size()), timeout_ms);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(result, SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), EAGAIN);
+    EXPECT_GE(took.count(), timeout_ms);
 }
 
 } // namespace
