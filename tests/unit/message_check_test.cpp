@@ -5,8 +5,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace vandry_check;
@@ -201,28 +203,65 @@ TEST(Splitter, CutsKeepOpenMessagesFedByteByByte) {
     EXPECT_FALSE(splitter.finish().has_value());
 }
 
-TEST(Splitter, WholeConnectionWithoutCrLfIsOneCloseAfterSendMessage) {
-    const auto got = split_connection("ST01," + GPS_REC);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].mode, CLOSE);
-    EXPECT_TRUE(check_message(got[0].bytes, got[0].mode).ok);
-    EXPECT_TRUE(split_connection("").empty());
+// One connection's content fed at once: the messages that the bytes complete as they arrive,
+// and the one that is left when the connection closes.
+struct Split {
+    const char *what;
+    std::string content;
+    std::optional<Mode> expected;
+    std::vector<std::pair<std::string, Mode>> on_arrival;
+    std::optional<std::pair<std::string, Mode>> at_close;
+};
+
+void PrintTo(const Split &c, std::ostream *os) {
+    *os << c.what;
 }
 
-TEST(Splitter, RestAfterKeepOpenMessagesLacksItsCrLf) {
-    const auto got = split_connection("ST01," + SHORT_REC + CRLF + "ST01," + SHORT_REC);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1].mode, OPEN);
-    EXPECT_NE(check_message(got[1].bytes, got[1].mode).error.find("missing CR LF"),
-              std::string::npos);
+class Splitting : public ::testing::TestWithParam<Split> {};
+
+TEST_P(Splitting, CutsOnArrivalAndAtClose) {
+    const Split &c = GetParam();
+    Splitter splitter(c.expected);
+    std::vector<std::pair<std::string, Mode>> arrived;
+    for (const Message &m : splitter.feed(c.content))
+        arrived.emplace_back(m.bytes, m.mode);
+    EXPECT_EQ(arrived, c.on_arrival);
+    const std::optional<Message> last = splitter.finish();
+    ASSERT_EQ(last.has_value(), c.at_close.has_value());
+    if (last) {
+        EXPECT_EQ(std::make_pair(last->bytes, last->mode), *c.at_close);
+    }
+    EXPECT_TRUE(split_connection("", c.expected).empty());
 }
 
-TEST(Splitter, ExpectedCloseAfterSendKeepsTheConnectionWhole) {
-    const auto got = split_connection("ST01," + SHORT_REC + CRLF, CLOSE);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(check_message(got[0].bytes, got[0].mode).error,
-              "CR LF at the end of a close-after-send message");
-}
+const std::string SHORT_MSG = "ST01," + SHORT_REC;
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, Splitting,
+    ::testing::Values(
+        Split{"one_message_without_crlf_is_close_after_send",
+              SHORT_MSG,
+              std::nullopt,
+              {},
+              std::make_pair(SHORT_MSG, CLOSE)},
+        Split{"rest_after_keep_open_lacks_its_crlf",
+              SHORT_MSG + CRLF + SHORT_MSG,
+              std::nullopt,
+              {{SHORT_MSG + CRLF, OPEN}},
+              std::make_pair(SHORT_MSG, OPEN)},
+        Split{"expected_keep_open_rest", SHORT_MSG, OPEN, {}, std::make_pair(SHORT_MSG, OPEN)},
+        // A stray CR LF shows when it arrives, not when the connection ends.
+        Split{"close_after_send_crlf_on_arrival",
+              SHORT_MSG + CRLF,
+              CLOSE,
+              {{SHORT_MSG + CRLF, CLOSE}},
+              std::nullopt},
+        Split{"close_after_send_rest_after_crlf",
+              SHORT_MSG + CRLF + SHORT_MSG,
+              CLOSE,
+              {{SHORT_MSG + CRLF, CLOSE}},
+              std::make_pair(SHORT_MSG, CLOSE)}),
+    [](const ::testing::TestParamInfo<Split> &info) { return std::string(info.param.what); });
 
 TEST(Splitter, BoundsARunWithoutCrLf) {
     const auto got = split_connection(std::string(2 * MAX_MESSAGE_BYTES + 5, 'x'));
@@ -231,6 +270,44 @@ TEST(Splitter, BoundsARunWithoutCrLf) {
     EXPECT_EQ(got[2].bytes.size(), 5u);
     EXPECT_FALSE(check_message(got[0].bytes, got[0].mode).ok);
 }
+
+// A crafted stream of (station, sequence number); the gaps reported, each as
+// "station expected got lost".
+struct GapCase {
+    const char *what;
+    std::vector<std::pair<std::string, int>> stream;
+    std::vector<std::string> gaps;
+};
+
+void PrintTo(const GapCase &c, std::ostream *os) {
+    *os << c.what;
+}
+
+class SequenceGaps : public ::testing::TestWithParam<GapCase> {};
+
+TEST_P(SequenceGaps, AreReportedWithTheirLoss) {
+    SequenceTracker tracker;
+    std::vector<std::string> got;
+    for (const auto &[station, sequence] : GetParam().stream)
+        if (const std::optional<Gap> gap = tracker.observe(station, sequence))
+            got.push_back(station + " " + std::to_string(gap->expected) + " " +
+                          std::to_string(gap->got) + " " + std::to_string(gap->lost));
+    EXPECT_EQ(got, GetParam().gaps);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, SequenceGaps,
+    ::testing::Values(
+        GapCase{"in_order_through_the_wrap", {{"A", 13}, {"A", 14}, {"A", 15}, {"A", 0}}, {}},
+        GapCase{"first_message_sets_the_start", {{"A", 9}}, {}},
+        GapCase{"one_lost", {{"A", 5}, {"A", 7}, {"A", 8}}, {"A 6 7 1"}},
+        GapCase{"lost_across_the_wrap", {{"A", 14}, {"A", 1}}, {"A 15 1 2"}},
+        GapCase{"repeat_is_no_gap", {{"A", 3}, {"A", 3}, {"A", 4}}, {}},
+        GapCase{"going_back_counts_modulo_16", {{"A", 5}, {"A", 4}}, {"A 6 4 14"}},
+        GapCase{"stations_apart",
+                {{"A", 0}, {"B", 7}, {"A", 1}, {"B", 9}, {"C", 0}, {"A", 3}},
+                {"B 8 9 1", "A 2 3 1"}}),
+    [](const ::testing::TestParamInfo<GapCase> &info) { return std::string(info.param.what); });
 
 TEST(Escape, MakesEveryByteVisible) {
     EXPECT_EQ(escape(std::string("a,\r\n\t\\\x01\xff", 8)), "a,\\r\\n\\t\\\\\\x01\\xff");
