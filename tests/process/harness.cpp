@@ -273,8 +273,9 @@ bool Listener::accept(Connection *out, double seconds) {
     return true;
 }
 
-Program::Program(const std::string &dir) {
-    const std::vector<std::string> &words = Target::get().argv;
+Program::Program(const std::string &dir) : Program(dir, Target::get().argv) {}
+
+Program::Program(const std::string &dir, const std::vector<std::string> &words) {
     std::vector<char *> argv;
     for (const std::string &w : words)
         argv.push_back(const_cast<char *>(w.c_str()));

@@ -114,6 +114,8 @@ class Listener {
 class Program {
   public:
     explicit Program(const std::string &dir);
+    // Another program, e.g. the receiver, with its command line (argv[0] the executable).
+    Program(const std::string &dir, const std::vector<std::string> &argv);
     ~Program();
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
