@@ -311,9 +311,7 @@ tcp::acceptor open_listener(asio::io_context &io, const ReceiverOptions &options
     return acceptor;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     const ParsedArguments parsed =
         parse_receiver_arguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
     if (parsed.exit_status) {
@@ -344,4 +342,16 @@ int main(int argc, char **argv) {
            "%llu lost\n",
            totals.connections, totals.messages, totals.malformed, totals.gaps, totals.lost);
     return 0;
+}
+
+} // namespace
+
+// Asio reports what cannot go on (e.g. no memory, no event loop) by exceptions.
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vandry-receiver: %s\n", e.what());
+        return 1;
+    }
 }
