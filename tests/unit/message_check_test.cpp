@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 using namespace vandry_check;
@@ -203,65 +203,45 @@ TEST(Splitter, CutsKeepOpenMessagesFedByteByByte) {
     EXPECT_FALSE(splitter.finish().has_value());
 }
 
-// One connection's content fed at once: the messages that the bytes complete as they arrive,
-// and the one that is left when the connection closes.
+// One connection's content fed at once: the messages cut as the bytes arrive, then "/" and the
+// one left when the connection closes, each as its mode (O keep-open, C close-after-send) and
+// size.
 struct Split {
-    const char *what;
     std::string content;
     std::optional<Mode> expected;
-    std::vector<std::pair<std::string, Mode>> on_arrival;
-    std::optional<std::pair<std::string, Mode>> at_close;
+    std::string pieces;
 };
 
 void PrintTo(const Split &c, std::ostream *os) {
-    *os << c.what;
+    *os << escape(c.content);
 }
 
 class Splitting : public ::testing::TestWithParam<Split> {};
 
 TEST_P(Splitting, CutsOnArrivalAndAtClose) {
-    const Split &c = GetParam();
-    Splitter splitter(c.expected);
-    std::vector<std::pair<std::string, Mode>> arrived;
-    for (const Message &m : splitter.feed(c.content))
-        arrived.emplace_back(m.bytes, m.mode);
-    EXPECT_EQ(arrived, c.on_arrival);
-    const std::optional<Message> last = splitter.finish();
-    ASSERT_EQ(last.has_value(), c.at_close.has_value());
-    if (last) {
-        EXPECT_EQ(std::make_pair(last->bytes, last->mode), *c.at_close);
-    }
-    EXPECT_TRUE(split_connection("", c.expected).empty());
+    Splitter splitter(GetParam().expected);
+    std::string got;
+    const auto piece = [&got](const Message &m) {
+        got += (m.mode == OPEN ? "O" : "C") + std::to_string(m.bytes.size()) + " ";
+    };
+    for (const Message &m : splitter.feed(GetParam().content))
+        piece(m);
+    got += "/ ";
+    if (const std::optional<Message> last = splitter.finish())
+        piece(*last);
+    EXPECT_EQ(got, GetParam().pieces);
 }
 
-const std::string SHORT_MSG = "ST01," + SHORT_REC;
+const std::string SHORT_MSG = "ST01," + SHORT_REC; // 40 bytes
 
 INSTANTIATE_TEST_SUITE_P(
     Connections, Splitting,
-    ::testing::Values(
-        Split{"one_message_without_crlf_is_close_after_send",
-              SHORT_MSG,
-              std::nullopt,
-              {},
-              std::make_pair(SHORT_MSG, CLOSE)},
-        Split{"rest_after_keep_open_lacks_its_crlf",
-              SHORT_MSG + CRLF + SHORT_MSG,
-              std::nullopt,
-              {{SHORT_MSG + CRLF, OPEN}},
-              std::make_pair(SHORT_MSG, OPEN)},
-        Split{"expected_keep_open_rest", SHORT_MSG, OPEN, {}, std::make_pair(SHORT_MSG, OPEN)},
-        // A stray CR LF shows when it arrives, not when the connection ends.
-        Split{"close_after_send_crlf_on_arrival",
-              SHORT_MSG + CRLF,
-              CLOSE,
-              {{SHORT_MSG + CRLF, CLOSE}},
-              std::nullopt},
-        Split{"close_after_send_rest_after_crlf",
-              SHORT_MSG + CRLF + SHORT_MSG,
-              CLOSE,
-              {{SHORT_MSG + CRLF, CLOSE}},
-              std::make_pair(SHORT_MSG, CLOSE)}),
-    [](const ::testing::TestParamInfo<Split> &info) { return std::string(info.param.what); });
+    ::testing::Values(Split{"", std::nullopt, "/ "}, Split{SHORT_MSG, std::nullopt, "/ C40 "},
+                      Split{SHORT_MSG + CRLF + SHORT_MSG, std::nullopt, "O42 / O40 "},
+                      Split{SHORT_MSG, OPEN, "/ O40 "},
+                      // A stray CR LF shows when it arrives, not when the connection ends.
+                      Split{SHORT_MSG + CRLF, CLOSE, "C42 / "},
+                      Split{SHORT_MSG + CRLF + SHORT_MSG, CLOSE, "C42 / C40 "}));
 
 TEST(Splitter, BoundsARunWithoutCrLf) {
     const auto got = split_connection(std::string(2 * MAX_MESSAGE_BYTES + 5, 'x'));
@@ -271,43 +251,39 @@ TEST(Splitter, BoundsARunWithoutCrLf) {
     EXPECT_FALSE(check_message(got[0].bytes, got[0].mode).ok);
 }
 
-// A crafted stream of (station, sequence number); the gaps reported, each as
-// "station expected got lost".
+// A crafted stream of messages, each a station letter and its sequence number; the gaps
+// reported, each as "station expected got lost;".
 struct GapCase {
-    const char *what;
-    std::vector<std::pair<std::string, int>> stream;
-    std::vector<std::string> gaps;
+    std::string stream;
+    std::string gaps;
 };
 
 void PrintTo(const GapCase &c, std::ostream *os) {
-    *os << c.what;
+    *os << c.stream;
 }
 
 class SequenceGaps : public ::testing::TestWithParam<GapCase> {};
 
 TEST_P(SequenceGaps, AreReportedWithTheirLoss) {
     SequenceTracker tracker;
-    std::vector<std::string> got;
-    for (const auto &[station, sequence] : GetParam().stream)
-        if (const std::optional<Gap> gap = tracker.observe(station, sequence))
-            got.push_back(station + " " + std::to_string(gap->expected) + " " +
-                          std::to_string(gap->got) + " " + std::to_string(gap->lost));
+    std::istringstream stream(GetParam().stream);
+    std::string got;
+    for (std::string message; stream >> message;) {
+        const std::string station = message.substr(0, 1);
+        if (const std::optional<Gap> gap = tracker.observe(station, std::stoi(message.substr(1))))
+            got += station + " " + std::to_string(gap->expected) + " " + std::to_string(gap->got) +
+                   " " + std::to_string(gap->lost) + ";";
+    }
     EXPECT_EQ(got, GetParam().gaps);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Streams, SequenceGaps,
-    ::testing::Values(
-        GapCase{"in_order_through_the_wrap", {{"A", 13}, {"A", 14}, {"A", 15}, {"A", 0}}, {}},
-        GapCase{"first_message_sets_the_start", {{"A", 9}}, {}},
-        GapCase{"one_lost", {{"A", 5}, {"A", 7}, {"A", 8}}, {"A 6 7 1"}},
-        GapCase{"lost_across_the_wrap", {{"A", 14}, {"A", 1}}, {"A 15 1 2"}},
-        GapCase{"repeat_is_no_gap", {{"A", 3}, {"A", 3}, {"A", 4}}, {}},
-        GapCase{"going_back_counts_modulo_16", {{"A", 5}, {"A", 4}}, {"A 6 4 14"}},
-        GapCase{"stations_apart",
-                {{"A", 0}, {"B", 7}, {"A", 1}, {"B", 9}, {"C", 0}, {"A", 3}},
-                {"B 8 9 1", "A 2 3 1"}}),
-    [](const ::testing::TestParamInfo<GapCase> &info) { return std::string(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(Streams, SequenceGaps,
+                         ::testing::Values(GapCase{"A13 A14 A15 A0 A1", ""}, GapCase{"A9", ""},
+                                           GapCase{"A5 A7 A8", "A 6 7 1;"},
+                                           GapCase{"A14 A1", "A 15 1 2;"},
+                                           GapCase{"A3 A3 A4", ""}, // a repeat is no gap
+                                           GapCase{"A5 A4", "A 6 4 14;"},
+                                           GapCase{"A0 B7 A1 B9 C0 A3", "B 8 9 1;A 2 3 1;"}));
 
 TEST(Escape, MakesEveryByteVisible) {
     EXPECT_EQ(escape(std::string("a,\r\n\t\\\x01\xff", 8)), "a,\\r\\n\\t\\\\\\x01\\xff");
