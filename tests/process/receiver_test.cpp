@@ -1,5 +1,5 @@
-// The receiver end to end: a crafted stream on real connections, and the counts of its final
-// line when SIGTERM ends it.
+// The receiver end to end: a crafted stream on real connections, accepting out of descriptors
+// and back, and the counts of its final line when SIGTERM ends it.
 #include "harness.h"
 
 #include <arpa/inet.h>
@@ -12,6 +12,7 @@
 #include <csignal>
 #include <regex>
 #include <string>
+#include <vector>
 
 using namespace proc;
 
@@ -40,7 +41,10 @@ TEST(Receiver, QuietCountsGapsAndMalformedUntilSigterm) {
     if (Target::get().launched())
         GTEST_SKIP() << "the receiver is tested as built for this machine";
     ScratchDir dir;
-    Program receiver(dir.path(), {VANDRY_RECEIVER_EXE, "--quiet", "127.0.0.1", "0"});
+    // Few descriptors, so that accepting runs out of them.
+    Program receiver(
+        dir.path(),
+        {"/bin/sh", "-c", "ulimit -n 40 && exec \"$0\" --quiet 127.0.0.1 0", VANDRY_RECEIVER_EXE});
     const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto\\)\n";
     ASSERT_TRUE(receiver.wait_for_regex(listening, 10)) << receiver.output();
     std::smatch found;
@@ -54,16 +58,26 @@ TEST(Receiver, QuietCountsGapsAndMalformedUntilSigterm) {
                        "\r\nbad\r\n");
     EXPECT_TRUE(receiver.wait_for("GAP on conn 1: station ST01 expected 2, got 4 (2 lost)\n", 10));
     send_all(connect_to(port), "ST01," + record(5));
+    {
+        std::vector<Fd> many;
+        for (int i = 0; i < 40; ++i)
+            many.push_back(connect_to(port));
+        EXPECT_TRUE(receiver.wait_for("accept failed: error 24 (Too many open files); accepting "
+                                      "pauses\n",
+                                      10));
+    }
+    EXPECT_TRUE(receiver.wait_for_regex("accepting again after [0-9]+ failed accepts\n", 10));
     EXPECT_TRUE(receiver.wait_for_regex(
         "receiver: t=[0-9]+s connections=1 messages/s=[0-9]+ total=5 malformed=1 gaps=1 lost=2\n",
         10))
         << receiver.output();
     kill(receiver.pid(), SIGTERM);
     EXPECT_TRUE(receiver.wait_for(
-        "vandry-receiver stopped: 2 connections, 5 messages, 1 malformed, 1 gaps, 2 lost\n", 10))
+        "vandry-receiver stopped: 42 connections, 5 messages, 1 malformed, 1 gaps, 2 lost\n", 10))
         << receiver.output();
     EXPECT_EQ(receiver.output().find("[conn "), std::string::npos);
-    EXPECT_TRUE(receiver.wait_for([&](const std::string &) { return !receiver.running(); }, 10));
+    for (int i = 0; i < 1000 && receiver.running(); ++i)
+        usleep(10000); // the console closes just before the process can be reaped
     EXPECT_EQ(receiver.status(), "exited with 0");
 }
 
