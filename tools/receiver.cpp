@@ -70,10 +70,11 @@ struct Totals {
 // No read buffer of its own: it waits until bytes are ready, and they are read into the
 // receiver's one buffer, whose content is handled before the next read.
 struct Connection {
-    Connection(tcp::socket s, int connection_id, std::string from, std::optional<Mode> mode)
+    Connection(tcp::socket s, unsigned long long connection_id, std::string from,
+               std::optional<Mode> mode)
         : socket(std::move(s)), id(connection_id), peer(std::move(from)), splitter(mode) {}
     tcp::socket socket;
-    int id;
+    unsigned long long id;
     std::string peer;
     Splitter splitter;
     unsigned long long messages = 0;
@@ -130,13 +131,12 @@ class Receiver {
         asio::error_code ec;
         socket.non_blocking(true, ec);
         const tcp::endpoint peer = socket.remote_endpoint(ec);
-        auto c =
-            std::make_shared<Connection>(std::move(socket), static_cast<int>(++totals_.connections),
-                                         ec ? std::string("?") : endpoint_text(peer), mode_);
+        auto c = std::make_shared<Connection>(std::move(socket), ++totals_.connections,
+                                              ec ? std::string("?") : endpoint_text(peer), mode_);
         ++totals_.open;
         open_.insert(c.get());
         if (!quiet_)
-            report("connection %d opened from %s\n", c->id, c->peer.c_str());
+            report("connection %llu opened from %s\n", c->id, c->peer.c_str());
         wait_for_bytes(std::move(c));
     }
 
@@ -203,21 +203,21 @@ class Receiver {
             ++c.malformed;
             ++totals_.malformed;
             if (!quiet_ || totals_.malformed <= MALFORMED_LINES_WHEN_QUIET)
-                report("MALFORMED on conn %d: %s: %s\n", c.id, v.error.c_str(),
+                report("MALFORMED on conn %llu: %s: %s\n", c.id, v.error.c_str(),
                        escape(m.bytes).c_str());
             if (quiet_ && totals_.malformed == MALFORMED_LINES_WHEN_QUIET)
                 report("further malformed messages are counted only\n");
             return;
         }
         if (!quiet_)
-            report("[conn %d %s] %s  (%s, %s, seq %d, %llu bytes)\n", c.id, c.peer.c_str(),
+            report("[conn %llu %s] %s  (%s, %s, seq %d, %llu bytes)\n", c.id, c.peer.c_str(),
                    escape(std::string_view(m.bytes).substr(0, v.text_length)).c_str(),
                    layout_name(v.layout), mode_name(v.mode), v.sequence,
                    static_cast<unsigned long long>(m.bytes.size()));
         if (const std::optional<Gap> gap = sequences_.observe(v.station, v.sequence)) {
             ++totals_.gaps;
             totals_.lost += static_cast<unsigned long long>(gap->lost);
-            report("GAP on conn %d: station %s expected %d, got %d (%d lost)\n", c.id,
+            report("GAP on conn %llu: station %s expected %d, got %d (%d lost)\n", c.id,
                    v.station.c_str(), gap->expected, gap->got, gap->lost);
         }
     }
@@ -232,7 +232,7 @@ class Receiver {
         --totals_.open;
         open_.erase(&c);
         if (!quiet_)
-            report("connection %d closed%s (%llu messages, %llu malformed, %llu bytes)\n", c.id,
+            report("connection %llu closed%s (%llu messages, %llu malformed, %llu bytes)\n", c.id,
                    how.c_str(), c.messages, c.malformed, c.bytes);
     }
 
