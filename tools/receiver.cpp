@@ -45,6 +45,11 @@ constexpr bool REUSE_ADDRESS = true;
 // While accepting fails (e.g. out of descriptors, the pending connection stays queued and the
 // listener stays ready), accepting pauses this long instead of spinning.
 constexpr std::chrono::milliseconds ACCEPT_PAUSE{100};
+// A turn of the event loop accepts at most this many connections, and reads a connection at
+// most this many times (into a buffer of READ_BUFFER_BYTES): every connection gets its turn.
+constexpr int ACCEPTS_PER_TURN = 64;
+constexpr int READS_PER_TURN = 2;
+constexpr std::size_t READ_BUFFER_BYTES = 16384;
 // With --quiet, the first malformed messages are still shown, so that a user sees what is
 // wrong; the rest are counted only.
 constexpr unsigned long long MALFORMED_LINES_WHEN_QUIET = 10;
@@ -109,25 +114,42 @@ class Receiver {
             if (stopping_)
                 return;
             if (ec) {
-                if (failed_accepts_++ == 0)
-                    report("accept failed: %s; accepting pauses\n", error_text(ec).c_str());
-                accept_pause_.expires_after(ACCEPT_PAUSE);
-                accept_pause_.async_wait([this](const asio::error_code &wait_ec) {
-                    if (!wait_ec && !stopping_)
-                        accept();
-                });
+                pause_accepting(ec);
                 return;
             }
-            if (failed_accepts_ != 0) {
-                report("accepting again after %llu failed accepts\n", failed_accepts_);
-                failed_accepts_ = 0;
-            }
             opened(std::move(socket));
+            // Take those waiting too (the listener is non-blocking), so that busy connections
+            // do not keep new ones waiting for one turn each.
+            for (int more = 0; more < ACCEPTS_PER_TURN; ++more) {
+                asio::error_code more_ec;
+                tcp::socket next = acceptor_.accept(more_ec);
+                if (more_ec == asio::error::would_block || more_ec == asio::error::try_again)
+                    break;
+                if (more_ec) {
+                    pause_accepting(more_ec);
+                    return;
+                }
+                opened(std::move(next));
+            }
             accept();
         });
     }
 
+    void pause_accepting(const asio::error_code &ec) {
+        if (failed_accepts_++ == 0)
+            report("accept failed: %s; accepting pauses\n", error_text(ec).c_str());
+        accept_pause_.expires_after(ACCEPT_PAUSE);
+        accept_pause_.async_wait([this](const asio::error_code &wait_ec) {
+            if (!wait_ec && !stopping_)
+                accept();
+        });
+    }
+
     void opened(tcp::socket socket) {
+        if (failed_accepts_ != 0) {
+            report("accepting again after %llu failed accepts\n", failed_accepts_);
+            failed_accepts_ = 0;
+        }
         asio::error_code ec;
         socket.non_blocking(true, ec);
         const tcp::endpoint peer = socket.remote_endpoint(ec);
@@ -154,10 +176,9 @@ class Receiver {
     }
 
     // Readiness is reported once per arrival (epoll is edge-triggered under Asio): a connection
-    // is read until nothing is left. After a few full buffers it lets the others have their
-    // turn first.
+    // is read until nothing is left, but after READS_PER_TURN reads the others have their turn
+    // first.
     void read_ready(std::shared_ptr<Connection> c) {
-        constexpr int READS_PER_TURN = 16;
         for (int reads = 0; reads < READS_PER_TURN; ++reads) {
             switch (receive(*c)) {
             case Read::drained:
@@ -274,7 +295,7 @@ class Receiver {
     Totals totals_;
     SequenceTracker sequences_;
     std::unordered_set<Connection *> open_;
-    std::array<char, 65536> buffer_{};
+    std::array<char, READ_BUFFER_BYTES> buffer_{};
     unsigned long long failed_accepts_ = 0;
     std::chrono::steady_clock::time_point started_;
     unsigned seconds_ = 0;
@@ -302,6 +323,8 @@ tcp::acceptor open_listener(asio::io_context &io, const ReceiverOptions &options
         acceptor.bind(endpoint, ec);
     if (!ec)
         acceptor.listen(tcp::acceptor::max_listen_connections, ec);
+    if (!ec)
+        acceptor.non_blocking(true, ec); // the receiver takes waiting connections in a batch
     if (ec) {
         std::fprintf(stderr, "vandry-receiver: cannot listen on %s port %s: %s\n",
                      options.address.c_str(), options.port.c_str(), error_text(ec).c_str());
