@@ -1,5 +1,7 @@
 #include "message_check.h"
 
+#include <utility>
+
 namespace vandry_check {
 
 namespace {
@@ -355,11 +357,9 @@ std::vector<Message> Splitter::feed(std::string_view bytes) {
     std::size_t start = 0;
     for (;;) {
         std::size_t end = std::string::npos;
-        if (expected_ != Mode::close_after_send) {
-            const std::size_t crlf = pending_.find("\r\n", start);
-            if (crlf != std::string::npos && crlf + 2 - start <= MAX_MESSAGE_BYTES)
-                end = crlf + 2;
-        }
+        const std::size_t crlf = pending_.find("\r\n", start);
+        if (crlf != std::string::npos && crlf + 2 - start <= MAX_MESSAGE_BYTES)
+            end = crlf + 2;
         if (end == std::string::npos && pending_.size() - start >= MAX_MESSAGE_BYTES)
             end = start + MAX_MESSAGE_BYTES;
         if (end == std::string::npos)
@@ -407,6 +407,18 @@ Verdict check_message(std::string_view message, Mode mode) {
         v.text_length = 0;
     }
     return v;
+}
+
+std::optional<Gap> SequenceTracker::observe(const std::string &station, int sequence) {
+    constexpr int SEQUENCE_COUNT = 16;
+    const auto [it, first] = last_.try_emplace(station, sequence);
+    if (first)
+        return std::nullopt;
+    const int previous = std::exchange(it->second, sequence);
+    const int expected = (previous + 1) % SEQUENCE_COUNT;
+    if (sequence == previous || sequence == expected)
+        return std::nullopt;
+    return Gap{expected, sequence, (sequence - expected + SEQUENCE_COUNT) % SEQUENCE_COUNT};
 }
 
 std::string escape(std::string_view bytes) {

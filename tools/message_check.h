@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace vandry_check {
@@ -44,7 +45,9 @@ struct Message {
 // when the connection carried nothing else and no mode was expected, otherwise a keep-open one
 // (which then lacks its CR LF). Without an expected mode, a single message that ends in CR LF
 // on a connection that then closes counts as keep-open: the bytes cannot tell the two apart.
-// With expected mode close-after-send, the connection's whole content is one message.
+// With expected mode close-after-send, the connection's whole content is one message, except
+// that a piece ending in CR LF is cut off when it arrives (a close-after-send message has no
+// CR LF, so it is malformed and shows at once, not when the connection ends).
 class Splitter {
   public:
     explicit Splitter(std::optional<Mode> expected = std::nullopt) : expected_(expected) {}
@@ -76,6 +79,23 @@ struct Verdict {
 
 // Checks one message, its end mark included, against the framing of the given mode.
 Verdict check_message(std::string_view message, Mode mode);
+
+// Follows the sequence numbers (0 to 15, then 0 again) of every station, across its
+// connections, so that a message lost between two that arrived shows. A station's first
+// message sets its start; a repeat of the number just seen is no gap.
+struct Gap {
+    int expected;
+    int got;
+    int lost; // (got - expected) mod 16
+};
+
+class SequenceTracker {
+  public:
+    std::optional<Gap> observe(const std::string &station, int sequence);
+
+  private:
+    std::unordered_map<std::string, int> last_;
+};
 
 // Printable form of any bytes: \r, \n, \t, \\ and \xNN for every other byte outside 0x20-0x7e.
 std::string escape(std::string_view bytes);

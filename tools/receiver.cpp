@@ -1,332 +1,380 @@
 // vandry-receiver: a TCP server for the telemetry unit. It listens on an address and port,
-// serves any number of connections at once from one thread (poll), and prints every message
-// that arrives, checked byte for byte, with the connection that it came on.
+// serves any number of connections at once from one thread (an Asio event loop: the cost of a
+// message does not grow with the number of connections), and prints every message that
+// arrives, checked byte for byte, with the connection that it came on.
 //
-//   vandry-receiver [--mode=auto|keep-open|close-after-send] [address [port]]
+//   vandry-receiver [--mode=auto|keep-open|close-after-send] [--quiet] [address [port]]
 //
 // Defaults: 127.0.0.1, port 5000. Port 0 takes a free port; the "listening on" line tells which.
-// --mode says how connections are framed. auto (the default): every piece ended by CR LF is a
-// keep-open message, and a connection that carried nothing else is one close-after-send message.
-// close-after-send: the whole content of each connection is one message, so a stray CR LF shows.
+// --mode (also "--mode X") says how connections are framed. auto (the default): every piece
+// ended by CR LF is a keep-open message, and a connection that carried nothing else is one
+// close-after-send message. close-after-send: the whole content of each connection is one
+// message, and a piece ending in CR LF is reported as a malformed one when it arrives.
 // keep-open: bytes left when a connection closes are a keep-open message without its CR LF.
-// Every line of output is flushed as soon as it is printed. SIGINT or SIGTERM ends it.
+// Per station, across connections, the sequence numbers are followed: a message lost between
+// two that arrived is reported as a gap. --quiet prints no line per message or connection, but
+// one summary line per second. Every line is flushed as soon as it is printed. SIGINT or
+// SIGTERM ends it with a final summary.
 
-// ---- Platform: everything that differs between Windows and POSIX is in this section. ----
-#if defined(_WIN32) && !defined(_WIN32_WINNT)
-#define _WIN32_WINNT 0x0600 // WSAPoll and inet_ntop
-#endif
 #include "platform.h"
 
-#ifdef _WIN32
-using poll_count = ULONG;
-inline int poll_sockets(pollfd *fds, poll_count count, int timeout_ms) {
-    return WSAPoll(fds, count, timeout_ms);
-}
-// Windows lets SO_REUSEADDR take over a port that another program is listening on, and it
-// needs no option to bind again at once after a restart: it is not set there.
-inline void reuse_address(SOCKET) {}
-inline std::string error_text(int code) {
-    return "error " + std::to_string(code);
-}
-#else
-#include <arpa/inet.h>
-#include <cstring>
-#include <poll.h>
-using poll_count = nfds_t;
-inline int poll_sockets(pollfd *fds, poll_count count, int timeout_ms) {
-    return poll(fds, count, timeout_ms);
-}
-inline void reuse_address(SOCKET s) {
-    const int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-}
-inline std::string error_text(int code) {
-    return "error " + std::to_string(code) + " (" + std::strerror(code) + ")";
-}
-#endif
-// ---- End of the platform section. ----
-
 #include "message_check.h"
+#include "open_files.h"
+#include "receiver_options.h"
 
-#include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
+#include <asio.hpp>
+
+#include <array>
+#include <chrono>
 #include <memory>
-#include <vector>
+#include <unordered_set>
 
 namespace {
 
 using namespace vandry_check;
+using asio::ip::tcp;
 
-std::atomic<bool> stop_requested{false};
+// Windows lets SO_REUSEADDR take over a port that another program is listening on, and it
+// needs no option to bind again at once after a restart: it is set on other systems only.
+#ifdef _WIN32
+constexpr bool REUSE_ADDRESS = false;
+#else
+constexpr bool REUSE_ADDRESS = true;
+#endif
 
-extern "C" void on_stop_signal(int) {
-    stop_requested = true;
+// While accepting fails (e.g. out of descriptors, the pending connection stays queued and the
+// listener stays ready), accepting pauses this long instead of spinning.
+constexpr std::chrono::milliseconds ACCEPT_PAUSE{100};
+// A turn of the event loop accepts at most this many connections, and reads a connection at
+// most this many times (into a buffer of READ_BUFFER_BYTES): every connection gets its turn.
+constexpr int ACCEPTS_PER_TURN = 64;
+constexpr int READS_PER_TURN = 2;
+constexpr std::size_t READ_BUFFER_BYTES = 16384;
+// With --quiet, the first malformed messages are still shown, so that a user sees what is
+// wrong; the rest are counted only.
+constexpr unsigned long long MALFORMED_LINES_WHEN_QUIET = 10;
+
+std::string error_text(const asio::error_code &ec) {
+    return "error " + std::to_string(ec.value()) + " (" + ec.message() + ")";
 }
 
+std::string endpoint_text(const tcp::endpoint &endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+struct Totals {
+    unsigned long long connections = 0; // accepted in all
+    unsigned long long open = 0;
+    unsigned long long messages = 0;
+    unsigned long long malformed = 0;
+    unsigned long long gaps = 0;
+    unsigned long long lost = 0;
+};
+
+// One accepted connection. Its pending wait owns it; the receiver knows it until it closes.
+// No read buffer of its own: it waits until bytes are ready, and they are read into the
+// receiver's one buffer, whose content is handled before the next read.
 struct Connection {
-    SOCKET socket;
-    int id;
+    Connection(tcp::socket s, unsigned long long connection_id, std::string from,
+               std::optional<Mode> mode)
+        : socket(std::move(s)), id(connection_id), peer(std::move(from)), splitter(mode) {}
+    tcp::socket socket;
+    unsigned long long id;
     std::string peer;
     Splitter splitter;
     unsigned long long messages = 0;
     unsigned long long malformed = 0;
     unsigned long long bytes = 0;
+    bool closed = false;
 };
 
-struct Totals {
-    unsigned long long connections = 0;
-    unsigned long long messages = 0;
-    unsigned long long malformed = 0;
+class Receiver {
+  public:
+    Receiver(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptions &options)
+        : acceptor_(std::move(acceptor)), accept_pause_(io), summary_timer_(io),
+          signals_(io, SIGINT, SIGTERM), mode_(options.mode), quiet_(options.quiet) {}
+
+    void start() {
+        signals_.async_wait([this](const asio::error_code &ec, int) {
+            if (!ec)
+                stop();
+        });
+        accept();
+        if (quiet_) {
+            started_ = std::chrono::steady_clock::now();
+            schedule_summary();
+        }
+    }
+
+    const Totals &totals() const { return totals_; }
+
+  private:
+    void accept() {
+        acceptor_.async_accept([this](const asio::error_code &ec, tcp::socket socket) {
+            if (stopping_)
+                return;
+            if (ec) {
+                pause_accepting(ec);
+                return;
+            }
+            opened(std::move(socket));
+            // Take those waiting too (the listener is non-blocking), so that busy connections
+            // do not keep new ones waiting for one turn each.
+            for (int more = 0; more < ACCEPTS_PER_TURN; ++more) {
+                asio::error_code more_ec;
+                tcp::socket next = acceptor_.accept(more_ec);
+                if (more_ec == asio::error::would_block || more_ec == asio::error::try_again)
+                    break;
+                if (more_ec) {
+                    pause_accepting(more_ec);
+                    return;
+                }
+                opened(std::move(next));
+            }
+            accept();
+        });
+    }
+
+    void pause_accepting(const asio::error_code &ec) {
+        if (failed_accepts_++ == 0)
+            report("accept failed: %s; accepting pauses\n", error_text(ec).c_str());
+        accept_pause_.expires_after(ACCEPT_PAUSE);
+        accept_pause_.async_wait([this](const asio::error_code &wait_ec) {
+            if (!wait_ec && !stopping_)
+                accept();
+        });
+    }
+
+    void opened(tcp::socket socket) {
+        if (failed_accepts_ != 0) {
+            report("accepting again after %llu failed accepts\n", failed_accepts_);
+            failed_accepts_ = 0;
+        }
+        asio::error_code ec;
+        socket.non_blocking(true, ec);
+        const tcp::endpoint peer = socket.remote_endpoint(ec);
+        auto c = std::make_shared<Connection>(std::move(socket), ++totals_.connections,
+                                              ec ? std::string("?") : endpoint_text(peer), mode_);
+        ++totals_.open;
+        open_.insert(c.get());
+        if (!quiet_)
+            report("connection %llu opened from %s\n", c->id, c->peer.c_str());
+        wait_for_bytes(std::move(c));
+    }
+
+    void wait_for_bytes(std::shared_ptr<Connection> c) {
+        Connection &ref = *c;
+        ref.socket.async_wait(tcp::socket::wait_read,
+                              [this, c = std::move(c)](const asio::error_code &ec) mutable {
+                                  if (c->closed)
+                                      return;
+                                  if (ec)
+                                      close(*c, " by " + error_text(ec));
+                                  else
+                                      read_ready(std::move(c));
+                              });
+    }
+
+    // Readiness is reported once per arrival (epoll is edge-triggered under Asio): a connection
+    // is read until nothing is left, but after READS_PER_TURN reads the others have their turn
+    // first.
+    void read_ready(std::shared_ptr<Connection> c) {
+        for (int reads = 0; reads < READS_PER_TURN; ++reads) {
+            switch (receive(*c)) {
+            case Read::drained:
+                wait_for_bytes(std::move(c));
+                return;
+            case Read::ended:
+                return;
+            case Read::more:
+                break;
+            }
+        }
+        asio::post(acceptor_.get_executor(), [this, c = std::move(c)]() mutable {
+            if (!c->closed)
+                read_ready(std::move(c));
+        });
+    }
+
+    enum class Read { more, drained, ended };
+
+    // Reads once what has arrived on c and handles the messages that it completes.
+    Read receive(Connection &c) {
+        asio::error_code ec;
+        const std::size_t n = c.socket.read_some(asio::buffer(buffer_), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again)
+            return Read::drained;
+        if (ec == asio::error::interrupted)
+            return Read::more;
+        if (ec) {
+            close(c, ec == asio::error::eof ? std::string() : " by " + error_text(ec));
+            return Read::ended;
+        }
+        c.bytes += n;
+        for (const Message &m : c.splitter.feed(std::string_view(buffer_.data(), n)))
+            handle(c, m);
+        return Read::more;
+    }
+
+    void handle(Connection &c, const Message &m) {
+        const Verdict v = check_message(m.bytes, m.mode);
+        ++c.messages;
+        ++totals_.messages;
+        if (!v.ok) {
+            ++c.malformed;
+            ++totals_.malformed;
+            if (!quiet_ || totals_.malformed <= MALFORMED_LINES_WHEN_QUIET)
+                report("MALFORMED on conn %llu: %s: %s\n", c.id, v.error.c_str(),
+                       escape(m.bytes).c_str());
+            if (quiet_ && totals_.malformed == MALFORMED_LINES_WHEN_QUIET)
+                report("further malformed messages are counted only\n");
+            return;
+        }
+        if (!quiet_)
+            report("[conn %llu %s] %s  (%s, %s, seq %d, %llu bytes)\n", c.id, c.peer.c_str(),
+                   escape(std::string_view(m.bytes).substr(0, v.text_length)).c_str(),
+                   layout_name(v.layout), mode_name(v.mode), v.sequence,
+                   static_cast<unsigned long long>(m.bytes.size()));
+        if (const std::optional<Gap> gap = sequences_.observe(v.station, v.sequence)) {
+            ++totals_.gaps;
+            totals_.lost += static_cast<unsigned long long>(gap->lost);
+            report("GAP on conn %llu: station %s expected %d, got %d (%d lost)\n", c.id,
+                   v.station.c_str(), gap->expected, gap->got, gap->lost);
+        }
+    }
+
+    // The connection has ended: its last message, if any bytes are left, then the closing line.
+    void close(Connection &c, const std::string &how) {
+        c.closed = true;
+        if (std::optional<Message> last = c.splitter.finish())
+            handle(c, *last);
+        asio::error_code ignored;
+        c.socket.close(ignored);
+        --totals_.open;
+        open_.erase(&c);
+        if (!quiet_)
+            report("connection %llu closed%s (%llu messages, %llu malformed, %llu bytes)\n", c.id,
+                   how.c_str(), c.messages, c.malformed, c.bytes);
+    }
+
+    void schedule_summary() {
+        summary_timer_.expires_at(started_ + std::chrono::seconds(seconds_ + 1));
+        summary_timer_.async_wait([this](const asio::error_code &ec) {
+            if (ec || stopping_)
+                return;
+            ++seconds_;
+            report("receiver: t=%us connections=%llu messages/s=%llu total=%llu malformed=%llu "
+                   "gaps=%llu lost=%llu\n",
+                   seconds_, totals_.open, totals_.messages - messages_last_second_,
+                   totals_.messages, totals_.malformed, totals_.gaps, totals_.lost);
+            messages_last_second_ = totals_.messages;
+            schedule_summary();
+        });
+    }
+
+    // Everything ends: no more accepts or summaries, and the open connections are closed, so
+    // that the event loop runs out of work.
+    void stop() {
+        stopping_ = true;
+        asio::error_code ignored;
+        acceptor_.close(ignored);
+        accept_pause_.cancel();
+        summary_timer_.cancel();
+        const std::vector<Connection *> still_open(open_.begin(), open_.end());
+        for (Connection *c : still_open)
+            close(*c, " by the receiver");
+    }
+
+    tcp::acceptor acceptor_;
+    asio::steady_timer accept_pause_;
+    asio::steady_timer summary_timer_;
+    asio::signal_set signals_;
+    std::optional<Mode> mode_;
+    bool quiet_;
+    bool stopping_ = false;
+    Totals totals_;
+    SequenceTracker sequences_;
+    std::unordered_set<Connection *> open_;
+    std::array<char, READ_BUFFER_BYTES> buffer_{};
+    unsigned long long failed_accepts_ = 0;
+    std::chrono::steady_clock::time_point started_;
+    unsigned seconds_ = 0;
+    unsigned long long messages_last_second_ = 0;
 };
 
-void print_message(Connection &c, const Message &m, Totals &totals) {
-    const Verdict v = check_message(m.bytes, m.mode);
-    ++c.messages;
-    ++totals.messages;
-    if (v.ok) {
-        report("[conn %d %s] %s  (%s, %s, seq %d, %llu bytes)\n", c.id, c.peer.c_str(),
-               escape(std::string_view(m.bytes).substr(0, v.text_length)).c_str(),
-               layout_name(v.layout), mode_name(v.mode), v.sequence,
-               static_cast<unsigned long long>(m.bytes.size()));
-    } else {
-        ++c.malformed;
-        ++totals.malformed;
-        report("MALFORMED on conn %d: %s: %s\n", c.id, v.error.c_str(), escape(m.bytes).c_str());
+// The listening socket on the address and port given; on failure, says why and is closed.
+tcp::acceptor open_listener(asio::io_context &io, const ReceiverOptions &options) {
+    tcp::acceptor acceptor(io);
+    asio::error_code ec;
+    tcp::resolver resolver(io);
+    const auto found =
+        resolver.resolve(tcp::v4(), options.address, options.port,
+                         tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (ec || found.empty()) {
+        std::fprintf(stderr, "vandry-receiver: cannot resolve %s port %s: %s\n",
+                     options.address.c_str(), options.port.c_str(), error_text(ec).c_str());
+        return acceptor;
     }
-}
-
-// The connection has ended: its last message, if any bytes are left, then the closing line.
-void close_connection(Connection &c, const char *how, Totals &totals) {
-    if (std::optional<Message> last = c.splitter.finish())
-        print_message(c, *last, totals);
-    closesocket(c.socket);
-    report("connection %d closed%s (%llu messages, %llu malformed, %llu bytes)\n", c.id, how,
-           c.messages, c.malformed, c.bytes);
-}
-
-std::string peer_text(const sockaddr_in &addr) {
-    char host[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
-}
-
-SOCKET open_listener(const char *address, const char *port) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo *result = nullptr;
-    const int rc = getaddrinfo(address, port, &hints, &result);
-    if (rc != 0) {
-        std::fprintf(stderr, "vandry-receiver: cannot resolve %s port %s: %s\n", address, port,
-                     gai_strerror(rc));
-        return INVALID_SOCKET;
+    const tcp::endpoint endpoint = found.begin()->endpoint();
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec && REUSE_ADDRESS)
+        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(tcp::acceptor::max_listen_connections, ec);
+    if (!ec)
+        acceptor.non_blocking(true, ec); // the receiver takes waiting connections in a batch
+    if (ec) {
+        std::fprintf(stderr, "vandry-receiver: cannot listen on %s port %s: %s\n",
+                     options.address.c_str(), options.port.c_str(), error_text(ec).c_str());
+        asio::error_code ignored;
+        acceptor.close(ignored);
     }
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) {
-        std::fprintf(stderr, "vandry-receiver: socket: %s\n",
-                     error_text(WSAGetLastError()).c_str());
-        freeaddrinfo(result);
-        return INVALID_SOCKET;
-    }
-    reuse_address(s);
-    if (bind(s, result->ai_addr, static_cast<int>(result->ai_addrlen)) == SOCKET_ERROR ||
-        listen(s, SOMAXCONN) == SOCKET_ERROR) {
-        std::fprintf(stderr, "vandry-receiver: cannot listen on %s port %s: %s\n", address, port,
-                     error_text(WSAGetLastError()).c_str());
-        closesocket(s);
-        s = INVALID_SOCKET;
-    }
-    freeaddrinfo(result);
-    return s;
+    return acceptor;
 }
 
-int usage(const char *why) {
-    std::fprintf(stderr,
-                 "vandry-receiver: %s\n"
-                 "usage: vandry-receiver [--mode=auto|keep-open|close-after-send] "
-                 "[address [port]]\n"
-                 "  address defaults to 127.0.0.1, port to 5000 (0 takes a free port)\n",
-                 why);
-    return 2;
-}
-
-bool valid_port(const std::string &port) {
-    if (port.empty() || port.size() > 5)
-        return false;
-    for (const char c : port)
-        if (c < '0' || c > '9')
-            return false;
-    errno = 0;
-    char *end = nullptr;
-    const long value = std::strtol(port.c_str(), &end, 10);
-    return errno == 0 && end != nullptr && *end == '\0' && value <= 65535;
-}
-
-struct Options {
-    std::string address = "127.0.0.1";
-    std::string port = "5000";
-    std::optional<Mode> mode; // none: auto
-};
-
-// Fills in options from the command line. Returns 0 when the program is to go on, otherwise
-// the exit status, once the usage has been printed.
-int parse_arguments(int argc, char **argv, Options &options) {
-    std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--mode=auto")
-            options.mode.reset();
-        else if (arg == "--mode=keep-open")
-            options.mode = Mode::keep_open;
-        else if (arg == "--mode=close-after-send")
-            options.mode = Mode::close_after_send;
-        else if (arg == "-h" || arg == "--help")
-            return usage("prints every message that the telemetry unit sends, checked");
-        else if (arg.rfind('-', 0) == 0)
-            return usage(("unknown option " + arg).c_str());
-        else
-            positional.push_back(arg);
+int run(int argc, char **argv) {
+    const ParsedArguments parsed =
+        parse_receiver_arguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    if (parsed.exit_status) {
+        std::fputs(parsed.text.c_str(), *parsed.exit_status == 0 ? stdout : stderr);
+        return *parsed.exit_status;
     }
-    if (positional.size() > 2)
-        return usage("too many arguments");
-    if (!positional.empty())
-        options.address = positional[0];
-    if (positional.size() == 2)
-        options.port = positional[1];
-    if (!valid_port(options.port))
-        return usage(("bad port " + options.port).c_str());
+    const ReceiverOptions &options = parsed.options;
+
+    const vandry_limits::OpenFileLimit limit = vandry_limits::raise_open_file_limit();
+    if (!limit.error.empty())
+        std::fprintf(stderr, "vandry-receiver: open-file limit not raised: %s\n",
+                     limit.error.c_str());
+
+    asio::io_context io(1);
+    tcp::acceptor acceptor = open_listener(io, options);
+    if (!acceptor.is_open())
+        return 1;
+    report("vandry-receiver listening on %s (framing: %s)\n",
+           endpoint_text(acceptor.local_endpoint()).c_str(),
+           options.mode ? mode_name(*options.mode) : "auto");
+
+    Receiver receiver(io, std::move(acceptor), options);
+    receiver.start();
+    io.run();
+
+    const Totals &totals = receiver.totals();
+    report("vandry-receiver stopped: %llu connections, %llu messages, %llu malformed, %llu gaps, "
+           "%llu lost\n",
+           totals.connections, totals.messages, totals.malformed, totals.gaps, totals.lost);
     return 0;
-}
-
-// SIGINT and SIGTERM ask the poll loop to stop. Should a handler not be taken, the signal keeps
-// its default action: the receiver says so and goes on.
-void catch_stop_signals() {
-    if (std::signal(SIGINT, on_stop_signal) == SIG_ERR)
-        std::fprintf(stderr, "vandry-receiver: cannot catch SIGINT\n");
-    if (std::signal(SIGTERM, on_stop_signal) == SIG_ERR)
-        std::fprintf(stderr, "vandry-receiver: cannot catch SIGTERM\n");
-}
-
-using Connections = std::vector<std::unique_ptr<Connection>>;
-
-// Reads what has arrived on c and prints the messages that it completes. Returns true when the
-// connection has ended and is closed.
-bool receive(Connection &c, Totals &totals) {
-    char buffer[4096];
-    const auto n = recv(c.socket, buffer, static_cast<int>(sizeof buffer), 0);
-    if (n > 0) {
-        c.bytes += static_cast<unsigned long long>(n);
-        for (const Message &m :
-             c.splitter.feed(std::string_view(buffer, static_cast<std::size_t>(n))))
-            print_message(c, m, totals);
-        return false;
-    }
-    if (n == 0) {
-        close_connection(c, "", totals);
-        return true;
-    }
-    if (WSAGetLastError() != WSAEINTR) {
-        close_connection(c, (" by " + error_text(WSAGetLastError())).c_str(), totals);
-        return true;
-    }
-    return false;
-}
-
-void accept_connection(SOCKET listener, std::optional<Mode> mode, Connections &connections,
-                       Totals &totals) {
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    const SOCKET s = accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len);
-    if (s == INVALID_SOCKET) {
-        report("accept failed: %s\n", error_text(WSAGetLastError()).c_str());
-        pause_ms(100); // e.g. out of descriptors: do not spin on a listener kept ready
-        return;
-    }
-    auto c = std::make_unique<Connection>(
-        Connection{s, static_cast<int>(++totals.connections), peer_text(peer), Splitter(mode)});
-    report("connection %d opened from %s\n", c->id, c->peer.c_str());
-    connections.push_back(std::move(c));
-}
-
-// Serves the listener's connections until a stop is requested or poll fails, then closes those
-// still open.
-void serve(SOCKET listener, std::optional<Mode> mode, Totals &totals) {
-    Connections connections;
-    std::vector<pollfd> fds;
-    while (!stop_requested) {
-        fds.assign(1, pollfd{});
-        fds[0].fd = listener;
-        fds[0].events = POLLIN;
-        for (const auto &c : connections) {
-            pollfd p{};
-            p.fd = c->socket;
-            p.events = POLLIN;
-            fds.push_back(p);
-        }
-        // A timeout, so that a stop request is seen even where a signal does not cut the wait.
-        const int ready = poll_sockets(fds.data(), static_cast<poll_count>(fds.size()), 250);
-        if (ready == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEINTR)
-                continue;
-            std::fprintf(stderr, "vandry-receiver: poll: %s\n",
-                         error_text(WSAGetLastError()).c_str());
-            break;
-        }
-        if (ready == 0)
-            continue;
-
-        // Connections first, in the order in which they were accepted; fds[i + 1] is
-        // connections[i]. Closed ones are removed afterwards.
-        std::vector<bool> ended(connections.size(), false);
-        for (std::size_t i = 0; i < connections.size(); ++i)
-            if ((fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
-                ended[i] = receive(*connections[i], totals);
-        for (std::size_t i = connections.size(); i-- > 0;)
-            if (ended[i])
-                connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
-
-        if (fds[0].revents & POLLIN)
-            accept_connection(listener, mode, connections, totals);
-    }
-
-    for (const auto &c : connections)
-        close_connection(*c, " by the receiver", totals);
 }
 
 } // namespace
 
+// Asio reports what cannot go on (e.g. no memory, no event loop) by exceptions.
 int main(int argc, char **argv) {
-    Options options;
-    if (const int status = parse_arguments(argc, argv, options); status != 0)
-        return status;
-
-    WSADATA wsaData;
-    if (const int rc = WSAStartup(MAKEWORD(2, 2), &wsaData); rc != 0) {
-        std::fprintf(stderr, "vandry-receiver: WSAStartup failed with error: %d\n", rc);
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vandry-receiver: %s\n", e.what());
         return 1;
     }
-    const SOCKET listener = open_listener(options.address.c_str(), options.port.c_str());
-    if (listener == INVALID_SOCKET) {
-        WSACleanup();
-        return 1;
-    }
-    sockaddr_in bound{};
-    socklen_t bound_len = sizeof bound;
-    getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &bound_len);
-    catch_stop_signals();
-    report("vandry-receiver listening on %s (framing: %s)\n", peer_text(bound).c_str(),
-           options.mode ? mode_name(*options.mode) : "auto");
-
-    Totals totals;
-    serve(listener, options.mode, totals);
-
-    closesocket(listener);
-    WSACleanup();
-    report("vandry-receiver stopped: %llu connections, %llu messages, %llu malformed\n",
-           totals.connections, totals.messages, totals.malformed);
-    return 0;
 }

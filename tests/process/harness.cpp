@@ -301,8 +301,10 @@ bool Listener::accept(Connection *out, double seconds) {
     return true;
 }
 
-Program::Program(const std::string &dir, Console console) {
-    const std::vector<std::string> &words = Target::get().argv;
+Program::Program(const std::string &dir, Console console)
+    : Program(dir, Target::get().argv, console) {}
+
+Program::Program(const std::string &dir, const std::vector<std::string> &words, Console console) {
     std::vector<char *> argv;
     for (const std::string &w : words)
         argv.push_back(const_cast<char *>(w.c_str()));

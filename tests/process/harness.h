@@ -127,6 +127,9 @@ enum class Console { piped, closed }; // closed: started with descriptor 1 close
 class Program {
   public:
     explicit Program(const std::string &dir, Console console = Console::piped);
+    // Another program, e.g. the receiver, with its command line (argv[0] the executable).
+    Program(const std::string &dir, const std::vector<std::string> &argv,
+            Console console = Console::piped);
     ~Program();
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;

@@ -5,7 +5,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -201,28 +203,45 @@ TEST(Splitter, CutsKeepOpenMessagesFedByteByByte) {
     EXPECT_FALSE(splitter.finish().has_value());
 }
 
-TEST(Splitter, WholeConnectionWithoutCrLfIsOneCloseAfterSendMessage) {
-    const auto got = split_connection("ST01," + GPS_REC);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].mode, CLOSE);
-    EXPECT_TRUE(check_message(got[0].bytes, got[0].mode).ok);
-    EXPECT_TRUE(split_connection("").empty());
+// One connection's content fed at once: the messages cut as the bytes arrive, then "/" and the
+// one left when the connection closes, each as its mode (O keep-open, C close-after-send) and
+// size.
+struct Split {
+    std::string content;
+    std::optional<Mode> expected;
+    std::string pieces;
+};
+
+void PrintTo(const Split &c, std::ostream *os) {
+    *os << escape(c.content);
 }
 
-TEST(Splitter, RestAfterKeepOpenMessagesLacksItsCrLf) {
-    const auto got = split_connection("ST01," + SHORT_REC + CRLF + "ST01," + SHORT_REC);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1].mode, OPEN);
-    EXPECT_NE(check_message(got[1].bytes, got[1].mode).error.find("missing CR LF"),
-              std::string::npos);
+class Splitting : public ::testing::TestWithParam<Split> {};
+
+TEST_P(Splitting, CutsOnArrivalAndAtClose) {
+    Splitter splitter(GetParam().expected);
+    std::string got;
+    const auto piece = [&got](const Message &m) {
+        got += (m.mode == OPEN ? "O" : "C") + std::to_string(m.bytes.size()) + " ";
+    };
+    for (const Message &m : splitter.feed(GetParam().content))
+        piece(m);
+    got += "/ ";
+    if (const std::optional<Message> last = splitter.finish())
+        piece(*last);
+    EXPECT_EQ(got, GetParam().pieces);
 }
 
-TEST(Splitter, ExpectedCloseAfterSendKeepsTheConnectionWhole) {
-    const auto got = split_connection("ST01," + SHORT_REC + CRLF, CLOSE);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(check_message(got[0].bytes, got[0].mode).error,
-              "CR LF at the end of a close-after-send message");
-}
+const std::string SHORT_MSG = "ST01," + SHORT_REC; // 40 bytes
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, Splitting,
+    ::testing::Values(Split{"", std::nullopt, "/ "}, Split{SHORT_MSG, std::nullopt, "/ C40 "},
+                      Split{SHORT_MSG + CRLF + SHORT_MSG, std::nullopt, "O42 / O40 "},
+                      Split{SHORT_MSG, OPEN, "/ O40 "},
+                      // A stray CR LF shows when it arrives, not when the connection ends.
+                      Split{SHORT_MSG + CRLF, CLOSE, "C42 / "},
+                      Split{SHORT_MSG + CRLF + SHORT_MSG, CLOSE, "C42 / C40 "}));
 
 TEST(Splitter, BoundsARunWithoutCrLf) {
     const auto got = split_connection(std::string(2 * MAX_MESSAGE_BYTES + 5, 'x'));
@@ -231,6 +250,40 @@ TEST(Splitter, BoundsARunWithoutCrLf) {
     EXPECT_EQ(got[2].bytes.size(), 5u);
     EXPECT_FALSE(check_message(got[0].bytes, got[0].mode).ok);
 }
+
+// A crafted stream of messages, each a station letter and its sequence number; the gaps
+// reported, each as "station expected got lost;".
+struct GapCase {
+    std::string stream;
+    std::string gaps;
+};
+
+void PrintTo(const GapCase &c, std::ostream *os) {
+    *os << c.stream;
+}
+
+class SequenceGaps : public ::testing::TestWithParam<GapCase> {};
+
+TEST_P(SequenceGaps, AreReportedWithTheirLoss) {
+    SequenceTracker tracker;
+    std::istringstream stream(GetParam().stream);
+    std::string got;
+    for (std::string message; stream >> message;) {
+        const std::string station = message.substr(0, 1);
+        if (const std::optional<Gap> gap = tracker.observe(station, std::stoi(message.substr(1))))
+            got += station + " " + std::to_string(gap->expected) + " " + std::to_string(gap->got) +
+                   " " + std::to_string(gap->lost) + ";";
+    }
+    EXPECT_EQ(got, GetParam().gaps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, SequenceGaps,
+                         ::testing::Values(GapCase{"A13 A14 A15 A0 A1", ""}, GapCase{"A9", ""},
+                                           GapCase{"A5 A7 A8", "A 6 7 1;"},
+                                           GapCase{"A14 A1", "A 15 1 2;"},
+                                           GapCase{"A3 A3 A4", ""}, // a repeat is no gap
+                                           GapCase{"A5 A4", "A 6 4 14;"},
+                                           GapCase{"A0 B7 A1 B9 C0 A3", "B 8 9 1;A 2 3 1;"}));
 
 TEST(Escape, MakesEveryByteVisible) {
     EXPECT_EQ(escape(std::string("a,\r\n\t\\\x01\xff", 8)), "a,\\r\\n\\t\\\\\\x01\\xff");

@@ -1,0 +1,84 @@
+// The receiver end to end: a crafted stream on real connections, accepting out of descriptors
+// and back, and the counts of its final line when SIGTERM ends it.
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+#include <string>
+#include <vector>
+
+using namespace proc;
+
+namespace {
+
+Fd connect_to(int port) {
+    Fd fd(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    return fd;
+}
+
+void send_all(const Fd &fd, const std::string &bytes) {
+    ASSERT_EQ(send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+}
+
+std::string record(int sequence) {
+    return "2.459,0.081,4.6,323.8,25.0,30.0," + std::to_string(sequence) + " \n";
+}
+
+TEST(Receiver, QuietCountsGapsAndMalformedUntilSigterm) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "the receiver is tested as built for this machine";
+    ScratchDir dir;
+    // Few descriptors, so that accepting runs out of them.
+    Program receiver(
+        dir.path(),
+        {"/bin/sh", "-c", "ulimit -n 40 && exec \"$0\" --quiet 127.0.0.1 0", VANDRY_RECEIVER_EXE});
+    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto\\)\n";
+    ASSERT_TRUE(receiver.wait_for_regex(listening, 10)) << receiver.output();
+    std::smatch found;
+    const std::string head = receiver.output();
+    ASSERT_TRUE(std::regex_search(head, found, std::regex(listening)));
+    const int port = std::stoi(found[1]);
+
+    // Station ST01 loses 2 and 3; a reconnecting unit goes on with its sequence.
+    const Fd kept = connect_to(port);
+    send_all(kept, "ST01," + record(0) + "\r\nST01," + record(1) + "\r\nST01," + record(4) +
+                       "\r\nbad\r\n");
+    EXPECT_TRUE(receiver.wait_for("GAP on conn 1: station ST01 expected 2, got 4 (2 lost)\n", 10));
+    send_all(connect_to(port), "ST01," + record(5));
+    {
+        std::vector<Fd> many;
+        for (int i = 0; i < 40; ++i)
+            many.push_back(connect_to(port));
+        EXPECT_TRUE(receiver.wait_for("accept failed: error 24 (Too many open files); accepting "
+                                      "pauses\n",
+                                      10));
+    }
+    EXPECT_TRUE(receiver.wait_for_regex("accepting again after [0-9]+ failed accepts\n", 10));
+    EXPECT_TRUE(receiver.wait_for_regex(
+        "receiver: t=[0-9]+s connections=1 messages/s=[0-9]+ total=5 malformed=1 gaps=1 lost=2\n",
+        10))
+        << receiver.output();
+    kill(receiver.pid(), SIGTERM);
+    EXPECT_TRUE(receiver.wait_for(
+        "vandry-receiver stopped: 42 connections, 5 messages, 1 malformed, 1 gaps, 2 lost\n", 10))
+        << receiver.output();
+    EXPECT_EQ(receiver.output().find("[conn "), std::string::npos);
+    for (int i = 0; i < 1000 && receiver.running(); ++i)
+        usleep(10000); // the console closes just before the process can be reaped
+    EXPECT_EQ(receiver.status(), "exited with 0");
+}
+
+} // namespace
