@@ -16,6 +16,7 @@
 #include "transmission.h"
 #include "vandry.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -135,6 +136,7 @@ template <class Rng> class fleet_engine {
   private:
     static constexpr auto RETRY_PAUSE = std::chrono::milliseconds(5000);
     static constexpr auto SEND_TIME_OUT = std::chrono::seconds(30);
+    static constexpr auto WAKE_UP_STEP = std::chrono::milliseconds(1);
 
     // Unit i's place in every interval: the units share it out evenly.
     fleet_clock::duration offset_of(const unit &u) const {
@@ -151,9 +153,13 @@ template <class Rng> class fleet_engine {
         return first + interval_ * periods;
     }
 
+    // The timer goes off at the next step of a coarse grid from the start, so that the units
+    // due within one step share one wake-up of the loop instead of one each; lateness is still
+    // measured against the exact schedule.
     void arm(unit &u, phase next, fleet_clock::time_point at) {
         u.state = next;
-        u.timer.expires_at(at);
+        const auto steps = (at - start_ + WAKE_UP_STEP - fleet_clock::duration(1)) / WAKE_UP_STEP;
+        u.timer.expires_at(start_ + WAKE_UP_STEP * std::max<decltype(steps)>(steps, 0));
         u.timer.async_wait([this, p = &u](const asio::error_code &ec) {
             if (!ec && !finished_)
                 on_timer(*p);
