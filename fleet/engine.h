@@ -85,7 +85,7 @@ template <class Rng> class fleet_engine {
         bool timed_out = false;
         bool is_connected = false;
         std::uint8_t message_length = 0;
-        char message[MAX_MESSAGE_LENGTH + 1];
+        char message[MAX_MESSAGE_LENGTH + 1]{};
     };
 
     fleet_engine(asio::io_context &io, const fleet_options &o)
@@ -139,13 +139,14 @@ template <class Rng> class fleet_engine {
     static constexpr auto WAKE_UP_STEP = std::chrono::milliseconds(1);
 
     // Unit i's place in every interval: the units share it out evenly.
-    fleet_clock::duration offset_of(const unit &u) const {
+    [[nodiscard]] fleet_clock::duration offset_of(const unit &u) const {
         return interval_ * static_cast<long long>(u.index) / o_.units;
     }
 
     // The first of the unit's places at or after the moment, so that reconnections after a
     // failure stay as spread out as the start.
-    fleet_clock::time_point place_from(const unit &u, fleet_clock::time_point t) const {
+    [[nodiscard]] fleet_clock::time_point place_from(const unit &u,
+                                                     fleet_clock::time_point t) const {
         const fleet_clock::time_point first = start_ + offset_of(u);
         if (t <= first)
             return first;

@@ -54,7 +54,7 @@ template <class Rng> fleet_result run_fleet(const fleet_options &o) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv) try {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const parsed_options parsed =
         parse_options(args, static_cast<unsigned>(std::time(nullptr)), NATIVE_CRT_RAND);
@@ -82,4 +82,8 @@ int main(int argc, char **argv) {
         o.rand == rand_kind::glibc ? run_fleet<glibc_rand>(o) : run_fleet<msvcrt_rand>(o);
     report("%s", summary_line(r.seconds, r.figures, r.expected, r.lateness).c_str());
     return r.complete ? 0 : 1;
+} catch (const std::exception &e) {
+    // Start-up failures of the event loop itself (no descriptor for it, no signal handling).
+    std::cerr << "vandry-fleet: " << e.what() << "\n";
+    return 1;
 }

@@ -2,6 +2,7 @@
 
 #include "vandry.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -87,13 +88,155 @@ int write_unit_name(char *out, const std::string &prefix, long long unit_number)
         digits[n++] = static_cast<char>('0' + v % 10);
     while (n < UNIT_NUMBER_DIGITS)
         digits[n++] = '0';
-    std::memcpy(out, prefix.data(), prefix.size());
-    char *p = out + prefix.size();
+    char *p = std::copy(prefix.begin(), prefix.end(), out);
     while (n > 0)
         *p++ = digits[--n];
     *p = '\0';
     return static_cast<int>(p - out);
 }
+
+namespace {
+
+// What the command line has given so far, beyond the options themselves.
+struct given {
+    bool units = false, server = false, type = false, first_unit = false, shard = false;
+    long long shard_index = 0;
+};
+
+// Applies one option's value; returns the error text, empty when the value is accepted.
+using option_handler = std::string (*)(const std::string &value, fleet_options &o, given &g);
+
+struct option_entry {
+    const char *name;
+    option_handler apply;
+};
+
+std::string not_a(const char *what, const std::string &value) {
+    return std::string(what) + ", not \"" + value + "\"";
+}
+
+constexpr option_entry OPTIONS[] = {
+    {"--units",
+     [](const std::string &v, fleet_options &o, given &g) {
+         g.units = parse_integer(v, 1, 10000000, &o.units);
+         return g.units ? std::string()
+                        : not_a("--units wants a number of units from 1 to 10000000", v);
+     }},
+    {"--server",
+     [](const std::string &v, fleet_options &o, given &g) {
+         const size_t colon = v.rfind(':');
+         long long port = 0;
+         g.server = colon != std::string::npos && colon != 0 &&
+                    parse_integer(v.substr(colon + 1), 1, 65535, &port);
+         if (!g.server)
+             return not_a("--server wants HOST:PORT with a port from 1 to 65535", v);
+         o.host = v.substr(0, colon);
+         o.port = v.substr(colon + 1);
+         return std::string();
+     }},
+    {"--type",
+     [](const std::string &v, fleet_options &o, given &g) {
+         long long code = 0;
+         g.type = parse_integer(v, 0, 99, &code) && valid_code(code);
+         o.data_type = static_cast<int>(code);
+         return g.type ? std::string() : not_a("--type wants one of 10, 11, 20, 21, 30, 31", v);
+     }},
+    {"--interval",
+     [](const std::string &v, fleet_options &o, given &) {
+         long long seconds = 0;
+         if (!parse_integer(v, 0, 2147483647, &seconds))
+             return not_a("--interval wants whole seconds", v);
+         o.interval_s = static_cast<int>(seconds);
+         o.interval_ms = smst_to_ms(o.interval_s);
+         return std::string();
+     }},
+    {"--seed",
+     [](const std::string &v, fleet_options &o, given &) {
+         long long seed = 0;
+         if (!parse_integer(v, 0, 4294967295LL, &seed))
+             return not_a("--seed wants a number from 0 to 4294967295", v);
+         o.seed = static_cast<unsigned>(seed);
+         return std::string();
+     }},
+    {"--first-unit",
+     [](const std::string &v, fleet_options &o, given &g) {
+         g.first_unit = parse_integer(v, 0, 999999999999LL, &o.first_unit);
+         return g.first_unit ? std::string() : not_a("--first-unit wants a unit number", v);
+     }},
+    {"--shard",
+     [](const std::string &v, fleet_options &, given &g) {
+         g.shard = parse_integer(v, 0, 99999999, &g.shard_index);
+         return g.shard ? std::string() : not_a("--shard wants a shard index from 0", v);
+     }},
+    {"--name-prefix",
+     [](const std::string &v, fleet_options &o, given &) {
+         o.name_prefix = v;
+         return v.find_first_of(" \t\r\n,") == std::string::npos
+                    ? std::string()
+                    : std::string("--name-prefix must not contain blanks or commas");
+     }},
+    {"--rand",
+     [](const std::string &v, fleet_options &o, given &) {
+         o.rand = v == "glibc" ? rand_kind::glibc : rand_kind::msvcrt;
+         return v == "glibc" || v == "msvcrt" ? std::string()
+                                              : not_a("--rand wants glibc or msvcrt", v);
+     }},
+    {"--source",
+     [](const std::string &v, fleet_options &o, given &) { return parse_sources(v, &o.sources); }},
+    {"--duration",
+     [](const std::string &v, fleet_options &o, given &) {
+         char *end = nullptr;
+         o.duration_s = std::strtod(v.c_str(), &end);
+         const bool ok = !v.empty() && *end == '\0' && std::isfinite(o.duration_s) &&
+                         o.duration_s > 0 &&
+                         v.find_first_not_of("0123456789.") == std::string::npos;
+         return ok ? std::string() : not_a("--duration wants a positive number of seconds", v);
+     }},
+    {"--count",
+     [](const std::string &v, fleet_options &o, given &) {
+         return parse_integer(v, 1, 1000000000, &o.count)
+                    ? std::string()
+                    : not_a("--count wants a positive number of messages", v);
+     }},
+};
+
+// Sets the flag that the option names; false when it is no flag.
+bool apply_flag(const std::string &option, fleet_options &o) {
+    bool *const flag = option == "--echo"      ? &o.echo
+                       : option == "--dry-run" ? &o.dry_run
+                       : option == "--help"    ? &o.help
+                       : option == "--version" ? &o.version
+                                               : nullptr;
+    if (flag != nullptr)
+        *flag = true;
+    return flag != nullptr;
+}
+
+// What must hold once every option is in: required options, exclusions, the names' length.
+std::string complete(fleet_options &o, const given &g) {
+    if (o.help || o.version)
+        return std::string();
+    if (g.shard && g.first_unit)
+        return "--shard and --first-unit exclude each other";
+    if (!g.units)
+        return "--units is required";
+    if (!o.dry_run && !g.server)
+        return "--server is required";
+    if (!o.dry_run && !g.type)
+        return "--type is required";
+    if (g.shard)
+        o.first_unit = g.shard_index * o.units;
+    char name[64];
+    const long long last_unit = o.first_unit + o.units - 1;
+    if (o.name_prefix.size() + 20 > sizeof name ||
+        write_unit_name(name, o.name_prefix, last_unit) > FLEET_MAX_NAME_LENGTH)
+        return "unit names must fit " + std::to_string(FLEET_MAX_NAME_LENGTH) +
+               " characters: prefix \"" + o.name_prefix + "\" with unit number " +
+               std::to_string(last_unit) + " is longer";
+    return std::string();
+}
+
+} // namespace
 
 parsed_options parse_options(const std::vector<std::string> &args, unsigned default_seed,
                              const char *native_rand) {
@@ -101,15 +244,8 @@ parsed_options parse_options(const std::vector<std::string> &args, unsigned defa
     fleet_options &o = r.options;
     o.seed = default_seed;
     o.rand = std::strcmp(native_rand, "msvcrt") == 0 ? rand_kind::msvcrt : rand_kind::glibc;
-    bool have_units = false, have_server = false, have_type = false, have_first = false,
-         have_shard = false;
-    long long shard = 0;
-    const auto fail = [&r](const std::string &message) {
-        r.error = message;
-        return r;
-    };
-
-    for (size_t i = 0; i < args.size(); ++i) {
+    given g;
+    for (size_t i = 0; i < args.size() && r.error.empty(); ++i) {
         std::string option = args[i], value;
         const size_t equals = option.find('=');
         const bool inline_value = option.compare(0, 2, "--") == 0 && equals != std::string::npos;
@@ -117,108 +253,27 @@ parsed_options parse_options(const std::vector<std::string> &args, unsigned defa
             value = option.substr(equals + 1);
             option.resize(equals);
         }
-        const bool flag = option == "--echo" || option == "--dry-run" || option == "--help" ||
-                          option == "--version";
-        if (flag) {
+        if (apply_flag(option, o)) {
             if (inline_value)
-                return fail(option + " takes no value");
-            o.echo = o.echo || option == "--echo";
-            o.dry_run = o.dry_run || option == "--dry-run";
-            o.help = o.help || option == "--help";
-            o.version = o.version || option == "--version";
+                r.error = option + " takes no value";
             continue;
         }
-        if (option.compare(0, 2, "--") != 0)
-            return fail("unexpected argument \"" + option + "\"");
-        if (!inline_value) {
-            if (i + 1 >= args.size())
-                return fail(option + " needs a value");
-            value = args[++i];
+        if (option.compare(0, 2, "--") != 0) {
+            r.error = "unexpected argument \"" + option + "\"";
+            continue;
         }
-        long long number = 0;
-        if (option == "--units") {
-            if (!parse_integer(value, 1, 10000000, &number))
-                return fail("--units wants a number of units from 1 to 10000000, not \"" + value +
-                            "\"");
-            o.units = number;
-            have_units = true;
-        } else if (option == "--server") {
-            const size_t colon = value.rfind(':');
-            if (colon == std::string::npos || colon == 0 ||
-                !parse_integer(value.substr(colon + 1), 1, 65535, &number))
-                return fail("--server wants HOST:PORT with a port from 1 to 65535, not \"" + value +
-                            "\"");
-            o.host = value.substr(0, colon);
-            o.port = value.substr(colon + 1);
-            have_server = true;
-        } else if (option == "--type") {
-            if (!parse_integer(value, 0, 99, &number) || !valid_code(number))
-                return fail("--type wants one of 10, 11, 20, 21, 30, 31, not \"" + value + "\"");
-            o.data_type = static_cast<int>(number);
-            have_type = true;
-        } else if (option == "--interval") {
-            if (!parse_integer(value, 0, 2147483647, &number))
-                return fail("--interval wants whole seconds, not \"" + value + "\"");
-            o.interval_s = static_cast<int>(number);
-            o.interval_ms = smst_to_ms(o.interval_s);
-        } else if (option == "--seed") {
-            if (!parse_integer(value, 0, 4294967295LL, &number))
-                return fail("--seed wants a number from 0 to 4294967295, not \"" + value + "\"");
-            o.seed = static_cast<unsigned>(number);
-        } else if (option == "--first-unit") {
-            if (!parse_integer(value, 0, 999999999999LL, &number))
-                return fail("--first-unit wants a unit number, not \"" + value + "\"");
-            o.first_unit = number;
-            have_first = true;
-        } else if (option == "--shard") {
-            if (!parse_integer(value, 0, 99999999, &shard))
-                return fail("--shard wants a shard index from 0, not \"" + value + "\"");
-            have_shard = true;
-        } else if (option == "--name-prefix") {
-            if (value.find_first_of(" \t\r\n,") != std::string::npos)
-                return fail("--name-prefix must not contain blanks or commas");
-            o.name_prefix = value;
-        } else if (option == "--rand") {
-            if (value != "glibc" && value != "msvcrt")
-                return fail("--rand wants glibc or msvcrt, not \"" + value + "\"");
-            o.rand = value == "glibc" ? rand_kind::glibc : rand_kind::msvcrt;
-        } else if (option == "--source") {
-            const std::string error = parse_sources(value, &o.sources);
-            if (!error.empty())
-                return fail(error);
-        } else if (option == "--duration") {
-            char *end = nullptr;
-            o.duration_s = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !std::isfinite(o.duration_s) ||
-                o.duration_s <= 0 || value.find_first_not_of("0123456789.") != std::string::npos)
-                return fail("--duration wants a positive number of seconds, not \"" + value + "\"");
-        } else if (option == "--count") {
-            if (!parse_integer(value, 1, 1000000000, &o.count))
-                return fail("--count wants a positive number of messages, not \"" + value + "\"");
-        } else {
-            return fail("unknown option " + option);
-        }
+        const option_entry *entry =
+            std::find_if(std::begin(OPTIONS), std::end(OPTIONS),
+                         [&option](const option_entry &e) { return option == e.name; });
+        if (entry == std::end(OPTIONS))
+            r.error = "unknown option " + option;
+        else if (!inline_value && i + 1 >= args.size())
+            r.error = option + " needs a value";
+        else
+            r.error = entry->apply(inline_value ? value : args[++i], o, g);
     }
-
-    if (o.help || o.version)
-        return r;
-    if (have_shard && have_first)
-        return fail("--shard and --first-unit exclude each other");
-    if (!have_units)
-        return fail("--units is required");
-    if (!o.dry_run && !have_server)
-        return fail("--server is required");
-    if (!o.dry_run && !have_type)
-        return fail("--type is required");
-    if (have_shard)
-        o.first_unit = shard * o.units;
-    char name[64];
-    const long long last_unit = o.first_unit + o.units - 1;
-    if (o.name_prefix.size() + 20 > sizeof name ||
-        write_unit_name(name, o.name_prefix, last_unit) > FLEET_MAX_NAME_LENGTH)
-        return fail("unit names must fit " + std::to_string(FLEET_MAX_NAME_LENGTH) +
-                    " characters: prefix \"" + o.name_prefix + "\" with unit number " +
-                    std::to_string(last_unit) + " is longer");
+    if (r.error.empty())
+        r.error = complete(o, g);
     return r;
 }
 

@@ -13,11 +13,11 @@ class lateness_histogram {
     void add(long long us);
     void clear();
     void merge(const lateness_histogram &other);
-    std::uint64_t count() const { return count_; }
+    [[nodiscard]] std::uint64_t count() const { return count_; }
     // The q-quantile (0 < q <= 1) in milliseconds, the middle of its bucket but never above the
     // largest sample; 0 without samples.
-    double quantile_ms(double q) const;
-    double max_ms() const { return static_cast<double>(max_us_) / 1000.0; }
+    [[nodiscard]] double quantile_ms(double q) const;
+    [[nodiscard]] double max_ms() const { return static_cast<double>(max_us_) / 1000.0; }
 
   private:
     static constexpr int SUB_BITS = 5, SUB = 1 << SUB_BITS, OCTAVES = 40;
