@@ -15,17 +15,14 @@ class glibc_rand {
   public:
     explicit glibc_rand(unsigned seed) noexcept {
         // A seed of 0 would make the Lehmer sequence all zeros; the C library takes 1 instead.
-        // Its running word is a 32-bit signed int: seeds from 2^31 up start negative, and each
-        // step is truncated to 32 bits before the sign is mended.
-        const unsigned first = seed == 0 ? 1 : seed;
-        words_[0] = first;
-        auto word = static_cast<std::int32_t>(first);
+        // The first word is the seed as a signed 32-bit value, negative from 2^31 up.
+        std::int64_t word = seed == 0 ? 1 : static_cast<std::int32_t>(seed);
+        words_[0] = static_cast<std::uint32_t>(word);
         for (int i = 1; i < WORDS; ++i) {
             // 16807 * word mod (2^31 - 1) without overflow (Schrage's method).
             const std::int64_t hi = word / 127773;
             const std::int64_t lo = word % 127773;
-            word = static_cast<std::int32_t>(
-                static_cast<std::uint32_t>(static_cast<std::uint64_t>(16807 * lo - 2836 * hi)));
+            word = 16807 * lo - 2836 * hi;
             if (word < 0)
                 word += 2147483647;
             words_[i] = static_cast<std::uint32_t>(word);

@@ -210,20 +210,32 @@ void gps_position(int gps_indx, float *lat, int *latint, float *lon, int *lonint
 
 namespace {
 
-// The fields shared by the three records, up to the sequence counter.
-char *put_common_fields(char *p, float distance, float level, float d1, float volume, float temp1,
-                        float temp2) {
-    p = format_fixed(p, distance, 4, 3);
+// The six fields that all three records begin with.
+char *put_six_fields(char *p, const telemetry *tm) {
+    p = format_fixed(p, tm->distance, 4, 3);
     *p++ = ',';
-    p = format_fixed(p, level, 4, 3);
+    p = format_fixed(p, tm->level, 4, 3);
     *p++ = ',';
-    p = format_fixed(p, d1, 2, 1);
+    p = format_fixed(p, tm->d1, 2, 1);
     *p++ = ',';
-    p = format_fixed(p, volume, 5, 1);
+    p = format_fixed(p, tm->volume, 5, 1);
     *p++ = ',';
-    p = format_fixed(p, temp1, 3, 1);
+    p = format_fixed(p, tm->temp1, 3, 1);
     *p++ = ',';
-    return format_fixed(p, temp2, 3, 1);
+    return format_fixed(p, tm->temp2, 3, 1);
+}
+
+// ",vin,rssi": the two fields that the long and GPS records add.
+char *put_supply_and_signal(char *p, const telemetry *tm) {
+    *p++ = ',';
+    p = format_fixed(p, tm->vin, 4, 1);
+    *p++ = ',';
+    return format_fixed(p, tm->rssi, 4, 1);
+}
+
+char *put_sequence(char *p, const telemetry *tm) {
+    *p++ = ',';
+    return format_int(p, tm->sms_status);
 }
 
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
@@ -284,23 +296,11 @@ void unit_tick(tick_draws draws, const tank_parms *tank, telemetry *tm) {
     tm->gps_indx = gps_indx;
 }
 
-char *write_record(char *out, int layout, const telemetry *tm, const tank_parms *tank) {
-    // Short record: six fields and the counter. The long and GPS records share a longer head.
-    char *p =
-        put_common_fields(out, tm->distance, tm->level, tm->d1, tm->volume, tm->temp1, tm->temp2);
-    if (layout != 1) {
-        *p++ = ',';
-        p = format_fixed(p, tm->vin, 4, 1);
-        *p++ = ',';
-        p = format_fixed(p, tm->rssi, 4, 1);
-    }
-    *p++ = ',';
-    p = format_int(p, tm->sms_status);
-    if (layout == 1 || layout == 2)
-        return put_text(p, " \n");
+namespace {
 
-    // GPS record: the long head, then a GLL sentence with a zero-filled longitude and the
-    // checksum computed over everything between '$' and '*'.
+// The end of the GPS record after its first nine fields: a GLL sentence with a zero-filled
+// longitude and the checksum computed over everything between '$' and '*', then LF.
+char *put_gll_sentence(char *p, const telemetry *tm, const tank_parms *tank) {
     float lat = 0.0f;
     float lon = 0.0f;
     int latint = 0;
@@ -324,6 +324,18 @@ char *write_record(char *out, int layout, const telemetry *tm, const tank_parms 
     *p++ = '\n';
     *p = '\0';
     return p;
+}
+
+} // namespace
+
+char *write_record(char *out, int layout, const telemetry *tm, const tank_parms *tank) {
+    char *p = put_six_fields(out, tm);
+    if (layout != 1)
+        p = put_supply_and_signal(p, tm);
+    p = put_sequence(p, tm);
+    if (layout == 1 || layout == 2)
+        return put_text(p, " \n");
+    return put_gll_sentence(p, tm, tank);
 }
 
 tick_draws randgen_tick_draws() {
@@ -356,9 +368,16 @@ void get_sms_data(int *run, int *gps, float tank_height, float emp, float min_le
     *temp2 = tm.temp2;
     *vin = tm.vin;
     *rssi = tm.rssi;
-    write_record(midbufs, 1, &tm, &tank);
-    write_record(midbufl, 2, &tm, &tank);
-    write_record(midbuflg, 3, &tm, &tank);
+    // The three records as write_record makes them, each sharing the previous one's head.
+    char *p = put_six_fields(midbufs, &tm);
+    const auto six_fields = static_cast<size_t>(p - midbufs);
+    put_text(put_sequence(p, &tm), " \n");
+    std::memcpy(midbufl, midbufs, six_fields);
+    p = put_sequence(put_supply_and_signal(midbufl + six_fields, &tm), &tm);
+    const auto nine_fields = static_cast<size_t>(p - midbufl);
+    put_text(p, " \n");
+    std::memcpy(midbuflg, midbufl, nine_fields);
+    put_gll_sentence(midbuflg + nine_fields, &tm, &tank);
     *run = tm.run_indx;
     *gps = tm.gps_indx;
 }

@@ -75,7 +75,7 @@ int compose_message(char *out, const char *name, int data_type, const tank_parms
     tm->sms_status = next_sequence(tm->sms_status);
     unit_tick(draws, tank, tm);
     const size_t name_length = std::strlen(name);
-    std::memcpy(out, name, name_length);
+    std::memcpy(out, name, name_length + 1); // the zero is overwritten next
     char *p = out + name_length;
     *p++ = ',';
     p = write_record(p, data_type / 10, tm, tank);

@@ -1,11 +1,9 @@
 // The fleet's command line, its plan of names and seeds, and its lateness figures.
-#include "crt_rand.h"
 #include "options.h"
 #include "stats.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <set>
 #include <sstream>
 
@@ -157,16 +155,3 @@ TEST(FleetStats, LatenessQuantilesAndLines) {
               "expected=379980 send_errors=0 connect_failures=0 late_ms p50=0.31 p99=0.31 "
               "max=0.31\n");
 }
-
-#ifdef __GLIBC__
-// A fleet's seeds S+k run up to 2^32 - 1; from 2^31 the C library's seeding works on a negative
-// 32-bit word.
-TEST(FleetStreams, GlibcSeedsAboveTwoToThe31AreTheCLibrarys) {
-    for (unsigned seed : {2147483647u, 2147483648u, 3000000000u, 4294967294u, 4294967295u}) {
-        std::srand(seed);
-        glibc_rand rng(seed);
-        for (int i = 0; i < 1000; ++i)
-            ASSERT_EQ(rng.next(), std::rand()) << "seed " << seed << ", draw " << i;
-    }
-}
-#endif

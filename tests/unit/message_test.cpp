@@ -1,4 +1,5 @@
 // Message assembly: name, comma, the selected record, CR LF in keep-open mode; the echo formats.
+#include "crt_rand.h"
 #include "unit_support.h"
 
 namespace {
@@ -67,6 +68,39 @@ TEST(MessageTest, LongestNameCopiedWhole) {
     EXPECT_EQ(length, static_cast<int>(std::strlen(sendbuf)));
     EXPECT_EQ(std::string(sendbuf, 31), name + ",");
     EXPECT_STREQ(sendbuf + 31, buffers.midbuflg);
+}
+
+// A fleet unit with glibc_rand(S) sends what the single unit sends after std::srand(S): the same
+// tank, then byte for byte the same messages, for every code and across counter and drift wraps.
+TEST(MessageTest, ComposedMessagesAreTheSingleUnits) {
+#ifndef __GLIBC__
+    GTEST_SKIP() << "std::rand is not the GNU C library's here";
+#else
+    for (const int code : {10, 11, 20, 21, 30, 31}) {
+        for (const unsigned seed : {3u, 1765000000u}) {
+            SCOPED_TRACE(std::to_string(code) + " seed " + std::to_string(seed));
+            const tank_parms single_tank = seeded_tank(seed); // std::srand(seed) first
+            telemetry single = fresh_telemetry();
+            glibc_rand rng(seed);
+            const tank_parms unit_tank = draw_tank(rng);
+            ASSERT_TRUE(same_tank(single_tank, unit_tank));
+            telemetry unit = fresh_telemetry();
+            char sendbuf[LARGE_SIZE];
+            char out[MAX_MESSAGE_LENGTH + 1];
+            for (int i = 0; i < 45; ++i) {
+                const int length =
+                    assemble_message(sendbuf, "pump-7", code, &single_tank, &single, &buffers);
+                const int composed =
+                    compose_message(out, "pump-7", code, &unit_tank, &unit, draw_tick(rng));
+                ASSERT_EQ(std::string(out, static_cast<size_t>(composed)), sendbuf) << i;
+                ASSERT_EQ(composed, length);
+                ASSERT_EQ(out[composed], '\0');
+            }
+            EXPECT_EQ(unit.sms_status, single.sms_status);
+            EXPECT_EQ(rng.next(), std::rand());
+        }
+    }
+#endif
 }
 
 } // namespace

@@ -8,9 +8,13 @@
 #                                            start its server
 #   run-wine-tests.sh run CROSS_DIR PROCESS_TESTS [gtest arguments...]
 #                                            run the process tests against vandry.exe under Wine
+#   run-wine-tests.sh check CROSS_DIR PROGRAM.exe
+#                                            run one of the Windows build's own checks under
+#                                            Wine (e.g. crt_rand_check.exe); its exit status
 #   run-wine-tests.sh stop CROSS_DIR         stop the prefix's Wine server and its processes
 #   run-wine-tests.sh all CROSS_DIR PROCESS_TESTS
-#                                            all three, with every process test
+#                                            all three, with every process test and the
+#                                            Windows build's own checks
 #
 # ctest runs these steps itself (label "windows"); "all" is for a run by hand, e.g.
 #   tests/windows/run-wine-tests.sh all build-win build/tests/process/process_tests
@@ -21,7 +25,7 @@ source_dir="$(cd "$here/../.." && pwd)"
 SKIP=77
 
 usage() {
-    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -120,6 +124,13 @@ run_tests() {
     "$process_tests" "$@"
 }
 
+run_check() {
+    local program="$cross_dir/$1"
+    [[ -f "$program" ]] || { echo "no $program: run the prepare step first"; return 1; }
+    wine_env
+    wine "$program" </dev/null
+}
+
 stop_wine() {
     wine_env
     if [[ -d "$WINEPREFIX" ]]; then
@@ -139,6 +150,11 @@ run)
     skip_unless_tools
     run_tests "$@"
     ;;
+check)
+    [[ $# -eq 1 ]] || usage
+    skip_unless_tools
+    run_check "$1"
+    ;;
 stop)
     [[ -z "$(missing_tools)" ]] || exit 0
     stop_wine
@@ -152,6 +168,7 @@ all)
     prepare_wine
     status=0
     run_tests "$process_tests" || status=$?
+    run_check crt_rand_check.exe || status=$?
     stop_wine
     exit "$status"
     ;;
