@@ -35,8 +35,8 @@ bool check_limits(const fleet_options &o) {
                       << " more than half of the " << ports << " local ports, where connecting"
                       << " slows down; spread them with --source\n";
     } else {
-        const double per_second = static_cast<double>(o.units) * 1000.0 / o.interval_ms;
-        const double sustained = static_cast<double>(ports) / TIME_WAIT_SECONDS;
+        const long long per_second = o.units * 1000 / o.interval_ms;
+        const long long sustained = ports / TIME_WAIT_SECONDS;
         if (per_second > sustained)
             std::cerr << "vandry-fleet: warning: " << per_second
                       << " new connections per second exceed the " << sustained << " that " << ports
