@@ -371,9 +371,12 @@ template <class Rng> class fleet_engine {
                                      now - start_ + std::chrono::milliseconds(500))
                                      .count();
             const std::string line = status_line(seconds, figures_, second_lateness_);
-            if (terminal_)
-                report("\r%s ", line.c_str());
-            else
+            if (terminal_) {
+                // Blanks over whatever a longer previous line left behind.
+                const int pad = std::max(0, status_width_ - static_cast<int>(line.size()));
+                status_width_ = static_cast<int>(line.size());
+                report("\r%s%*s", line.c_str(), pad, "");
+            } else
                 report("%s\n", line.c_str());
         }
         run_lateness_.merge(second_lateness_);
@@ -445,6 +448,7 @@ template <class Rng> class fleet_engine {
     lateness_histogram second_lateness_, run_lateness_;
     fleet_result result_;
     bool finished_ = false;
+    int status_width_ = 0;
     std::array<char, 4096> discard_{};
 };
 
