@@ -30,7 +30,7 @@ cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVANDRY_TESTS=O
     -DVANDRY_BENCH=OFF $compiler >/dev/null
 
 cd "$root"
-sources="$(ls src/*.cpp tools/*.cpp)"
+sources="$(ls src/*.cpp tools/*.cpp fleet/*.cpp)"
 
 status=0
 out=$(mktemp "${TMPDIR:-/tmp}/vandry-tidy.XXXXXX")

@@ -17,6 +17,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <direct.h>
+#include <io.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -55,6 +56,25 @@ constexpr char DIR_SEPARATOR = '\\';
 
 // The C runtime whose rand() this build's std::rand is: a fleet unit's stream by default.
 constexpr const char NATIVE_CRT_RAND[] = "msvcrt";
+
+// Sockets count against no open-file limit on Windows: -1, no limit.
+inline long long raise_open_file_limit() {
+    return -1;
+}
+
+// Local ports for outgoing connections from one address to one server: 49152-65535.
+inline long long local_port_count() {
+    return 16384;
+}
+
+inline bool console_is_terminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}
+
+// Windows lets SO_REUSEADDR take over a port that another program listens on, and needs no
+// option to bind again at once after a restart.
+constexpr bool REUSE_LISTENING_ADDRESS = false;
+
 inline char *current_dir(char *buf, size_t size) {
     return _getcwd(buf, static_cast<int>(size));
 }
@@ -66,6 +86,7 @@ inline char *current_dir(char *buf, size_t size) {
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -153,6 +174,41 @@ constexpr char DIR_SEPARATOR = '/';
 
 // The C runtime whose rand() a fleet unit reproduces by default (the GNU C library's on Linux).
 constexpr const char NATIVE_CRT_RAND[] = "glibc";
+
+// Every connection holds a descriptor: the soft limit of open files (often 1024) is raised to
+// the hard limit. Returns the limit now in force, -1 when there is none.
+inline long long raise_open_file_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long long>(limit.rlim_cur);
+}
+
+// Local ports for outgoing connections from one address to one server.
+inline long long local_port_count() {
+    long long low = 0, high = 0;
+    if (FILE *range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        const int read = std::fscanf(range, "%lld %lld", &low, &high);
+        std::fclose(range);
+        if (read == 2 && high >= low)
+            return high - low + 1;
+    }
+    return 28232; // Linux's default, 32768-60999
+}
+
+inline bool console_is_terminal() {
+    return isatty(fileno(stdout)) != 0;
+}
+
+// A listener restarted at once must be able to bind its port again.
+constexpr bool REUSE_LISTENING_ADDRESS = true;
+
 inline char *current_dir(char *buf, size_t size) {
     return getcwd(buf, size);
 }
@@ -193,6 +249,18 @@ PRINTF_LIKE(1, 2) inline void report(const char *format, ...) {
     std::vprintf(format, args);
     va_end(args);
     std::fflush(stdout);
+}
+
+// Seconds that a closed connection holds its local port (TIME_WAIT).
+constexpr int TIME_WAIT_SECONDS = 60;
+
+// A socket bound to a source address takes its port only at connect time, so that the port may
+// be shared with connections to other servers (Linux); elsewhere there is nothing to do.
+template <class NativeSocket> void bind_address_without_port([[maybe_unused]] NativeSocket s) {
+#ifdef IP_BIND_ADDRESS_NO_PORT
+    const int on = 1;
+    setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+#endif
 }
 
 #endif

@@ -19,7 +19,6 @@
 #include "platform.h"
 
 #include "message_check.h"
-#include "open_files.h"
 #include "receiver_options.h"
 
 #include <asio.hpp>
@@ -33,14 +32,6 @@ namespace {
 
 using namespace vandry_check;
 using asio::ip::tcp;
-
-// Windows lets SO_REUSEADDR take over a port that another program is listening on, and it
-// needs no option to bind again at once after a restart: it is set on other systems only.
-#ifdef _WIN32
-constexpr bool REUSE_ADDRESS = false;
-#else
-constexpr bool REUSE_ADDRESS = true;
-#endif
 
 // While accepting fails (e.g. out of descriptors, the pending connection stays queued and the
 // listener stays ready), accepting pauses this long instead of spinning.
@@ -317,7 +308,7 @@ tcp::acceptor open_listener(asio::io_context &io, const ReceiverOptions &options
     }
     const tcp::endpoint endpoint = found.begin()->endpoint();
     acceptor.open(endpoint.protocol(), ec);
-    if (!ec && REUSE_ADDRESS)
+    if (!ec && REUSE_LISTENING_ADDRESS)
         acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec)
         acceptor.bind(endpoint, ec);
@@ -343,10 +334,8 @@ int run(int argc, char **argv) {
     }
     const ReceiverOptions &options = parsed.options;
 
-    const vandry_limits::OpenFileLimit limit = vandry_limits::raise_open_file_limit();
-    if (!limit.error.empty())
-        std::fprintf(stderr, "vandry-receiver: open-file limit not raised: %s\n",
-                     limit.error.c_str());
+    // Every connection holds a descriptor.
+    raise_open_file_limit();
 
     asio::io_context io(1);
     tcp::acceptor acceptor = open_listener(io, options);

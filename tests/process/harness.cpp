@@ -13,6 +13,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,9 @@
 
 #ifndef VANDRY_DEFAULT_EXE
 #error "VANDRY_DEFAULT_EXE must name the program under test"
+#endif
+#ifndef VANDRY_DEFAULT_FLEET_EXE
+#error "VANDRY_DEFAULT_FLEET_EXE must name the fleet under test"
 #endif
 
 namespace fs = std::filesystem;
@@ -82,21 +86,32 @@ Fd bound_socket(int port) {
 
 } // namespace
 
+namespace {
+
+Target make_target(const char *exe_variable, const char *default_exe) {
+    Target t;
+    if (const char *launcher = std::getenv("VANDRY_LAUNCHER")) {
+        std::istringstream words(launcher);
+        for (std::string word; words >> word;)
+            t.argv.push_back(word);
+    }
+    const char *exe = std::getenv(exe_variable);
+    const fs::path program = exe != nullptr && *exe != '\0' ? exe : default_exe;
+    t.argv.push_back(fs::absolute(program).string());
+    t.crlf_console = env_flag("VANDRY_CRLF_CONSOLE");
+    t.winsock_codes = env_flag("VANDRY_WINSOCK_CODES");
+    return t;
+}
+
+} // namespace
+
 const Target &Target::get() {
-    static const Target target = [] {
-        Target t;
-        if (const char *launcher = std::getenv("VANDRY_LAUNCHER")) {
-            std::istringstream words(launcher);
-            for (std::string word; words >> word;)
-                t.argv.push_back(word);
-        }
-        const char *exe = std::getenv("VANDRY_EXE");
-        const fs::path program = exe != nullptr && *exe != '\0' ? exe : VANDRY_DEFAULT_EXE;
-        t.argv.push_back(fs::absolute(program).string());
-        t.crlf_console = env_flag("VANDRY_CRLF_CONSOLE");
-        t.winsock_codes = env_flag("VANDRY_WINSOCK_CODES");
-        return t;
-    }();
+    static const Target target = make_target("VANDRY_EXE", VANDRY_DEFAULT_EXE);
+    return target;
+}
+
+const Target &Target::fleet() {
+    static const Target target = make_target("VANDRY_FLEET_EXE", VANDRY_DEFAULT_FLEET_EXE);
     return target;
 }
 
@@ -301,12 +316,12 @@ bool Listener::accept(Connection *out, double seconds) {
     return true;
 }
 
-Program::Program(const std::string &dir, Console console)
-    : Program(dir, Target::get().argv, console) {}
-
-Program::Program(const std::string &dir, const std::vector<std::string> &words, Console console) {
+Program::Program(const std::string &dir, const std::vector<std::string> &args, const Target &target,
+                 Console console) {
     std::vector<char *> argv;
-    for (const std::string &w : words)
+    for (const std::string &w : target.argv)
+        argv.push_back(const_cast<char *>(w.c_str()));
+    for (const std::string &w : args)
         argv.push_back(const_cast<char *>(w.c_str()));
     argv.push_back(nullptr);
 
@@ -381,6 +396,18 @@ std::string Program::status() {
     if (WIFSIGNALED(wait_status_))
         return "killed by signal " + std::to_string(WTERMSIG(wait_status_));
     return "exited with " + std::to_string(WEXITSTATUS(wait_status_));
+}
+
+bool Program::wait_exit(double seconds) {
+    const auto deadline = after(seconds);
+    while (running()) {
+        if (remaining_ms(deadline) == 0)
+            return false;
+        if (!read_once(std::min(remaining_ms(deadline), 50)))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    output();
+    return true;
 }
 
 bool Program::read_once(int timeout_ms) {

@@ -1,6 +1,7 @@
 // Runs the real program as a child process in a scratch working directory and talks to it
 // through real TCP listeners on 127.0.0.1. Which program runs is decided by the environment:
 //   VANDRY_EXE           the executable (default: the one built with these tests)
+//   VANDRY_FLEET_EXE     the fleet's executable, run by the same launcher (default: the one built)
 //   VANDRY_LAUNCHER      optional command put before it, split at blanks (e.g. "wine")
 //   VANDRY_CRLF_CONSOLE  1: the console writes "\r\n" for "\n"; captured output is normalised
 //   VANDRY_WINSOCK_CODES 1: error lines carry Winsock codes instead of errno values
@@ -22,6 +23,7 @@ struct Target {
     bool winsock_codes = false;
     bool launched() const { return argv.size() > 1; }
     static const Target &get();
+    static const Target &fleet(); // vandry-fleet, with the same launcher and console
 };
 
 // Error numbers that the program prints, as the target platform gives them.
@@ -126,16 +128,18 @@ enum class Console { piped, closed }; // closed: started with descriptor 1 close
 
 class Program {
   public:
-    explicit Program(const std::string &dir, Console console = Console::piped);
-    // Another program, e.g. the receiver, with its command line (argv[0] the executable).
-    Program(const std::string &dir, const std::vector<std::string> &argv,
-            Console console = Console::piped);
+    // The target's command followed by args; with an empty Target{}, args is the whole
+    // command line (e.g. the receiver's).
+    explicit Program(const std::string &dir, const std::vector<std::string> &args = {},
+                     const Target &target = Target::get(), Console console = Console::piped);
     ~Program();
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
     pid_t pid() const { return pid_; }
     bool running();
     std::string status(); // "running", "exited with N" or "killed by signal N"
+    // Reads the console until the program has ended; false when it runs on past the time.
+    bool wait_exit(double seconds);
     // Everything printed so far, normalised.
     std::string output();
     // Reads the console until ready(output()) holds; false when it does not within the time.

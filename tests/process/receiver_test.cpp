@@ -44,7 +44,8 @@ TEST(Receiver, QuietCountsGapsAndMalformedUntilSigterm) {
     // Few descriptors, so that accepting runs out of them.
     Program receiver(
         dir.path(),
-        {"/bin/sh", "-c", "ulimit -n 40 && exec \"$0\" --quiet 127.0.0.1 0", VANDRY_RECEIVER_EXE});
+        {"/bin/sh", "-c", "ulimit -n 40 && exec \"$0\" --quiet 127.0.0.1 0", VANDRY_RECEIVER_EXE},
+        Target{});
     const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto\\)\n";
     ASSERT_TRUE(receiver.wait_for_regex(listening, 10)) << receiver.output();
     std::smatch found;

@@ -100,7 +100,8 @@ struct Station {
                      const std::string &ip = "127.0.0.1", Console console = Console::piped)
         : listener(listening) {
         dir.write_file("cfg.txt", cfg_text(name, ip, listener.port(), data_type, SMST));
-        prog = std::make_unique<Program>(dir.path(), console);
+        prog = std::make_unique<Program>(dir.path(), std::vector<std::string>{}, Target::get(),
+                                         console);
     }
     // The console after start-up, once it shows the given text (or the time is up).
     std::string console_after(const std::string &text, double seconds = 20) {

@@ -2,7 +2,7 @@
 # The Windows program, cross-built with MinGW-w64 and run under Wine by the Linux-built process
 # tests. Exits 77 (skipped) when the cross compiler or Wine is missing, except in CI.
 #
-#   run-wine-tests.sh prepare CROSS_DIR      cross-build CROSS_DIR/vandry.exe (and the receiver),
+#   run-wine-tests.sh prepare CROSS_DIR      cross-build CROSS_DIR/vandry.exe (the receiver, the fleet),
 #                                            check that they need no DLL beyond Windows' own,
 #                                            create the Wine prefix CROSS_DIR/wineprefix once and
 #                                            start its server
@@ -75,7 +75,7 @@ cross_build() {
 # Only DLLs that every Windows has; the GCC, C++ and thread runtimes must be linked in.
 check_dlls() {
     local exe dll dlls status=0
-    for exe in "$cross_dir"/*.exe "$cross_dir"/tools/*.exe; do
+    for exe in "$cross_dir"/*.exe "$cross_dir"/tools/*.exe "$cross_dir"/fleet/*.exe; do
         [[ -f "$exe" ]] || continue
         dlls="$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')"
         echo "$(basename "$exe") imports: ${dlls//$'\n'/ }"
@@ -117,6 +117,7 @@ run_tests() {
         { echo "no $cross_dir/vandry.exe: run the prepare step first"; return 1; }
     wine_env
     export VANDRY_EXE="$cross_dir/vandry.exe"
+    export VANDRY_FLEET_EXE="$cross_dir/fleet/vandry-fleet.exe"
     export VANDRY_LAUNCHER=wine
     export VANDRY_CRLF_CONSOLE=1
     export VANDRY_WINSOCK_CODES=1

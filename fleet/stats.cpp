@@ -1,0 +1,94 @@
+#include "stats.h"
+
+#include "simulation.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+std::string fixed(double value, int precision) {
+    char text[FIXED_MAX + 1];
+    format_fixed(text, static_cast<float>(value), 0, precision);
+    return text;
+}
+
+std::string lateness_text(const lateness_histogram &h) {
+    return " late_ms p50=" + fixed(h.quantile_ms(0.5), 2) +
+           " p99=" + fixed(h.quantile_ms(0.99), 2) + " max=" + fixed(h.max_ms(), 2);
+}
+
+} // namespace
+
+int lateness_histogram::bucket_of(std::uint64_t us) {
+    if (us < SUB)
+        return static_cast<int>(us);
+    int top = 63;
+    while ((us >> top) == 0)
+        --top;
+    const int shift = top - SUB_BITS;
+    const int bucket = (shift + 1) * SUB + static_cast<int>((us >> shift) - SUB);
+    return std::min(bucket, SUB * (OCTAVES + 1) - 1);
+}
+
+std::uint64_t lateness_histogram::bucket_low(int bucket) {
+    if (bucket < SUB)
+        return static_cast<std::uint64_t>(bucket);
+    const int shift = bucket / SUB - 1;
+    return static_cast<std::uint64_t>(SUB + bucket % SUB) << shift;
+}
+
+void lateness_histogram::add(long long us) {
+    const std::uint64_t value = us > 0 ? static_cast<std::uint64_t>(us) : 0;
+    ++buckets_[static_cast<size_t>(bucket_of(value))];
+    ++count_;
+    max_us_ = std::max(max_us_, value);
+}
+
+void lateness_histogram::clear() {
+    buckets_.fill(0);
+    count_ = 0;
+    max_us_ = 0;
+}
+
+void lateness_histogram::merge(const lateness_histogram &other) {
+    for (size_t i = 0; i < buckets_.size(); ++i)
+        buckets_[i] += other.buckets_[i];
+    count_ += other.count_;
+    max_us_ = std::max(max_us_, other.max_us_);
+}
+
+double lateness_histogram::quantile_ms(double q) const {
+    if (count_ == 0)
+        return 0;
+    const auto rank = static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(count_)));
+    std::uint64_t seen = 0;
+    for (size_t i = 0; i < buckets_.size(); ++i) {
+        seen += buckets_[i];
+        if (seen >= rank && buckets_[i] != 0) {
+            const auto bucket = static_cast<int>(i);
+            const std::uint64_t low = bucket_low(bucket);
+            const std::uint64_t width = bucket < SUB ? 1 : bucket_low(bucket + 1) - low;
+            const double middle = static_cast<double>(low) + static_cast<double>(width - 1) / 2;
+            return std::min(middle, static_cast<double>(max_us_)) / 1000.0;
+        }
+    }
+    return max_ms();
+}
+
+std::string status_line(long long seconds, const fleet_figures &f, const lateness_histogram &h) {
+    return "fleet: t=" + std::to_string(seconds) + "s units=" + std::to_string(f.units) +
+           " connected=" + std::to_string(f.connected) +
+           " sent/s=" + std::to_string(f.sent_last_second) + " sent=" + std::to_string(f.sent) +
+           " send_errors=" + std::to_string(f.send_errors) +
+           " connect_failures=" + std::to_string(f.connect_failures) + lateness_text(h);
+}
+
+std::string summary_line(double seconds, const fleet_figures &f, long long expected,
+                         const lateness_histogram &h) {
+    return "fleet summary: duration=" + fixed(seconds, 1) + "s units=" + std::to_string(f.units) +
+           " connected=" + std::to_string(f.connected) + " sent=" + std::to_string(f.sent) +
+           " expected=" + std::to_string(expected) +
+           " send_errors=" + std::to_string(f.send_errors) +
+           " connect_failures=" + std::to_string(f.connect_failures) + lateness_text(h) + "\n";
+}

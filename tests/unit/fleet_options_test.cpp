@@ -1,0 +1,135 @@
+// The fleet's command line, its plan of names and seeds, and its lateness figures.
+#include "options.h"
+#include "stats.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+namespace {
+
+parsed_options parse(const std::string &line) {
+    std::istringstream words(line);
+    std::vector<std::string> args;
+    for (std::string w; words >> w;)
+        args.push_back(w);
+    return parse_options(args, 777, "glibc");
+}
+
+const std::string BASE = "--units 10 --server 127.0.0.1:5000 --type 10 ";
+
+struct Rejected {
+    const char *args;
+    const char *error;
+};
+
+} // namespace
+
+TEST(FleetOptions, UsageErrorsSayWhatIsWrong) {
+    const Rejected table[] = {
+        {"--server 127.0.0.1:5000 --type 10", "--units is required"},
+        {"--units 10 --type 10", "--server is required"},
+        {"--units 10 --server h:1", "--type is required"},
+        {"--units 10 --server h --type 10",
+         "--server wants HOST:PORT with a port from 1 to 65535, not \"h\""},
+        {"--units 10 --server h:1 --type 12",
+         "--type wants one of 10, 11, 20, 21, 30, 31, not \"12\""},
+        {"--units 10 --server h:1 --type 10 --count", "--count needs a value"},
+        {"--units 10 --server h:1 --type 10 --bogus 1", "unknown option --bogus"},
+        {"--units 10 --server h:1 --type 10 extra", "unexpected argument \"extra\""},
+        {"--units 10 --server h:1 --type 10 --shard 1 --first-unit 5",
+         "--shard and --first-unit exclude each other"},
+        {"--units 10 --server h:1 --type 10 --source 127.0.0.8-127.0.0.1",
+         "--source range 127.0.0.8-127.0.0.1 must run upwards in the last octet (e.g. "
+         "127.0.0.1-127.0.0.8)"},
+        {"--units 10 --server h:1 --type 10 --source 127.0.0.256",
+         "--source wants an IPv4 address or a range A-B, not \"127.0.0.256\""},
+        {"--units 10 --server h:1 --type 10 --name-prefix ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+         "unit names must fit 30 characters: prefix \"ABCDEFGHIJKLMNOPQRSTUVWXYZ\" with unit "
+         "number 9 is longer"},
+        {"--units 10 --server h:1 --type 10 --name-prefix ABCDEFGHIJKLMNOPQRSTUVWXY --shard 10000",
+         "unit names must fit 30 characters: prefix \"ABCDEFGHIJKLMNOPQRSTUVWXY\" with unit "
+         "number 100009 is longer"},
+    };
+    for (const Rejected &r : table)
+        EXPECT_EQ(parse(r.args).error, r.error) << r.args;
+}
+
+TEST(FleetOptions, ValuesAndDefaults) {
+    parsed_options p = parse(BASE);
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(p.options.seed, 777u);
+    EXPECT_EQ(p.options.interval_ms, 3000);
+    EXPECT_EQ(p.options.first_unit, 0);
+    EXPECT_EQ(p.options.rand, rand_kind::glibc);
+    EXPECT_EQ(start_line(p.options), "vandry-fleet: 10 units U00000..U00009, seed 777, type 10, "
+                                     "interval 3s, rand glibc, server 127.0.0.1:5000\n");
+
+    p = parse(BASE + "--interval=1 --seed 4294967295 --first-unit 99998 --name-prefix Tank- "
+                     "--rand msvcrt --source 127.0.0.2-127.0.0.4 --duration 2.5 --count 7 --echo");
+    ASSERT_EQ(p.error, "");
+    const fleet_options &o = p.options;
+    EXPECT_EQ(o.interval_s, 1);
+    EXPECT_EQ(o.interval_ms, 3000); // below 3 s counts as 3 s
+    EXPECT_EQ(o.rand, rand_kind::msvcrt);
+    EXPECT_EQ(o.duration_s, 2.5);
+    EXPECT_EQ(o.count, 7);
+    EXPECT_TRUE(o.echo);
+    ASSERT_EQ(o.sources.size(), 3u);
+    EXPECT_EQ(ipv4_text(o.sources[2]), "127.0.0.4");
+    EXPECT_EQ(unit_seed(o.seed, o.first_unit + 1), 99998u); // the seed wraps round
+    EXPECT_EQ(start_line(o), "vandry-fleet: 10 units Tank-99998..Tank-100007, seed 4294967295, "
+                             "type 10, interval 3s, rand msvcrt, server 127.0.0.1:5000\n");
+
+    // A 30-character name is the longest.
+    EXPECT_EQ(parse(BASE + "--name-prefix ABCDEFGHIJKLMNOPQRSTUVWXY").error, "");
+}
+
+TEST(FleetOptions, ShardsAreDisjointAndMakeUpTheWholeFleet) {
+    const std::string common = "--dry-run --units 100 --seed 4294967200 ";
+    const parsed_options whole = parse("--dry-run --units 200 --seed 4294967200");
+    const parsed_options first = parse(common + "--shard 0"), second = parse(common + "--shard 1");
+    ASSERT_EQ(first.error + second.error + whole.error, "");
+    EXPECT_EQ(second.options.first_unit, 100);
+    const std::string a = plan_text(first.options), b = plan_text(second.options);
+    EXPECT_EQ(a.substr(0, a.find('\n')), "seed 4294967200");
+    EXPECT_EQ(a.substr(a.find('\n') + 1, 17), "U00000 4294967200");
+    EXPECT_EQ(b.substr(b.find('\n') + 1, 9), "U00100 4\n");
+    // Both shards' lines together are the whole fleet's, with no name or seed twice.
+    EXPECT_EQ(a + b.substr(b.find('\n') + 1), plan_text(whole.options));
+    std::set<std::string> seeds; // no seed twice (the names are unit numbers, plainly apart)
+    std::istringstream lines(plan_text(whole.options).substr(16));
+    for (std::string name, seed; lines >> name >> seed;)
+        seeds.insert(seed);
+    EXPECT_EQ(seeds.size(), 200u);
+}
+
+TEST(FleetStats, LatenessQuantilesAndLines) {
+    lateness_histogram h;
+    EXPECT_EQ(h.quantile_ms(0.5), 0);
+    for (int us = 1; us <= 1000; ++us)
+        h.add(us);
+    h.add(-5); // early counts as on time
+    EXPECT_EQ(h.count(), 1001u);
+    EXPECT_NEAR(h.quantile_ms(0.5), 0.5, 0.5 * 0.04);
+    EXPECT_NEAR(h.quantile_ms(0.99), 0.99, 0.99 * 0.04);
+    EXPECT_EQ(h.max_ms(), 1.0);
+    h.add(12050);
+    EXPECT_EQ(h.quantile_ms(1.0), 12.05); // never above the largest sample
+
+    fleet_figures f;
+    f.units = 19000;
+    f.connected = 19000;
+    f.sent_last_second = 6333;
+    f.sent = 75996;
+    lateness_histogram one;
+    one.add(310);
+    EXPECT_EQ(status_line(12, f, one),
+              "fleet: t=12s units=19000 connected=19000 sent/s=6333 sent=75996 send_errors=0 "
+              "connect_failures=0 late_ms p50=0.31 p99=0.31 max=0.31");
+    EXPECT_EQ(summary_line(60.04, f, 379980, one),
+              "fleet summary: duration=60.0s units=19000 connected=19000 sent=75996 "
+              "expected=379980 send_errors=0 connect_failures=0 late_ms p50=0.31 p99=0.31 "
+              "max=0.31\n");
+}
