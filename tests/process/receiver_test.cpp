@@ -82,4 +82,43 @@ TEST(Receiver, QuietCountsGapsAndMalformedUntilSigterm) {
     EXPECT_EQ(receiver.status(), "exited with 0");
 }
 
+// A fleet of hundreds of units against the receiver, in both connection modes: every message
+// the fleet counts as sent arrives well formed, and no station's sequence has a gap.
+TEST(Receiver, TakesAFleetWholeInBothModes) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "the receiver and the fleet are tested as built for this machine";
+    constexpr int UNITS = 300, COUNT = 3;
+    for (const int code : {30, 11}) {
+        SCOPED_TRACE(code);
+        ScratchDir dir;
+        Program receiver(dir.path(), {VANDRY_RECEIVER_EXE, "--quiet", "127.0.0.1", "0"}, Target{});
+        const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) ";
+        ASSERT_TRUE(receiver.wait_for_regex(listening, 10)) << receiver.output();
+        std::smatch port;
+        const std::string head = receiver.output();
+        ASSERT_TRUE(std::regex_search(head, port, std::regex(listening)));
+
+        Program fleet(dir.path(),
+                      {"--units", std::to_string(UNITS), "--server", "127.0.0.1:" + port[1].str(),
+                       "--type", std::to_string(code), "--count", std::to_string(COUNT)},
+                      Target::fleet());
+        ASSERT_TRUE(fleet.wait_exit(60)) << fleet.output();
+        EXPECT_EQ(fleet.status(), "exited with 0") << fleet.output();
+        const std::string sent = std::to_string(UNITS * COUNT);
+        EXPECT_NE(fleet.output().find(" sent=" + sent + " expected=" + sent + " send_errors=0 "),
+                  std::string::npos)
+            << fleet.output();
+
+        ASSERT_TRUE(receiver.wait_for(" total=" + sent + " malformed=0 gaps=0 lost=0\n", 10))
+            << receiver.output();
+        kill(receiver.pid(), SIGTERM);
+        const int connections = code == 30 ? UNITS : UNITS * COUNT;
+        EXPECT_TRUE(receiver.wait_for("vandry-receiver stopped: " + std::to_string(connections) +
+                                          " connections, " + sent +
+                                          " messages, 0 malformed, 0 gaps, 0 lost\n",
+                                      10))
+            << receiver.output();
+    }
+}
+
 } // namespace
