@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [--build | --test | --ci]
 #   --build  what building the programs (the unit, the fleet, the receiver) needs
 #   --test   and what the tests need, the Windows cross build and Wine included (default)
-#   --ci     and the analysis and fuzzing tools
+#   --ci     and the analysis and fuzzing tools, and what checks the deployment manifests
 set -euo pipefail
 
 level="${1:---test}"
@@ -13,7 +13,7 @@ if [[ "$level" != "--build" ]]; then
                g++-mingw-w64-x86-64 wine wine64)
 fi
 if [[ "$level" == "--ci" ]]; then
-    packages+=(clang-14 libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind)
+    packages+=(clang-14 libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind python3-yaml)
 fi
 
 missing=()
