@@ -65,10 +65,6 @@ std::string parse_sources(const std::string &text, std::vector<std::uint32_t> *o
     return std::string();
 }
 
-bool valid_code(long long code) {
-    return code == 10 || code == 11 || code == 20 || code == 21 || code == 30 || code == 31;
-}
-
 } // namespace
 
 const char *rand_name(rand_kind kind) {
@@ -137,7 +133,7 @@ constexpr option_entry OPTIONS[] = {
     {"--type",
      [](const std::string &v, fleet_options &o, given &g) {
          long long code = 0;
-         g.type = parse_integer(v, 0, 99, &code) && valid_code(code);
+         g.type = parse_integer(v, 0, 99, &code) && is_data_type(static_cast<int>(code));
          o.data_type = static_cast<int>(code);
          return g.type ? std::string() : not_a("--type wants one of 10, 11, 20, 21, 30, 31", v);
      }},

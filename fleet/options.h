@@ -2,6 +2,8 @@
 #ifndef VANDRY_FLEET_OPTIONS_H
 #define VANDRY_FLEET_OPTIONS_H
 
+#include "vandry.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,7 +42,7 @@ parsed_options parse_options(const std::vector<std::string> &args, unsigned defa
 extern const char FLEET_USAGE[];
 
 // Longest station name that a unit can have, as for the single unit.
-constexpr int FLEET_MAX_NAME_LENGTH = 30;
+constexpr int FLEET_MAX_NAME_LENGTH = MAX_NAME_LENGTH;
 // Digits of a unit number at least: names sort in unit order up to 99999.
 constexpr int UNIT_NUMBER_DIGITS = 5;
 

@@ -148,10 +148,6 @@ bool may_begin_with_bom(int first_byte) {
     return first_byte == 0xEF || first_byte == 0xFF || first_byte == 0xFE;
 }
 
-bool is_data_type(int code) {
-    return code == 10 || code == 11 || code == 20 || code == 21 || code == 30 || code == 31;
-}
-
 } // namespace
 
 const char *parse_cfg(std::istream &in, char *name, char *ipaddr, char *port, int *data_type,
@@ -183,6 +179,10 @@ const char *parse_cfg(std::istream &in, char *name, char *ipaddr, char *port, in
     if (!is_data_type(*data_type))
         return "data_type must be 10/11/20/21/30/31 in cfg file\n";
     return nullptr;
+}
+
+bool is_data_type(int code) {
+    return code == 10 || code == 11 || code == 20 || code == 21 || code == 30 || code == 31;
 }
 
 std::string cfg_text_of(const std::string &bytes) {

@@ -23,6 +23,9 @@ std::string cfg_text_of(const std::string &bytes);
 const char *read_cfg(std::istream &file, char *name, char *ipaddr, char *port, int *data_type,
                      int *smst);
 
+// One of the six data type codes: 10, 11, 20, 21, 30, 31.
+bool is_data_type(int code);
+
 // The configuration echo line, with the send interval in seconds as read.
 std::string cfg_echo(const char *name, const char *ipaddr, const char *port, int data_type,
                      int smst);
