@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -192,13 +193,10 @@ inline long long raise_open_file_limit() {
 
 // Local ports for outgoing connections from one address to one server.
 inline long long local_port_count() {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
     long long low = 0, high = 0;
-    if (FILE *range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
-        const int read = std::fscanf(range, "%lld %lld", &low, &high);
-        std::fclose(range);
-        if (read == 2 && high >= low)
-            return high - low + 1;
-    }
+    if (range >> low >> high && high >= low)
+        return high - low + 1;
     return 28232; // Linux's default, 32768-60999
 }
 
