@@ -129,6 +129,18 @@ template <class Rng> class fleet_engine {
                 finish();
         });
         io_.run();
+        // Completions that were already due when the run ended have run and counted by now.
+        const long long connected_at_end = result_.figures.connected;
+        result_.figures = figures_;
+        result_.figures.connected = connected_at_end;
+        result_.lateness = run_lateness_;
+        if (o_.count > 0) {
+            result_.expected = o_.units * o_.count;
+            result_.complete = figures_.sent >= result_.expected;
+        } else {
+            result_.expected = figures_.sent;
+            result_.complete = figures_.send_errors == 0 && figures_.connect_failures == 0;
+        }
         return result_;
     }
 
@@ -329,6 +341,8 @@ template <class Rng> class fleet_engine {
                           [this, p = &u](const asio::error_code &ec, size_t) {
                               if (!finished_)
                                   on_written(*p, ec);
+                              else if (!ec)
+                                  ++figures_.sent; // in the kernel before the run ended
                           });
     }
 
@@ -392,6 +406,12 @@ template <class Rng> class fleet_engine {
 
     void arm_status() {
         next_status_ += std::chrono::seconds(1);
+        // After a stall, the next whole second from the start rather than a burst of lines.
+        const fleet_clock::time_point now = fleet_clock::now();
+        if (next_status_ <= now)
+            next_status_ +=
+                (now - next_status_) / std::chrono::seconds(1) * std::chrono::seconds(1) +
+                std::chrono::seconds(1);
         status_timer_.expires_at(next_status_);
         status_timer_.async_wait([this](const asio::error_code &ec) {
             if (!ec && !finished_)
@@ -407,16 +427,9 @@ template <class Rng> class fleet_engine {
         if (terminal_ && !o_.echo)
             report("\n");
         run_lateness_.merge(second_lateness_);
-        result_.figures = figures_;
-        result_.lateness = run_lateness_;
+        second_lateness_.clear();
+        result_.figures.connected = figures_.connected;
         result_.seconds = std::chrono::duration<double>(now - start_).count();
-        if (o_.count > 0) {
-            result_.expected = o_.units * o_.count;
-            result_.complete = figures_.sent >= result_.expected;
-        } else {
-            result_.expected = figures_.sent;
-            result_.complete = figures_.send_errors == 0 && figures_.connect_failures == 0;
-        }
         asio::error_code ignored;
         status_timer_.cancel();
         end_timer_.cancel();
@@ -428,7 +441,8 @@ template <class Rng> class fleet_engine {
             else
                 u.socket.close(ignored);
         }
-        io_.stop();
+        // No stop(): a write that the kernel took may still wait for its completion, which
+        // counts it; everything else is cancelled, so run() returns once those have run.
     }
 
     asio::io_context &io_;

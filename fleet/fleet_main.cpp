@@ -63,7 +63,7 @@ int main(int argc, char **argv) try {
         std::cerr << "vandry-fleet: " << parsed.error << "\n" << FLEET_USAGE;
         return EXIT_USAGE;
     }
-    const fleet_options &o = parsed.options;
+    fleet_options o = parsed.options;
     if (o.help) {
         report("%s", FLEET_USAGE);
         return 0;
@@ -77,6 +77,13 @@ int main(int argc, char **argv) try {
         return 0;
     }
     report("%s", start_line(o).c_str());
+    if (o.sources.empty()) {
+        o.sources = loopback_sources(o, keeps_connection(o.data_type), local_port_count(),
+                                     TIME_WAIT_SECONDS);
+        if (!o.sources.empty())
+            report("vandry-fleet: units spread over source addresses %s-%s (--source to choose)\n",
+                   ipv4_text(o.sources.front()).c_str(), ipv4_text(o.sources.back()).c_str());
+    }
     if (!check_limits(o))
         return 1;
     const fleet_result r =

@@ -293,3 +293,19 @@ std::string plan_text(const fleet_options &o) {
     }
     return plan;
 }
+
+std::vector<std::uint32_t> loopback_sources(const fleet_options &o, bool keep_open,
+                                            long long local_ports, int time_wait_s) {
+    std::uint32_t server = 0;
+    if (!o.sources.empty() || !parse_ipv4(o.host, &server) || (server >> 24) != 127 ||
+        local_ports < 2)
+        return {};
+    const long long load = keep_open ? o.units : o.units * 1000 / o.interval_ms;
+    const long long per_source =
+        std::max(1LL, keep_open ? local_ports / 2 : local_ports / std::max(1, time_wait_s));
+    const long long count = std::min(254LL, (load + per_source - 1) / per_source);
+    std::vector<std::uint32_t> sources;
+    for (long long k = 1; count > 1 && k <= count; ++k)
+        sources.push_back(0x7F000000U + static_cast<std::uint32_t>(k));
+    return sources;
+}

@@ -63,6 +63,14 @@ std::string start_line(const fleet_options &o);
 // The plan of --dry-run: "seed S\n", then "NAME SEED\n" for every unit.
 std::string plan_text(const fleet_options &o);
 
+// Without --source, a server on a numeric loopback address is reached from as many of
+// 127.0.0.1, 127.0.0.2, ... as keep each source under half of its local ports (keep-open units)
+// or under the new connections per second that its ports sustain through TIME_WAIT: past that
+// the kernel's connect() searches the port range while the event loop waits. Empty when one
+// source suffices, --source was given or the server is not on loopback.
+std::vector<std::uint32_t> loopback_sources(const fleet_options &o, bool keep_open,
+                                            long long local_ports, int time_wait_s);
+
 // Dotted IPv4 text of an address in host order.
 std::string ipv4_text(std::uint32_t address);
 

@@ -86,6 +86,18 @@ TEST(FleetOptions, ValuesAndDefaults) {
     EXPECT_EQ(parse(BASE + "--name-prefix ABCDEFGHIJKLMNOPQRSTUVWXY").error, "");
 }
 
+TEST(FleetOptions, LoopbackServerSpreadsCrowdedUnitsOverSourceAddresses) {
+    fleet_options o = parse("--units 14116 --server 127.0.0.1:5000 --type 10").options;
+    EXPECT_TRUE(loopback_sources(o, true, 28232, 60).empty()); // half the ports: one source
+    o.units = 50000;
+    const std::vector<std::uint32_t> four = loopback_sources(o, true, 28232, 60);
+    ASSERT_EQ(four.size(), 4u);
+    EXPECT_EQ(ipv4_text(four[0]) + " " + ipv4_text(four[3]), "127.0.0.1 127.0.0.4");
+    EXPECT_EQ(loopback_sources(o, false, 28232, 60).size(), 36u); // 16,666/s, 470/s per source
+    o.host = "10.0.0.1";
+    EXPECT_TRUE(loopback_sources(o, true, 28232, 60).empty());
+}
+
 TEST(FleetOptions, ShardsAreDisjointAndMakeUpTheWholeFleet) {
     const std::string common = "--dry-run --units 100 --seed 4294967200 ";
     const parsed_options whole = parse("--dry-run --units 200 --seed 4294967200");
