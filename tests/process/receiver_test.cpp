@@ -41,11 +41,15 @@ TEST(Receiver, QuietCountsGapsAndMalformedUntilSigterm) {
     if (Target::get().launched())
         GTEST_SKIP() << "the receiver is tested as built for this machine";
     ScratchDir dir;
-    // Few descriptors, so that accepting runs out of them.
-    Program receiver(
-        dir.path(),
-        {"/bin/sh", "-c", "ulimit -n 40 && exec \"$0\" --quiet 127.0.0.1 0", VANDRY_RECEIVER_EXE},
-        Target{});
+    // Few descriptors, so that accepting runs out of them. A sanitizer's own checks need
+    // descriptors too (they read the process's memory map), so there the receiver has enough.
+    const bool exhaust = !VANDRY_SANITIZED;
+    Program receiver(dir.path(),
+                     {"/bin/sh", "-c",
+                      std::string("ulimit -n ") + (exhaust ? "40" : "1024") +
+                          " && exec \"$0\" --quiet 127.0.0.1 0",
+                      VANDRY_RECEIVER_EXE},
+                     Target{});
     const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto\\)\n";
     ASSERT_TRUE(receiver.wait_for_regex(listening, 10)) << receiver.output();
     std::smatch found;
@@ -59,22 +63,25 @@ TEST(Receiver, QuietCountsGapsAndMalformedUntilSigterm) {
                        "\r\nbad\r\n");
     EXPECT_TRUE(receiver.wait_for("GAP on conn 1: station ST01 expected 2, got 4 (2 lost)\n", 10));
     send_all(connect_to(port), "ST01," + record(5));
-    {
-        std::vector<Fd> many;
-        for (int i = 0; i < 40; ++i)
-            many.push_back(connect_to(port));
-        EXPECT_TRUE(receiver.wait_for("accept failed: error 24 (Too many open files); accepting "
-                                      "pauses\n",
-                                      10));
+    if (exhaust) {
+        {
+            std::vector<Fd> many;
+            for (int i = 0; i < 40; ++i)
+                many.push_back(connect_to(port));
+            EXPECT_TRUE(receiver.wait_for("accept failed: error 24 (Too many open files); "
+                                          "accepting pauses\n",
+                                          10));
+        }
+        EXPECT_TRUE(receiver.wait_for_regex("accepting again after [0-9]+ failed accepts\n", 10));
     }
-    EXPECT_TRUE(receiver.wait_for_regex("accepting again after [0-9]+ failed accepts\n", 10));
     EXPECT_TRUE(receiver.wait_for_regex(
         "receiver: t=[0-9]+s connections=1 messages/s=[0-9]+ total=5 malformed=1 gaps=1 lost=2\n",
         10))
         << receiver.output();
     kill(receiver.pid(), SIGTERM);
-    EXPECT_TRUE(receiver.wait_for(
-        "vandry-receiver stopped: 42 connections, 5 messages, 1 malformed, 1 gaps, 2 lost\n", 10))
+    EXPECT_TRUE(receiver.wait_for("vandry-receiver stopped: " + std::string(exhaust ? "42" : "2") +
+                                      " connections, 5 messages, 1 malformed, 1 gaps, 2 lost\n",
+                                  10))
         << receiver.output();
     EXPECT_EQ(receiver.output().find("[conn "), std::string::npos);
     for (int i = 0; i < 1000 && receiver.running(); ++i)
