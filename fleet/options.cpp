@@ -300,10 +300,16 @@ std::vector<std::uint32_t> loopback_sources(const fleet_options &o, bool keep_op
     if (!o.sources.empty() || !parse_ipv4(o.host, &server) || (server >> 24) != 127 ||
         local_ports < 2)
         return {};
-    const long long load = keep_open ? o.units : o.units * 1000 / o.interval_ms;
-    const long long per_source =
-        std::max(1LL, keep_open ? local_ports / 2 : local_ports / std::max(1, time_wait_s));
-    const long long count = std::min(254LL, (load + per_source - 1) / per_source);
+    // A unit holds its connection open for the interval in either mode; closing ones also leave
+    // a port in TIME_WAIT per message.
+    const long long held_per_source = std::max(1LL, local_ports / 2);
+    long long count = (o.units + held_per_source - 1) / held_per_source;
+    if (!keep_open) {
+        const long long per_second = o.units * 1000 / o.interval_ms;
+        const long long closed_per_source = std::max(1LL, local_ports / std::max(1, time_wait_s));
+        count = std::max(count, (per_second + closed_per_source - 1) / closed_per_source);
+    }
+    count = std::min(254LL, count);
     std::vector<std::uint32_t> sources;
     for (long long k = 1; count > 1 && k <= count; ++k)
         sources.push_back(0x7F000000U + static_cast<std::uint32_t>(k));

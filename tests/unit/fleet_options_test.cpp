@@ -94,6 +94,8 @@ TEST(FleetOptions, LoopbackServerSpreadsCrowdedUnitsOverSourceAddresses) {
     ASSERT_EQ(four.size(), 4u);
     EXPECT_EQ(ipv4_text(four[0]) + " " + ipv4_text(four[3]), "127.0.0.1 127.0.0.4");
     EXPECT_EQ(loopback_sources(o, false, 28232, 60).size(), 36u); // 16,666/s, 470/s per source
+    o.interval_ms = 600000; // 83/s, but 50,000 connections open at once
+    EXPECT_EQ(loopback_sources(o, false, 28232, 60).size(), 4u);
     o.host = "10.0.0.1";
     EXPECT_TRUE(loopback_sources(o, true, 28232, 60).empty());
 }
