@@ -238,6 +238,16 @@ template <class Rng> class fleet_engine {
         connect(u);
     }
 
+    // A call before the connect failed: the single unit's error line, the socket closed, and a
+    // new pass later.
+    void abandon_pass(unit &u, const char *call, const asio::error_code &ec) {
+        if (o_.echo)
+            report("%s failed with error: %ld\n", call, static_cast<long>(ec.value()));
+        asio::error_code ignored;
+        u.socket.close(ignored);
+        retry_pass(u);
+    }
+
     void connect(unit &u) {
         if (status_if_due())
             return;
@@ -246,10 +256,7 @@ template <class Rng> class fleet_engine {
         if (!ec)
             u.socket.non_blocking(true, ec);
         if (ec) {
-            if (o_.echo)
-                report("socket failed with error: %ld\n", static_cast<long>(ec.value()));
-            u.socket.close(ec);
-            retry_pass(u);
+            abandon_pass(u, "socket", ec);
             return;
         }
         if (!o_.sources.empty()) {
@@ -257,10 +264,7 @@ template <class Rng> class fleet_engine {
             const std::uint32_t source = o_.sources[u.index % o_.sources.size()];
             u.socket.bind(asio::ip::tcp::endpoint(asio::ip::address_v4(source), 0), ec);
             if (ec) {
-                if (o_.echo)
-                    report("bind failed with error: %ld\n", static_cast<long>(ec.value()));
-                u.socket.close(ec);
-                retry_pass(u);
+                abandon_pass(u, "bind", ec);
                 return;
             }
         }
