@@ -18,6 +18,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <direct.h>
+#include <fcntl.h>
 #include <io.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -28,6 +29,12 @@ inline void no_sigpipe(SOCKET) {}
 
 // A Windows process gets its standard handles from its parent; none can be taken by a socket.
 inline void ensure_standard_streams() {}
+
+// Bytes pass a stream unchanged: text mode would turn each LF into CR LF (and stop reading at
+// 0x1A), and the messages on it are to be exactly those of the wire.
+inline void set_binary_mode(FILE *stream) {
+    _setmode(_fileno(stream), _O_BINARY);
+}
 
 // Bytes received and not yet read; 0 when none, or when the socket cannot tell.
 inline unsigned long bytes_waiting(SOCKET s) {
@@ -131,6 +138,9 @@ inline void ensure_standard_streams() {
             close(opened);
     }
 }
+
+// POSIX streams carry bytes unchanged.
+inline void set_binary_mode(FILE *) {}
 
 // Bytes received and not yet read; 0 when none, or when the socket cannot tell.
 inline unsigned long bytes_waiting(SOCKET s) {
@@ -241,6 +251,14 @@ inline void pause_ms(int ms) {
 
 // The console is the program's log and is often a pipe or a file: every report reaches it
 // whole as soon as it is printed.
+PRINTF_LIKE(2, 3) inline void report_to(FILE *console, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(console, format, args);
+    va_end(args);
+    std::fflush(console);
+}
+
 PRINTF_LIKE(1, 2) inline void report(const char *format, ...) {
     va_list args;
     va_start(args, format);

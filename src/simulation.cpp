@@ -177,22 +177,44 @@ void tank_from_draws(const int draws[TANK_DRAWS], float *tank_height, float *emp
     *n_tot = *n_fill + *n_high + *n_fall + *n_low;
 }
 
-void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max_level, int *n_fill,
+namespace {
+
+// The eight draws in exactly this order: four heights, then fill, fall, high, low.
+void draw_tank_into(float *tank_height, float *emp, float *min_level, float *max_level, int *n_fill,
                     int *n_high, int *n_fall, int *n_low, int *n_tot, char *latD, char *lonD) {
-    // The draws are made in exactly this order: four heights, then fill, fall, high, low.
     int draws[TANK_DRAWS];
     for (int i = 0; i < TANK_DRAWS; ++i)
         draws[i] = randgen(TANK_DRAW_SIZES[i]);
     tank_from_draws(draws, tank_height, emp, min_level, max_level, n_fill, n_high, n_fall, n_low,
                     n_tot);
-
-    char lines[256];
-    format_tank_report(lines, *tank_height, *emp, *min_level, *max_level, *n_fill, *n_fall, *n_high,
-                       *n_low);
-    report("%s", lines);
-
     std::strcpy(latD, "N");
     std::strcpy(lonD, "E");
+}
+
+void print_tank_report(FILE *console, float tank_height, float emp, float min_level,
+                       float max_level, int n_fill, int n_fall, int n_high, int n_low) {
+    char lines[256];
+    format_tank_report(lines, tank_height, emp, min_level, max_level, n_fill, n_fall, n_high,
+                       n_low);
+    report_to(console, "%s", lines);
+}
+
+} // namespace
+
+void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max_level, int *n_fill,
+                    int *n_high, int *n_fall, int *n_low, int *n_tot, char *latD, char *lonD) {
+    draw_tank_into(tank_height, emp, min_level, max_level, n_fill, n_high, n_fall, n_low, n_tot,
+                   latD, lonD);
+    print_tank_report(stdout, *tank_height, *emp, *min_level, *max_level, *n_fill, *n_fall, *n_high,
+                      *n_low);
+}
+
+void draw_tank_parms(tank_parms *tank, FILE *console) {
+    draw_tank_into(&tank->tank_height, &tank->emp, &tank->min_level, &tank->max_level,
+                   &tank->n_fill, &tank->n_high, &tank->n_fall, &tank->n_low, &tank->n_tot,
+                   tank->lat, tank->lon);
+    print_tank_report(console, tank->tank_height, tank->emp, tank->min_level, tank->max_level,
+                      tank->n_fill, tank->n_fall, tank->n_high, tank->n_low);
 }
 
 void gps_position(int gps_indx, float *lat, int *latint, float *lon, int *lonint) {

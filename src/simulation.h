@@ -3,6 +3,7 @@
 #define VANDRY_SIMULATION_H
 
 #include <cstddef>
+#include <cstdio>
 
 #define LARGE_SIZE 1000
 
@@ -48,6 +49,9 @@ void tank_from_draws(const int draws[TANK_DRAWS], float *tank_height, float *emp
 // Draws the tank (eight draws, in a fixed order) and prints its two report lines.
 void get_tank_parms(float *tank_height, float *emp, float *min_level, float *max_level, int *n_fill,
                     int *n_high, int *n_fall, int *n_low, int *n_tot, char *latD, char *lonD);
+
+// get_tank_parms into a tank_parms, with the report lines on the given console.
+void draw_tank_parms(tank_parms *tank, FILE *console);
 
 // Writes the two report lines for a drawn tank into out (at least 200 bytes); returns the
 // length. Widths are fixed, so the lines never come near that size.

@@ -211,26 +211,34 @@ bool open_connection(const char *ipaddr, const char *aport, SOCKET *ConnectSocke
     return connected;
 }
 
+// How a pass over one connection ended.
+enum class pass_end { failed, closed, all_sent };
+
 // Sends one message per tick over an open connection until the pass ends: after the first
-// message in close-after-send mode, at a failed send in either mode. The socket is closed and
-// the socket library shut down on the way out. Returns false when a send failed.
-bool send_messages(SOCKET ConnectSocket, const char *name, int data_type, int smst,
-                   const tank_parms *tank, telemetry *tm, record_buffers *records, char *sendbuf) {
+// message in close-after-send mode, at a failed send in either mode, or once the messages left
+// to send (counting down from *left when it is above 0) are sent. The socket is closed and the
+// socket library shut down on the way out.
+pass_end send_messages(SOCKET ConnectSocket, const char *name, int data_type, int smst,
+                       const tank_parms *tank, telemetry *tm, record_buffers *records,
+                       char *sendbuf, long long *left) {
     for (;;) {
         const int length = assemble_message(sendbuf, name, data_type, tank, tm, records);
         if (send_all(ConnectSocket, sendbuf, length, SEND_TIMEOUT_MS) == SOCKET_ERROR) {
             report("send error:%d\n", WSAGetLastError());
             close_connection(&ConnectSocket);
             WSACleanup();
-            return false;
+            return pass_end::failed;
         }
         report(ECHO_FORMAT, length, echo_tag(data_type), sendbuf);
-        pause_connected(ConnectSocket, smst);
-        if (!keeps_connection(data_type)) {
-            report("socket is closing\n");
+        const bool last = *left > 0 && --*left == 0;
+        if (!last)
+            pause_connected(ConnectSocket, smst);
+        if (last || !keeps_connection(data_type)) {
+            if (!keeps_connection(data_type))
+                report("socket is closing\n");
             end_connection(&ConnectSocket);
             WSACleanup();
-            return true;
+            return last ? pass_end::all_sent : pass_end::closed;
         }
     }
 }
@@ -239,17 +247,36 @@ bool send_messages(SOCKET ConnectSocket, const char *name, int data_type, int sm
 
 void connection_loop(const char *ipaddr, const char *aport, const char *name, int data_type,
                      int smst, const tank_parms *tank, telemetry *tm, record_buffers *records,
-                     char *sendbuf) {
+                     char *sendbuf, long long count) {
     for (;;) { // one pass per connection; every failure is waited out, then tried again
         SOCKET ConnectSocket = INVALID_SOCKET;
         if (!open_connection(ipaddr, aport, &ConnectSocket)) {
             pause_ms(RETRY_PAUSE_MS);
             continue;
         }
-        if (!send_messages(ConnectSocket, name, data_type, smst, tank, tm, records, sendbuf)) {
+        switch (send_messages(ConnectSocket, name, data_type, smst, tank, tm, records, sendbuf,
+                              &count)) {
+        case pass_end::all_sent:
+            return;
+        case pass_end::failed:
             pause_ms(RETRY_PAUSE_MS);
             if (!keeps_connection(data_type))
                 report("socket is closing\n");
+            break;
+        case pass_end::closed:
+            break;
         }
     }
+}
+
+bool write_messages(FILE *out, const char *name, int data_type, const tank_parms *tank,
+                    telemetry *tm, record_buffers *records, char *sendbuf, long long count) {
+    for (long long sent = 0; count == 0 || sent < count; ++sent) {
+        const int length = assemble_message(sendbuf, name, data_type, tank, tm, records);
+        if (std::fwrite(sendbuf, 1, static_cast<size_t>(length), out) !=
+                static_cast<size_t>(length) ||
+            std::fflush(out) != 0)
+            return false;
+    }
+    return true;
 }

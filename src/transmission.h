@@ -38,10 +38,16 @@ bool keeps_connection(int data_type);
 // (WSAGetLastError then tells why; SEND_TIMED_OUT for the time-out).
 int send_all(SOCKET ConnectSocket, const char *buf, int length, int timeout_ms);
 
-// Connects to the server and sends one message per send interval, for ever: every network
-// failure is reported, waited out for 5000 ms and tried again.
-[[noreturn]] void connection_loop(const char *ipaddr, const char *aport, const char *name,
-                                  int data_type, int smst, const tank_parms *tank, telemetry *tm,
-                                  record_buffers *records, char *sendbuf);
+// Connects to the server and sends one message per send interval: every network failure is
+// reported, waited out for 5000 ms and tried again. Runs for ever, or with a count returns as
+// soon as that many messages have been sent, the connection closed in order.
+void connection_loop(const char *ipaddr, const char *aport, const char *name, int data_type,
+                     int smst, const tank_parms *tank, telemetry *tm, record_buffers *records,
+                     char *sendbuf, long long count = 0);
+
+// The messages that connection_loop would send, written to out one after another at once,
+// each flushed whole: count of them, or without end for 0. Returns false when out fails.
+bool write_messages(FILE *out, const char *name, int data_type, const tank_parms *tank,
+                    telemetry *tm, record_buffers *records, char *sendbuf, long long count = 0);
 
 #endif

@@ -236,25 +236,135 @@ void halt(const char *message) {
         pause_ms(10000);
 }
 
-void read_vector_cfg(char *ipaddr, char *port, char *name, int *data_type, int *smst) {
-    const std::string path = cfg_path();
+const char NO_CFG_FILE[] = "====NO cfg.txt FILE here\n";
+
+const char *load_cfg(const std::string &path, char *ipaddr, char *port, char *name, int *data_type,
+                     int *smst) {
     std::ifstream file(path);
-    while (!file.is_open()) {
-        report("====NO cfg.txt FILE here\n");
-        pause_ms(5000);
-        file.open(path);
-    }
+    if (!file.is_open())
+        return NO_CFG_FILE;
     // A file that may begin with a byte-order mark is read again as plain bytes: Windows' text
     // mode would take bytes of UTF-16 characters for line ends or the end of the file.
     if (may_begin_with_bom(file.peek())) {
         file.close();
         file.open(path, std::ios::binary);
     }
-    const char *error = read_cfg(file, name, ipaddr, port, data_type, smst);
-    // Closed before a halt too, so the halted unit holds no lock on the file being corrected.
-    file.close();
+    // Closed on return, before any halt, so the halted unit holds no lock on the file.
+    return read_cfg(file, name, ipaddr, port, data_type, smst);
+}
+
+void read_vector_cfg(char *ipaddr, char *port, char *name, int *data_type, int *smst,
+                     const std::string &path) {
+    const char *error;
+    while ((error = load_cfg(path, ipaddr, port, name, data_type, smst)) == NO_CFG_FILE) {
+        report("%s", NO_CFG_FILE);
+        pause_ms(5000);
+    }
     if (error != nullptr)
         halt(error);
     report("%s", cfg_echo(name, ipaddr, port, *data_type, *smst).c_str());
     *smst = smst_to_ms(*smst);
+}
+
+bool read_cfg_once(const std::string &path, FILE *console, char *ipaddr, char *port, char *name,
+                   int *data_type, int *smst) {
+    if (const char *error = load_cfg(path, ipaddr, port, name, data_type, smst)) {
+        report_to(console, "%s", error);
+        return false;
+    }
+    report_to(console, "%s", cfg_echo(name, ipaddr, port, *data_type, *smst).c_str());
+    *smst = smst_to_ms(*smst);
+    return true;
+}
+
+namespace {
+
+constexpr char UNIT_USAGE[] =
+    "usage: vandry [--config FILE] [--seed N] [--count N] [--dry-run] [--verbose]\n"
+    "              [--help] [--version]\n"
+    "Stands in for a telemetry unit on a liquid tank: sends one record per interval to the\n"
+    "server that cfg.txt in the working directory names (station name, server address, port,\n"
+    "data type code, interval in seconds), and echoes each message it sends.\n"
+    "  --config FILE  read FILE instead of cfg.txt\n"
+    "  --seed N       seed the random stream with N (0 to 4294967295) instead of the clock:\n"
+    "                 the same seed, configuration and build send the same bytes\n"
+    "  --count N      end with status 0 once N messages have been sent\n"
+    "  --dry-run      no network and no pauses: standard output carries exactly the bytes\n"
+    "                 that would be sent, message after message; the other lines go to\n"
+    "                 standard error\n"
+    "  --verbose      also print the seed, so that the run can be repeated\n"
+    "With --count or --dry-run, a missing or bad configuration ends the run with status 2.\n";
+
+// Digits only, from 0 (or 1) to high.
+bool parse_number(const std::string &text, unsigned long long low, unsigned long long high,
+                  unsigned long long *out) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long long value = std::stoull(text);
+    if (value < low || value > high)
+        return false;
+    *out = value;
+    return true;
+}
+
+parsed_unit_options unit_exit(int status, const std::string &text) {
+    parsed_unit_options parsed;
+    parsed.exit_status = status;
+    parsed.text = status == 0 ? text : "vandry: " + text + "\n" + UNIT_USAGE;
+    return parsed;
+}
+
+} // namespace
+
+parsed_unit_options parse_unit_options(const std::vector<std::string> &args) {
+    parsed_unit_options parsed;
+    unit_options &options = parsed.options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        // "--name=value" and "--name value" alike.
+        std::optional<std::string> value;
+        if (const size_t equals = arg.find('=');
+            arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg.resize(equals);
+        }
+        const bool takes_value = arg == "--config" || arg == "--seed" || arg == "--count";
+        if (value && !takes_value)
+            return unit_exit(2, arg + " takes no value");
+        if (takes_value && !value) {
+            if (i + 1 == args.size())
+                return unit_exit(2, arg + " needs a value");
+            value = args[++i];
+        }
+        unsigned long long number = 0;
+        if (arg == "-h" || arg == "--help") {
+            return unit_exit(0, UNIT_USAGE);
+        } else if (arg == "--version") {
+            return unit_exit(0, std::string(UNIT_VERSION) + "\n");
+        } else if (arg == "--config") {
+            if (value->empty())
+                return unit_exit(2, "--config needs a file name");
+            options.config = *value;
+        } else if (arg == "--seed") {
+            if (!parse_number(*value, 0, 4294967295ULL, &number))
+                return unit_exit(2, "--seed wants a number from 0 to 4294967295, not \"" + *value +
+                                        "\"");
+            options.seed = static_cast<unsigned>(number);
+        } else if (arg == "--count") {
+            if (!parse_number(*value, 1, 999999999999999999ULL, &number))
+                return unit_exit(2, "--count wants a number of messages of at least 1, not \"" +
+                                        *value + "\"");
+            options.count = static_cast<long long>(number);
+        } else if (arg == "--dry-run") {
+            options.dry_run = true;
+        } else if (arg == "--verbose") {
+            options.verbose = true;
+        } else {
+            return unit_exit(
+                2, (arg.size() > 1 && arg[0] == '-' ? "unknown option " : "unexpected argument ") +
+                       arg);
+        }
+    }
+    return parsed;
 }

@@ -2,8 +2,11 @@
 #ifndef VANDRY_VANDRY_H
 #define VANDRY_VANDRY_H
 
+#include <cstdio>
 #include <iosfwd>
+#include <optional>
 #include <string>
+#include <vector>
 
 #define MAX_NAME_LENGTH 30
 
@@ -39,8 +42,51 @@ std::string cfg_path();
 // Prints the message once, then sleeps for good: a bad configuration stops the unit in place.
 [[noreturn]] void halt(const char *message);
 
-// Waits until cfg.txt can be opened, reads it and returns only when every value is accepted;
-// otherwise halts. smst comes back in milliseconds.
-void read_vector_cfg(char *ipaddr, char *port, char *name, int *data_type, int *smst);
+// The line printed while the configuration file cannot be opened.
+extern const char NO_CFG_FILE[];
+
+// Reads the configuration file at path once. Returns nullptr when every value is accepted
+// (smst still in seconds as read), NO_CFG_FILE when the file cannot be opened, otherwise the
+// message to halt with.
+const char *load_cfg(const std::string &path, char *ipaddr, char *port, char *name, int *data_type,
+                     int *smst);
+
+// Waits until the configuration file (cfg.txt in the working directory unless a path is given)
+// can be opened, reads it and returns only when every value is accepted; otherwise halts. smst
+// comes back in milliseconds.
+void read_vector_cfg(char *ipaddr, char *port, char *name, int *data_type, int *smst,
+                     const std::string &path = cfg_path());
+
+// read_vector_cfg for a run that must end rather than wait or halt: one attempt, its line on
+// console, and false when the file cannot be opened or a value is refused.
+bool read_cfg_once(const std::string &path, FILE *console, char *ipaddr, char *port, char *name,
+                   int *data_type, int *smst);
+
+// The unit's command line. Without options the unit runs as it always has.
+constexpr const char UNIT_VERSION[] = "vandry 1.1";
+
+struct unit_options {
+    std::string config;           // empty: cfg.txt in the working directory
+    std::optional<unsigned> seed; // none: the clock's seconds
+    long long count = 0;          // messages to send before the run ends, 0: no end
+    bool dry_run = false;         // the messages to standard output, no network, no pauses
+    bool verbose = false;         // the seed on the console too
+};
+
+// A run that must end does not wait for a configuration or halt on it: it exits with status 2.
+inline bool ends_on_bad_config(const unit_options &options) {
+    return options.count > 0 || options.dry_run;
+}
+
+struct parsed_unit_options {
+    unit_options options;
+    // Set when the program is to print text and end with this status at once: 0 for --help
+    // and --version (to standard output), 2 for a bad command line (to standard error).
+    std::optional<int> exit_status;
+    std::string text;
+};
+
+// args: the command line without the program name.
+parsed_unit_options parse_unit_options(const std::vector<std::string> &args);
 
 #endif
