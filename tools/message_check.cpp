@@ -1,5 +1,6 @@
 #include "message_check.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vandry_check {
@@ -154,6 +155,15 @@ int sequence_of(const Pieces &pieces) {
     return std::stoi(std::string(pieces.text.back()));
 }
 
+// The numbers before the sequence number (the last count pieces but one), without fill blanks.
+void take_values(const Pieces &pieces, std::size_t count, Verdict &v) {
+    const std::size_t n = pieces.text.size();
+    for (std::size_t k = n - count; k + 1 < n; ++k) {
+        const std::string_view value = pieces.text[k];
+        v.values.emplace_back(value.substr(std::min(value.find_first_not_of(' '), value.size())));
+    }
+}
+
 std::string field_count(std::size_t after_name) {
     return num(after_name) +
            " fields after the first comma, a short record has 7 and a long record 9";
@@ -183,6 +193,7 @@ std::string check_plain(std::string_view line, Verdict &v) {
         v.layout = is_long ? Layout::long_record : Layout::short_record;
         v.station = std::string(name);
         v.sequence = sequence_of(pieces);
+        take_values(pieces, count, v);
         v.text_length = body.size();
         return {};
     }
@@ -301,6 +312,10 @@ std::string check_gps(std::string_view line, std::size_t dollar, Verdict &v) {
     v.layout = Layout::gps_record;
     v.station = std::string(name);
     v.sequence = sequence_of(pieces);
+    take_values(pieces, LONG_COUNT, v);
+    const Pieces sentence = split_commas(line.substr(dollar));
+    v.values.emplace_back(sentence.text[1]); // latitude
+    v.values.emplace_back(sentence.text[3]); // longitude
     v.text_length = line.size();
     return {};
 }
@@ -395,6 +410,39 @@ std::vector<Message> split_connection(std::string_view content, std::optional<Mo
     return messages;
 }
 
+std::vector<Message> StreamSplitter::feed(std::string_view bytes) {
+    pending_.append(bytes.data(), bytes.size());
+    return cut(false);
+}
+
+std::vector<Message> StreamSplitter::finish() {
+    return cut(true);
+}
+
+std::vector<Message> StreamSplitter::cut(bool at_end) {
+    std::vector<Message> out;
+    std::size_t start = 0;
+    while (start < pending_.size()) {
+        const std::size_t lf = pending_.find('\n', start);
+        std::size_t end = lf == std::string::npos ? pending_.size() : lf + 1;
+        if (end - start > MAX_MESSAGE_BYTES) {
+            end = start + MAX_MESSAGE_BYTES;
+        } else if (lf == std::string::npos || (pending_.size() < lf + 3 && !at_end)) {
+            if (!at_end)
+                break; // the rest of the message, or whether CR LF follows, is still to come
+        } else if (pending_.compare(end, 2, "\r\n") == 0) {
+            end += 2;
+        }
+        const bool keep_open = end - start >= 2 && pending_.compare(end - 2, 2, "\r\n") == 0;
+        out.push_back({pending_.substr(start, end - start), expected_   ? *expected_
+                                                            : keep_open ? Mode::keep_open
+                                                                        : Mode::close_after_send});
+        start = end;
+    }
+    pending_.erase(0, start);
+    return out;
+}
+
 Verdict check_message(std::string_view message, Mode mode) {
     Verdict v;
     v.mode = mode;
@@ -405,6 +453,7 @@ Verdict check_message(std::string_view message, Mode mode) {
         v.station.clear();
         v.sequence = -1;
         v.text_length = 0;
+        v.values.clear();
     }
     return v;
 }

@@ -66,6 +66,25 @@ class Splitter {
 std::vector<Message> split_connection(std::string_view content,
                                       std::optional<Mode> expected = std::nullopt);
 
+// Cuts a recording: the messages of a unit back to back, as its --dry-run writes them. A
+// message ends at its record's line feed, with the CR LF that follows it if one does: then it
+// is a keep-open message, otherwise a close-after-send one (unless a mode is expected, which
+// every message is then checked against). A run of MAX_MESSAGE_BYTES without a line feed is
+// cut off as a message of its own.
+class StreamSplitter {
+  public:
+    explicit StreamSplitter(std::optional<Mode> expected = std::nullopt) : expected_(expected) {}
+    // Takes bytes of the recording; returns the messages that they complete, in order.
+    std::vector<Message> feed(std::string_view bytes);
+    // The recording has ended: returns the messages left in it.
+    std::vector<Message> finish();
+
+  private:
+    std::vector<Message> cut(bool at_end);
+    std::optional<Mode> expected_;
+    std::string pending_;
+};
+
 // The result of checking one message.
 struct Verdict {
     bool ok = false;
@@ -74,7 +93,11 @@ struct Verdict {
     std::string station;
     int sequence = -1;
     std::size_t text_length = 0; // bytes before the record's line end (" \n" or "\n")
-    std::string error;           // when not ok: what is malformed, in words
+    // The record's numbers as printed, without fill blanks: distance, level, d1, volume, temp1,
+    // temp2, and for the long and GPS records vin and rssi, and for the GPS record latitude
+    // (ddmm.mmmm) and longitude (dddmm.mmmm).
+    std::vector<std::string> values;
+    std::string error; // when not ok: what is malformed, in words
 };
 
 // Checks one message, its end mark included, against the framing of the given mode.

@@ -15,11 +15,15 @@
 // two that arrived is reported as a gap. --quiet prints no line per message or connection, but
 // one summary line per second. Every line is flushed as soon as it is printed. SIGINT or
 // SIGTERM ends it with a final summary.
+// --csv FILE also writes each message as a row of FILE, flushed at once. --read FILE checks a
+// recording (the unit's --dry-run output, "-" for standard input) the same way, without
+// listening, and ends when it is read.
 
 #include "platform.h"
 
 #include "message_check.h"
 #include "receiver_options.h"
+#include "record_csv.h"
 
 #include <asio.hpp>
 
@@ -62,6 +66,69 @@ struct Totals {
     unsigned long long lost = 0;
 };
 
+// Where every message goes, from a connection or a recording: checked, counted, printed and
+// followed per station, and written to the CSV file if there is one.
+class MessageLog {
+  public:
+    MessageLog(bool quiet, FILE *csv) : quiet_(quiet), csv_(csv) {}
+
+    // Handles one message that arrived on connection (0: read from a recording) from peer;
+    // returns whether it is well formed. time: of its arrival, empty for a recording.
+    bool handle(unsigned long long connection, const std::string &peer, const Message &m,
+                const std::string &time) {
+        const Verdict v = check_message(m.bytes, m.mode);
+        ++totals_.messages;
+        if (csv_ != nullptr && csv_ok_) {
+            const std::string row =
+                csv_row(time, connection != 0 ? std::to_string(connection) : "", v, m.bytes);
+            csv_ok_ = std::fwrite(row.data(), 1, row.size(), csv_) == row.size() &&
+                      std::fflush(csv_) == 0;
+        }
+        // "conn N" for a connection, the file's name for a recording.
+        const std::string where = connection != 0 ? "conn " + std::to_string(connection) : peer;
+        if (!v.ok) {
+            ++totals_.malformed;
+            if (!quiet_ || totals_.malformed <= MALFORMED_LINES_WHEN_QUIET)
+                report("MALFORMED on %s: %s: %s\n", where.c_str(), v.error.c_str(),
+                       escape(m.bytes).c_str());
+            if (quiet_ && totals_.malformed == MALFORMED_LINES_WHEN_QUIET)
+                report("further malformed messages are counted only\n");
+            return false;
+        }
+        if (!quiet_)
+            report("[%s%s%s] %s  (%s, %s, seq %d, %llu bytes)\n", where.c_str(),
+                   connection != 0 ? " " : "", connection != 0 ? peer.c_str() : "",
+                   escape(std::string_view(m.bytes).substr(0, v.text_length)).c_str(),
+                   layout_name(v.layout), mode_name(v.mode), v.sequence,
+                   static_cast<unsigned long long>(m.bytes.size()));
+        if (const std::optional<Gap> gap = sequences_.observe(v.station, v.sequence)) {
+            ++totals_.gaps;
+            totals_.lost += static_cast<unsigned long long>(gap->lost);
+            report("GAP on %s: station %s expected %d, got %d (%d lost)\n", where.c_str(),
+                   v.station.c_str(), gap->expected, gap->got, gap->lost);
+        }
+        return true;
+    }
+
+    Totals &totals() { return totals_; }
+    bool quiet() const { return quiet_; }
+    // False once a row could not be written: the recording is incomplete.
+    bool csv_ok() const { return csv_ok_; }
+
+  private:
+    bool quiet_;
+    FILE *csv_;
+    bool csv_ok_ = true;
+    Totals totals_;
+    SequenceTracker sequences_;
+};
+
+// The time of now for a CSV row.
+std::string now_text() {
+    using namespace std::chrono;
+    return iso8601_utc(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
 // One accepted connection. Its pending wait owns it; the receiver knows it until it closes.
 // No read buffer of its own: it waits until bytes are ready, and they are read into the
 // receiver's one buffer, whose content is handled before the next read.
@@ -81,9 +148,11 @@ struct Connection {
 
 class Receiver {
   public:
-    Receiver(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptions &options)
+    Receiver(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptions &options,
+             MessageLog &log)
         : acceptor_(std::move(acceptor)), accept_pause_(io), summary_timer_(io),
-          signals_(io, SIGINT, SIGTERM), mode_(options.mode), quiet_(options.quiet) {}
+          signals_(io, SIGINT, SIGTERM), mode_(options.mode), quiet_(options.quiet), log_(log),
+          totals_(log.totals()), with_times_(!options.csv.empty()) {}
 
     void start() {
         signals_.async_wait([this](const asio::error_code &ec, int) {
@@ -96,8 +165,6 @@ class Receiver {
             schedule_summary();
         }
     }
-
-    const Totals &totals() const { return totals_; }
 
   private:
     void accept() {
@@ -208,29 +275,17 @@ class Receiver {
     }
 
     void handle(Connection &c, const Message &m) {
-        const Verdict v = check_message(m.bytes, m.mode);
         ++c.messages;
-        ++totals_.messages;
-        if (!v.ok) {
+        if (!log_.handle(c.id, c.peer, m, with_times_ ? now_text() : std::string()))
             ++c.malformed;
-            ++totals_.malformed;
-            if (!quiet_ || totals_.malformed <= MALFORMED_LINES_WHEN_QUIET)
-                report("MALFORMED on conn %llu: %s: %s\n", c.id, v.error.c_str(),
-                       escape(m.bytes).c_str());
-            if (quiet_ && totals_.malformed == MALFORMED_LINES_WHEN_QUIET)
-                report("further malformed messages are counted only\n");
-            return;
-        }
-        if (!quiet_)
-            report("[conn %llu %s] %s  (%s, %s, seq %d, %llu bytes)\n", c.id, c.peer.c_str(),
-                   escape(std::string_view(m.bytes).substr(0, v.text_length)).c_str(),
-                   layout_name(v.layout), mode_name(v.mode), v.sequence,
-                   static_cast<unsigned long long>(m.bytes.size()));
-        if (const std::optional<Gap> gap = sequences_.observe(v.station, v.sequence)) {
-            ++totals_.gaps;
-            totals_.lost += static_cast<unsigned long long>(gap->lost);
-            report("GAP on conn %llu: station %s expected %d, got %d (%d lost)\n", c.id,
-                   v.station.c_str(), gap->expected, gap->got, gap->lost);
+        // Not stopped here: the connection being read is still in use.
+        if (!log_.csv_ok() && !csv_failed_) {
+            csv_failed_ = true;
+            std::fprintf(stderr, "vandry-receiver: cannot write the CSV file: stopping\n");
+            asio::post(acceptor_.get_executor(), [this] {
+                if (!stopping_)
+                    stop();
+            });
         }
     }
 
@@ -282,9 +337,11 @@ class Receiver {
     asio::signal_set signals_;
     std::optional<Mode> mode_;
     bool quiet_;
+    MessageLog &log_;
+    Totals &totals_;
+    bool with_times_;
+    bool csv_failed_ = false;
     bool stopping_ = false;
-    Totals totals_;
-    SequenceTracker sequences_;
     std::unordered_set<Connection *> open_;
     std::array<char, READ_BUFFER_BYTES> buffer_{};
     unsigned long long failed_accepts_ = 0;
@@ -325,6 +382,36 @@ tcp::acceptor open_listener(asio::io_context &io, const ReceiverOptions &options
     return acceptor;
 }
 
+// Checks a recording, read in pieces as it comes (it may be a pipe from a unit's dry run).
+// Returns false when it cannot be read.
+bool read_recording(const ReceiverOptions &options, MessageLog &log) {
+    const bool from_stdin = *options.read == "-";
+    FILE *in = from_stdin ? stdin : std::fopen(options.read->c_str(), "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "vandry-receiver: cannot open %s\n", options.read->c_str());
+        return false;
+    }
+    if (from_stdin)
+        set_binary_mode(stdin);
+    const std::string source = from_stdin ? "stdin" : *options.read;
+    StreamSplitter splitter(options.mode);
+    std::array<char, READ_BUFFER_BYTES> buffer{};
+    for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0;)
+        for (const Message &m : splitter.feed(std::string_view(buffer.data(), n)))
+            log.handle(0, source, m, std::string());
+    for (const Message &m : splitter.finish())
+        log.handle(0, source, m, std::string());
+    const bool read_whole = std::ferror(in) == 0;
+    if (!from_stdin)
+        std::fclose(in);
+    if (!read_whole)
+        std::fprintf(stderr, "vandry-receiver: cannot read %s\n", options.read->c_str());
+    const Totals &totals = log.totals();
+    report("vandry-receiver read %s: %llu messages, %llu malformed, %llu gaps, %llu lost\n",
+           source.c_str(), totals.messages, totals.malformed, totals.gaps, totals.lost);
+    return read_whole;
+}
+
 int run(int argc, char **argv) {
     const ParsedArguments parsed =
         parse_receiver_arguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
@@ -333,6 +420,22 @@ int run(int argc, char **argv) {
         return *parsed.exit_status;
     }
     const ReceiverOptions &options = parsed.options;
+
+    // The CSV file is written through the C library in binary mode: its rows end in CR LF as
+    // written, on every platform.
+    std::unique_ptr<FILE, int (*)(FILE *)> csv(nullptr, std::fclose);
+    if (!options.csv.empty()) {
+        csv.reset(std::fopen(options.csv.c_str(), "wb"));
+        if (!csv || std::fputs(CSV_HEADER, csv.get()) < 0 || std::fflush(csv.get()) != 0) {
+            std::fprintf(stderr, "vandry-receiver: cannot write %s\n", options.csv.c_str());
+            return 1;
+        }
+    }
+    MessageLog log(options.quiet, csv.get());
+    if (options.read) {
+        const bool read_whole = read_recording(options, log);
+        return read_whole && log.csv_ok() ? 0 : 1;
+    }
 
     // Every connection holds a descriptor.
     raise_open_file_limit();
@@ -345,15 +448,15 @@ int run(int argc, char **argv) {
            endpoint_text(acceptor.local_endpoint()).c_str(),
            options.mode ? mode_name(*options.mode) : "auto");
 
-    Receiver receiver(io, std::move(acceptor), options);
+    Receiver receiver(io, std::move(acceptor), options, log);
     receiver.start();
     io.run();
 
-    const Totals &totals = receiver.totals();
+    const Totals &totals = log.totals();
     report("vandry-receiver stopped: %llu connections, %llu messages, %llu malformed, %llu gaps, "
            "%llu lost\n",
            totals.connections, totals.messages, totals.malformed, totals.gaps, totals.lost);
-    return 0;
+    return log.csv_ok() ? 0 : 1;
 }
 
 } // namespace

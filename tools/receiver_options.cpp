@@ -5,10 +5,14 @@ namespace vandry_check {
 namespace {
 
 constexpr char USAGE[] =
-    "usage: vandry-receiver [--mode=auto|keep-open|close-after-send] [--quiet] [address [port]]\n"
+    "usage: vandry-receiver [--mode=auto|keep-open|close-after-send] [--quiet] [--csv FILE]\n"
+    "                       [address [port] | --read FILE]\n"
     "  address defaults to 127.0.0.1, port to 5000 (0 takes a free port)\n"
     "  --mode MODE   how connections are framed (default auto: both, told apart by the bytes)\n"
     "  --quiet       no line per message or connection: one summary line per second\n"
+    "  --csv FILE    also write every message as a row of FILE (values as printed)\n"
+    "  --read FILE   check a recording (what vandry --dry-run writes; - for standard input)\n"
+    "                instead of listening\n"
     "  --help, --version\n";
 
 bool valid_port(const std::string &port) {
@@ -62,13 +66,20 @@ ParsedArguments parse_receiver_arguments(const std::vector<std::string> &args) {
         }
         if (arg == "--quiet") {
             options.quiet = true;
-        } else if (arg == "--mode" || arg.rfind("--mode=", 0) == 0) {
-            const bool separate = arg == "--mode";
+        } else if (const std::string option = arg.substr(0, arg.find('='));
+                   option == "--mode" || option == "--csv" || option == "--read") {
+            const bool separate = arg == option;
             if (separate && i + 1 == args.size())
-                return refused("--mode needs a value");
-            const std::string name = separate ? args[++i] : arg.substr(7);
-            if (!set_mode(name, options))
-                return refused("unknown mode " + name);
+                return refused(option + " needs a value");
+            const std::string value = separate ? args[++i] : arg.substr(option.size() + 1);
+            if (option == "--mode" && !set_mode(value, options))
+                return refused("unknown mode " + value);
+            if (option != "--mode" && value.empty())
+                return refused(option + " needs a file name");
+            if (option == "--csv")
+                options.csv = value;
+            if (option == "--read")
+                options.read = value;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return refused("unknown option " + arg);
         } else {
@@ -77,6 +88,8 @@ ParsedArguments parse_receiver_arguments(const std::vector<std::string> &args) {
     }
     if (positional.size() > 2)
         return refused("too many arguments");
+    if (options.read && !positional.empty())
+        return refused("--read listens nowhere: no address or port");
     if (!positional.empty())
         options.address = positional[0];
     if (positional.size() == 2)

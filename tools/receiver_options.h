@@ -18,6 +18,8 @@ struct ReceiverOptions {
     std::string port = "5000";
     std::optional<Mode> mode; // none: auto
     bool quiet = false;
+    std::string csv;                 // empty: no CSV file
+    std::optional<std::string> read; // a recording to read ("-": standard input), no listening
 };
 
 struct ParsedArguments {
