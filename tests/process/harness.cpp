@@ -421,9 +421,13 @@ bool Program::read_once(int timeout_ms) {
 }
 
 std::string Program::output() {
+    return normalise_console(raw_output());
+}
+
+const std::string &Program::raw_output() {
     while (read_once(0)) {
     }
-    return normalise_console(raw_);
+    return raw_;
 }
 
 bool Program::wait_for(const std::function<bool(const std::string &)> &ready, double seconds) {

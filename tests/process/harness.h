@@ -142,6 +142,8 @@ class Program {
     bool wait_exit(double seconds);
     // Everything printed so far, normalised.
     std::string output();
+    // Everything printed so far, byte for byte (a dry run's messages).
+    const std::string &raw_output();
     // Reads the console until ready(output()) holds; false when it does not within the time.
     bool wait_for(const std::function<bool(const std::string &)> &ready, double seconds);
     bool wait_for(const std::string &text, double seconds, size_t times = 1);

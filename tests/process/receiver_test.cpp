@@ -10,7 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -126,6 +130,77 @@ TEST(Receiver, TakesAFleetWholeInBothModes) {
                                       10))
             << receiver.output();
     }
+}
+
+std::string file_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A recorded run in CSV: the rows of a live run and of its dry run's recording hold every value
+// exactly as the unit printed it, and plot.sh draws them into a picture of the size asked for.
+TEST(Receiver, RecordsARunAsCsvValuesAsPrintedAndPlotsIt) {
+    ScratchDir dir;
+    Program receiver(dir.path(),
+                     {VANDRY_RECEIVER_EXE, "--csv", "live.csv", "--quiet", "127.0.0.1", "0"},
+                     Target{});
+    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) ";
+    ASSERT_TRUE(receiver.wait_for_regex(listening, 10)) << receiver.output();
+    std::smatch port;
+    const std::string head = receiver.output();
+    ASSERT_TRUE(std::regex_search(head, port, std::regex(listening)));
+    const std::string name = "st,\"7"; // quoted in CSV
+    dir.write_file("unit.cfg", cfg_text(name, "127.0.0.1", std::stoi(port[1]), 30, 3));
+    Program unit(dir.path(), {"--config", "unit.cfg", "--seed", "99", "--count", "2"});
+    Program dry(dir.path(), {"--config", "unit.cfg", "--seed", "99", "--count", "2", "--dry-run"});
+    ASSERT_TRUE(unit.wait_exit(20) && dry.wait_exit(20)) << unit.output();
+    dir.write_file("run.txt", dry.raw_output());
+    Program read(dir.path(), {VANDRY_RECEIVER_EXE, "--read", "run.txt", "--csv", "read.csv"},
+                 Target{});
+    ASSERT_TRUE(read.wait_exit(10));
+    EXPECT_EQ(read.status(), "exited with 0") << read.output();
+    ASSERT_TRUE(receiver.wait_for(" total=2 malformed=0 gaps=0 lost=0\n", 10)) << receiver.output();
+
+    // Each message's row from its own fields: the values without their fill blanks, the
+    // zero-filled longitude as it stands.
+    std::string rows, read_rows; // read_rows: without time or connection
+    const std::string messages = dry.raw_output();
+    for (size_t at = 0; at < messages.size(); at = messages.find("\r\n", at) + 2) {
+        std::vector<std::string> f;
+        std::istringstream record(messages.substr(at + name.size() + 1));
+        for (std::string field; std::getline(record, field, ',') && f.size() < 13;)
+            f.push_back(field.substr(field.find_first_not_of(' ')));
+        std::string row = "\"st,\"\"7\",gps,keep-open," + f[8];
+        for (const int i : {0, 1, 2, 3, 4, 5, 6, 7, 10, 12})
+            row += "," + f[i];
+        rows += row + ",,\r\n";
+        read_rows += ",," + row + ",,\r\n";
+    }
+    const std::string header =
+        "time,connection,station,layout,mode,sequence,distance,level,"
+        "d1,volume,temp1,temp2,vin,rssi,latitude,longitude,error,message\r\n";
+    EXPECT_EQ(file_text(dir.path() + "/read.csv"), header + read_rows);
+    const std::string live = file_text(dir.path() + "/live.csv");
+    EXPECT_EQ(
+        std::regex_replace(
+            live,
+            std::regex(R"(\n[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z,1,)"),
+            "\n"),
+        header + rows);
+
+    if (std::system("command -v gnuplot >/dev/null && command -v python3 >/dev/null") != 0 &&
+        std::getenv("CI") == nullptr)
+        GTEST_SKIP() << "plot.sh needs gnuplot and python3";
+    Program plot(dir.path(),
+                 {"/bin/bash", VANDRY_PLOT_SCRIPT, "--size", "640x480", "live.csv", "cycle.png"},
+                 Target{});
+    ASSERT_TRUE(plot.wait_exit(30));
+    EXPECT_EQ(plot.status(), "exited with 0") << plot.output();
+    // The PNG signature, then the IHDR chunk: width and height, 4 bytes each, big-endian.
+    const std::string png = file_text(dir.path() + "/cycle.png");
+    ASSERT_GT(png.size(), 1000u);
+    EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x02\x80\0\0\x01\xe0", 8));
 }
 
 } // namespace

@@ -118,3 +118,21 @@ INSTANTIATE_TEST_SUITE_P(
                     BadCfg{"BadDataType", "st 127.0.0.1 5000 12 3\n",
                            "data_type must be 10/11/20/21/30/31 in cfg file\n"}),
     [](const testing::TestParamInfo<BadCfg> &info) { return info.param.label; });
+
+// A run that must end neither waits for its configuration nor halts on it: its usual line (on
+// standard error for a dry run), then exit status 2.
+TEST(Startup, ARunThatMustEndExitsWithTwoOnABadConfiguration) {
+    ScratchDir dir;
+    dir.write_file("bad.cfg", "st 127.0.0.1 5000 12 3\n");
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{"--count", "1"}, NO_CFG},
+        {{"--count=1", "--config", "bad.cfg"}, "data_type must be 10/11/20/21/30/31 in cfg file\n"},
+        {{"--dry-run", "--config", "bad.cfg"}, ""},
+        {{"--bogus"}, ""}};
+    for (const auto &[args, output] : runs) {
+        Program prog(dir.path(), args);
+        ASSERT_TRUE(prog.wait_exit(20)) << args[0];
+        EXPECT_EQ(prog.status(), "exited with 2") << args[0];
+        EXPECT_EQ(prog.output(), output) << args[0];
+    }
+}

@@ -174,6 +174,45 @@ INSTANTIATE_TEST_SUITE_P(Transmission, EachCode, testing::ValuesIn(CODES),
                              return "Code" + std::to_string(info.param.code);
                          });
 
+// With a seed the run is repeatable: what a run sends is exactly what its dry run writes. With
+// --count it ends after the last message, status 0, and keeps the interval before it.
+class SeededRun : public testing::TestWithParam<int> {};
+
+TEST_P(SeededRun, SendsWhatItsDryRunWritesAndEndsAfterItsCount) {
+    const Code &c = code_of(GetParam());
+    Listener listener;
+    ScratchDir dir;
+    dir.write_file("unit.cfg", cfg_text(NAME, "127.0.0.1", listener.port(), c.code, SMST));
+    const std::vector<std::string> args = {"--config", "unit.cfg", "--seed",
+                                           "4242",     "--count",  "3"};
+    std::vector<std::string> dry_args = args;
+    dry_args.push_back("--dry-run");
+    Program dry(dir.path(), dry_args);
+    ASSERT_TRUE(dry.wait_exit(20));
+    EXPECT_EQ(dry.status(), "exited with 0");
+    EXPECT_EQ(count_of(dry.raw_output(), NAME + ","), 3u) << dry.raw_output();
+
+    std::vector<std::string> verbose_args = args;
+    verbose_args.push_back("--verbose");
+    const double start = seconds_now();
+    Program prog(dir.path(), verbose_args);
+    std::string wire;
+    for (int i = 0; i < (c.keep_open() ? 1 : 3); ++i) {
+        Connection conn;
+        ASSERT_TRUE(listener.accept(&conn, 20)) << prog.output();
+        ASSERT_TRUE(conn.wait_closed(20)) << prog.output();
+        wire += conn.data();
+    }
+    ASSERT_TRUE(prog.wait_exit(20)) << prog.output();
+    EXPECT_GE(seconds_now() - start, 2 * SMST - SEEN_LATE);
+    EXPECT_EQ(prog.status(), "exited with 0");
+    EXPECT_EQ(wire, dry.raw_output());
+    EXPECT_NE(prog.output().find(" \nseed: 4242\ntank_height="), std::string::npos)
+        << prog.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Transmission, SeededRun, testing::Values(21, 30));
+
 TEST(Transmission, StationNameOfThirtyCharactersIsSentWhole) {
     const std::string name = "Tank/North,Bay#07_level+temp.A";
     ASSERT_EQ(name.size(), 30u);

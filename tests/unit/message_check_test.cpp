@@ -1,4 +1,5 @@
 #include "message_check.h"
+#include "record_csv.h"
 
 #include <gtest/gtest.h>
 
@@ -251,6 +252,23 @@ TEST(Splitter, BoundsARunWithoutCrLf) {
     EXPECT_FALSE(check_message(got[0].bytes, got[0].mode).ok);
 }
 
+// A dry run's output, as it comes through a pipe: each message whole, whatever the pieces.
+TEST(StreamSplitter, CutsARecordingFedByteByByte) {
+    const std::string stream = SHORT_MSG + CRLF + SHORT_MSG + SHORT_MSG + CRLF + "ST01,2.4";
+    StreamSplitter splitter;
+    std::string got;
+    const auto piece = [&got](const Message &m) {
+        got += (m.mode == OPEN ? "O" : "C") + std::to_string(m.bytes.size()) + " ";
+    };
+    for (const char c : stream)
+        for (const Message &m : splitter.feed(std::string_view(&c, 1)))
+            piece(m);
+    got += "/ ";
+    for (const Message &m : splitter.finish())
+        piece(m);
+    EXPECT_EQ(got, "O42 C40 O42 / C8 ");
+}
+
 // A crafted stream of messages, each a station letter and its sequence number; the gaps
 // reported, each as "station expected got lost;".
 struct GapCase {
@@ -289,6 +307,29 @@ TEST(Escape, MakesEveryByteVisible) {
     EXPECT_EQ(escape(std::string("a,\r\n\t\\\x01\xff", 8)), "a,\\r\\n\\t\\\\\\x01\\xff");
     EXPECT_EQ(layout_name(Layout::gps_record), std::string("gps"));
     EXPECT_EQ(mode_name(CLOSE), std::string("close-after-send"));
+}
+
+} // namespace
+
+namespace {
+
+TEST(Csv, RowsQuoteWhereNeededAndKeepTheValuesAsPrinted) {
+    EXPECT_EQ(csv_field("a,\"b\""), "\"a,\"\"b\"\"\"");
+    EXPECT_EQ(csv_field("plain"), "plain");
+    EXPECT_EQ(
+        csv_row("", "", check_message("a\"b," + LONG_REC, CLOSE), ""),
+        ",,\"a\"\"b\",long,close-after-send,0,2.459,0.081,4.6,323.8,25.0,30.0,14.3,6.5,,,,\r\n");
+    EXPECT_EQ(csv_row("t", "7", check_message("X," + GPS_REC + CRLF, OPEN), "").substr(0, 28),
+              "t,7,X,gps,keep-open,0,2.459,");
+    EXPECT_NE(csv_row("t", "7", check_message("X," + GPS_REC + CRLF, OPEN), "")
+                  .find(",14.3,6.5,1301.4728,07740.3735,,\r\n"),
+              std::string::npos);
+    EXPECT_EQ(
+        csv_row("t", "1", check_message("x\n", CLOSE), "x,y"),
+        "t,1,,,close-after-send,,,,,,,,,,,,no comma: not a station name and a record,\"x,y\"\r\n");
+    EXPECT_EQ(iso8601_utc(0), "1970-01-01T00:00:00.000Z");
+    EXPECT_EQ(iso8601_utc(951782400123), "2000-02-29T00:00:00.123Z");
+    EXPECT_EQ(iso8601_utc(1796780999999), "2026-12-09T01:49:59.999Z");
 }
 
 } // namespace
