@@ -2,7 +2,7 @@
 # Installs the Debian packages that are needed and missing.
 # Usage: scripts/install-deps.sh [--build | --test | --ci]
 #   --build  what building the programs (the unit, the fleet, the receiver) needs
-#   --test   and what the tests need, the Windows cross build and Wine included (default)
+#   --test   and what the tests need, the Windows cross build, Wine and the plot included (default)
 #   --ci     and the analysis and fuzzing tools, and what checks the deployment manifests
 set -euo pipefail
 
@@ -10,7 +10,7 @@ level="${1:---test}"
 packages=(cmake make g++ libasio-dev)
 if [[ "$level" != "--build" ]]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev gpsd-clients
-               g++-mingw-w64-x86-64 wine wine64)
+               g++-mingw-w64-x86-64 wine wine64 gnuplot-nox python3)
 fi
 if [[ "$level" == "--ci" ]]; then
     packages+=(clang-14 libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind python3-yaml)
