@@ -254,7 +254,7 @@ inline void pause_ms(int ms) {
 PRINTF_LIKE(2, 3) inline void report_to(FILE *console, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(console, format, args);
+    (void)std::vfprintf(console, format, args); // a console that fails has no one to tell
     va_end(args);
     std::fflush(console);
 }

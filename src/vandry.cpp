@@ -338,11 +338,11 @@ parsed_unit_options parse_unit_options(const std::vector<std::string> &args) {
             value = args[++i];
         }
         unsigned long long number = 0;
-        if (arg == "-h" || arg == "--help") {
+        if (arg == "-h" || arg == "--help")
             return unit_exit(0, UNIT_USAGE);
-        } else if (arg == "--version") {
+        if (arg == "--version")
             return unit_exit(0, std::string(UNIT_VERSION) + "\n");
-        } else if (arg == "--config") {
+        if (arg == "--config") {
             if (value->empty())
                 return unit_exit(2, "--config needs a file name");
             options.config = *value;

@@ -403,7 +403,7 @@ bool read_recording(const ReceiverOptions &options, MessageLog &log) {
         log.handle(0, source, m, std::string());
     const bool read_whole = std::ferror(in) == 0;
     if (!from_stdin)
-        std::fclose(in);
+        (void)std::fclose(in); // only read from
     if (!read_whole)
         std::fprintf(stderr, "vandry-receiver: cannot read %s\n", options.read->c_str());
     const Totals &totals = log.totals();

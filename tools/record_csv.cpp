@@ -63,9 +63,9 @@ std::string iso8601_utc(long long ms) {
     unsigned month = 0, day = 0;
     civil_from_days(days, &year, &month, &day);
     char text[96];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", year, month,
-                  day, second_of_day / 3600, second_of_day / 60 % 60, second_of_day % 60,
-                  ms - seconds * 1000);
+    (void)std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", year,
+                        month, day, second_of_day / 3600, second_of_day / 60 % 60,
+                        second_of_day % 60, ms - seconds * 1000);
     return text;
 }
 
