@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The program under valgrind memcheck in four scenarios of the process tests, run side by side
+# The program under valgrind memcheck in five scenarios of the process tests, run side by side
 # (well under a minute in all):
 #   keep-open     code 30: three messages on one connection
 #   close-send    code 31: three messages, each on its own connection, closed after each
 #   send-fail     code 10: the listener closes the kept connection, a send fails and the program
 #                 reconnects and sends again
 #   connect-fail  code 21: nothing listens at first ("connect failed"), then a listener appears
+#   counted       code 21 with --seed and --count 3: a dry run, then the same messages over TCP;
+#                 both end by themselves with status 0
 # The tests start the program through valgrind (VANDRY_LAUNCHER, see tests/process/harness.h)
 # and end it with SIGTERM, upon which valgrind writes its report. Fails when a test fails, on any
 # memcheck error and on memory definitely or indirectly lost; memory still reachable when the
@@ -31,8 +33,9 @@ declare -A filter=(
     [close-send]=Transmission/EachCode.SendsNameAndRecordAndEchoesWhatArrived/Code31
     [send-fail]=Transmission.ReconnectsAfterTheListenerClosesAKeptConnection
     [connect-fail]=Transmission.WaitsForAListenerAndThenSendsTheFirstTick
+    [counted]=Transmission/SeededRun.SendsWhatItsDryRunWritesAndEndsAfterItsCount/0
 )
-names=(keep-open close-send send-fail connect-fail)
+names=(keep-open close-send send-fail connect-fail counted)
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/vandry-vg.XXXXXX")"
 declare -A pid=()

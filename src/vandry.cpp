@@ -295,7 +295,7 @@ constexpr char UNIT_USAGE[] =
     "  --verbose      also print the seed, so that the run can be repeated\n"
     "With --count or --dry-run, a missing or bad configuration ends the run with status 2.\n";
 
-// Digits only, from 0 (or 1) to high.
+// Digits only, from low to high.
 bool parse_number(const std::string &text, unsigned long long low, unsigned long long high,
                   unsigned long long *out) {
     if (text.empty() || text.size() > 18 ||

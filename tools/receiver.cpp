@@ -83,6 +83,8 @@ class MessageLog {
                 csv_row(time, connection != 0 ? std::to_string(connection) : "", v, m.bytes);
             csv_ok_ = std::fwrite(row.data(), 1, row.size(), csv_) == row.size() &&
                       std::fflush(csv_) == 0;
+            if (!csv_ok_)
+                std::fprintf(stderr, "vandry-receiver: cannot write the CSV file: no more rows\n");
         }
         // "conn N" for a connection, the file's name for a recording.
         const std::string where = connection != 0 ? "conn " + std::to_string(connection) : peer;
@@ -111,7 +113,6 @@ class MessageLog {
     }
 
     Totals &totals() { return totals_; }
-    bool quiet() const { return quiet_; }
     // False once a row could not be written: the recording is incomplete.
     bool csv_ok() const { return csv_ok_; }
 
@@ -278,10 +279,10 @@ class Receiver {
         ++c.messages;
         if (!log_.handle(c.id, c.peer, m, with_times_ ? now_text() : std::string()))
             ++c.malformed;
-        // Not stopped here: the connection being read is still in use.
+        // A recording that cannot be written ends the run, but not here: the connection being
+        // read is still in use.
         if (!log_.csv_ok() && !csv_failed_) {
             csv_failed_ = true;
-            std::fprintf(stderr, "vandry-receiver: cannot write the CSV file: stopping\n");
             asio::post(acceptor_.get_executor(), [this] {
                 if (!stopping_)
                     stop();
