@@ -19,18 +19,6 @@ const char FLEET_USAGE[] =
 
 namespace {
 
-// A decimal integer of digits only, from low to high.
-bool parse_integer(const std::string &text, long long low, long long high, long long *out) {
-    if (text.empty() || text.size() > 18 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const long long value = std::stoll(text);
-    if (value < low || value > high)
-        return false;
-    *out = value;
-    return true;
-}
-
 bool parse_ipv4(const std::string &text, std::uint32_t *out) {
     std::uint32_t address = 0;
     size_t at = 0;
@@ -38,7 +26,7 @@ bool parse_ipv4(const std::string &text, std::uint32_t *out) {
         const size_t end = octet < 3 ? text.find('.', at) : text.size();
         long long value = 0;
         if (end == std::string::npos || end - at > 3 ||
-            !parse_integer(text.substr(at, end - at), 0, 255, &value))
+            !parse_decimal(text.substr(at, end - at), 0, 255, &value))
             return false;
         address = address << 8 | static_cast<std::uint32_t>(value);
         at = end + 1;
@@ -114,7 +102,7 @@ std::string not_a(const char *what, const std::string &value) {
 constexpr option_entry OPTIONS[] = {
     {"--units",
      [](const std::string &v, fleet_options &o, given &g) {
-         g.units = parse_integer(v, 1, 10000000, &o.units);
+         g.units = parse_decimal(v, 1, 10000000, &o.units);
          return g.units ? std::string()
                         : not_a("--units wants a number of units from 1 to 10000000", v);
      }},
@@ -123,7 +111,7 @@ constexpr option_entry OPTIONS[] = {
          const size_t colon = v.rfind(':');
          long long port = 0;
          g.server = colon != std::string::npos && colon != 0 &&
-                    parse_integer(v.substr(colon + 1), 1, 65535, &port);
+                    parse_decimal(v.substr(colon + 1), 1, 65535, &port);
          if (!g.server)
              return not_a("--server wants HOST:PORT with a port from 1 to 65535", v);
          o.host = v.substr(0, colon);
@@ -133,14 +121,14 @@ constexpr option_entry OPTIONS[] = {
     {"--type",
      [](const std::string &v, fleet_options &o, given &g) {
          long long code = 0;
-         g.type = parse_integer(v, 0, 99, &code) && is_data_type(static_cast<int>(code));
+         g.type = parse_decimal(v, 0, 99, &code) && is_data_type(static_cast<int>(code));
          o.data_type = static_cast<int>(code);
          return g.type ? std::string() : not_a("--type wants one of 10, 11, 20, 21, 30, 31", v);
      }},
     {"--interval",
      [](const std::string &v, fleet_options &o, given &) {
          long long seconds = 0;
-         if (!parse_integer(v, 0, 2147483647, &seconds))
+         if (!parse_decimal(v, 0, 2147483647, &seconds))
              return not_a("--interval wants whole seconds", v);
          o.interval_s = static_cast<int>(seconds);
          o.interval_ms = smst_to_ms(o.interval_s);
@@ -149,19 +137,19 @@ constexpr option_entry OPTIONS[] = {
     {"--seed",
      [](const std::string &v, fleet_options &o, given &) {
          long long seed = 0;
-         if (!parse_integer(v, 0, 4294967295LL, &seed))
+         if (!parse_decimal(v, 0, 4294967295LL, &seed))
              return not_a("--seed wants a number from 0 to 4294967295", v);
          o.seed = static_cast<unsigned>(seed);
          return std::string();
      }},
     {"--first-unit",
      [](const std::string &v, fleet_options &o, given &g) {
-         g.first_unit = parse_integer(v, 0, 999999999999LL, &o.first_unit);
+         g.first_unit = parse_decimal(v, 0, 999999999999LL, &o.first_unit);
          return g.first_unit ? std::string() : not_a("--first-unit wants a unit number", v);
      }},
     {"--shard",
      [](const std::string &v, fleet_options &, given &g) {
-         g.shard = parse_integer(v, 0, 99999999, &g.shard_index);
+         g.shard = parse_decimal(v, 0, 99999999, &g.shard_index);
          return g.shard ? std::string() : not_a("--shard wants a shard index from 0", v);
      }},
     {"--name-prefix",
@@ -190,7 +178,7 @@ constexpr option_entry OPTIONS[] = {
      }},
     {"--count",
      [](const std::string &v, fleet_options &o, given &) {
-         return parse_integer(v, 1, 1000000000, &o.count)
+         return parse_decimal(v, 1, 1000000000, &o.count)
                     ? std::string()
                     : not_a("--count wants a positive number of messages", v);
      }},

@@ -181,6 +181,17 @@ const char *parse_cfg(std::istream &in, char *name, char *ipaddr, char *port, in
     return nullptr;
 }
 
+bool parse_decimal(const std::string &text, long long low, long long high, long long *out) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const long long value = std::stoll(text);
+    if (value < low || value > high)
+        return false;
+    *out = value;
+    return true;
+}
+
 bool is_data_type(int code) {
     return code == 10 || code == 11 || code == 20 || code == 21 || code == 30 || code == 31;
 }
@@ -295,19 +306,6 @@ constexpr char UNIT_USAGE[] =
     "  --verbose      also print the seed, so that the run can be repeated\n"
     "With --count or --dry-run, a missing or bad configuration ends the run with status 2.\n";
 
-// Digits only, from low to high.
-bool parse_number(const std::string &text, unsigned long long low, unsigned long long high,
-                  unsigned long long *out) {
-    if (text.empty() || text.size() > 18 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const unsigned long long value = std::stoull(text);
-    if (value < low || value > high)
-        return false;
-    *out = value;
-    return true;
-}
-
 parsed_unit_options unit_exit(int status, const std::string &text) {
     parsed_unit_options parsed;
     parsed.exit_status = status;
@@ -337,7 +335,7 @@ parsed_unit_options parse_unit_options(const std::vector<std::string> &args) {
                 return unit_exit(2, arg + " needs a value");
             value = args[++i];
         }
-        unsigned long long number = 0;
+        long long number = 0;
         if (arg == "-h" || arg == "--help")
             return unit_exit(0, UNIT_USAGE);
         if (arg == "--version")
@@ -347,15 +345,15 @@ parsed_unit_options parse_unit_options(const std::vector<std::string> &args) {
                 return unit_exit(2, "--config needs a file name");
             options.config = *value;
         } else if (arg == "--seed") {
-            if (!parse_number(*value, 0, 4294967295ULL, &number))
+            if (!parse_decimal(*value, 0, 4294967295LL, &number))
                 return unit_exit(2, "--seed wants a number from 0 to 4294967295, not \"" + *value +
                                         "\"");
             options.seed = static_cast<unsigned>(number);
         } else if (arg == "--count") {
-            if (!parse_number(*value, 1, 999999999999999999ULL, &number))
+            if (!parse_decimal(*value, 1, 999999999999999999LL, &number))
                 return unit_exit(2, "--count wants a number of messages of at least 1, not \"" +
                                         *value + "\"");
-            options.count = static_cast<long long>(number);
+            options.count = number;
         } else if (arg == "--dry-run") {
             options.dry_run = true;
         } else if (arg == "--verbose") {

@@ -26,6 +26,9 @@ std::string cfg_text_of(const std::string &bytes);
 const char *read_cfg(std::istream &file, char *name, char *ipaddr, char *port, int *data_type,
                      int *smst);
 
+// A decimal number of digits only (no sign, no blanks), from low to high: command-line values.
+bool parse_decimal(const std::string &text, long long low, long long high, long long *out);
+
 // One of the six data type codes: 10, 11, 20, 21, 30, 31.
 bool is_data_type(int code);
 
