@@ -37,6 +37,15 @@ void send_all(const Fd &fd, const std::string &bytes) {
               static_cast<ssize_t>(bytes.size()));
 }
 
+// The port that the receiver says it listens on, with auto framing; 0 when it says nothing.
+int listening_port(Program &receiver) {
+    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto\\)\n";
+    std::smatch found;
+    const std::string head =
+        receiver.wait_for_regex(listening, 10) ? receiver.output() : std::string();
+    return std::regex_search(head, found, std::regex(listening)) ? std::stoi(found[1]) : 0;
+}
+
 std::string record(int sequence) {
     return "2.459,0.081,4.6,323.8,25.0,30.0," + std::to_string(sequence) + " \n";
 }
@@ -54,12 +63,8 @@ TEST(Receiver, QuietCountsGapsAndMalformedUntilSigterm) {
                           " && exec \"$0\" --quiet 127.0.0.1 0",
                       VANDRY_RECEIVER_EXE},
                      Target{});
-    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto\\)\n";
-    ASSERT_TRUE(receiver.wait_for_regex(listening, 10)) << receiver.output();
-    std::smatch found;
-    const std::string head = receiver.output();
-    ASSERT_TRUE(std::regex_search(head, found, std::regex(listening)));
-    const int port = std::stoi(found[1]);
+    const int port = listening_port(receiver);
+    ASSERT_NE(port, 0) << receiver.output();
 
     // Station ST01 loses 2 and 3; a reconnecting unit goes on with its sequence.
     const Fd kept = connect_to(port);
@@ -103,15 +108,13 @@ TEST(Receiver, TakesAFleetWholeInBothModes) {
         SCOPED_TRACE(code);
         ScratchDir dir;
         Program receiver(dir.path(), {VANDRY_RECEIVER_EXE, "--quiet", "127.0.0.1", "0"}, Target{});
-        const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) ";
-        ASSERT_TRUE(receiver.wait_for_regex(listening, 10)) << receiver.output();
-        std::smatch port;
-        const std::string head = receiver.output();
-        ASSERT_TRUE(std::regex_search(head, port, std::regex(listening)));
+        const int port = listening_port(receiver);
+        ASSERT_NE(port, 0) << receiver.output();
 
         Program fleet(dir.path(),
-                      {"--units", std::to_string(UNITS), "--server", "127.0.0.1:" + port[1].str(),
-                       "--type", std::to_string(code), "--count", std::to_string(COUNT)},
+                      {"--units", std::to_string(UNITS), "--server",
+                       "127.0.0.1:" + std::to_string(port), "--type", std::to_string(code),
+                       "--count", std::to_string(COUNT)},
                       Target::fleet());
         ASSERT_TRUE(fleet.wait_exit(60)) << fleet.output();
         EXPECT_EQ(fleet.status(), "exited with 0") << fleet.output();
@@ -144,13 +147,10 @@ TEST(Receiver, RecordsARunAsCsvValuesAsPrintedAndPlotsIt) {
     Program receiver(dir.path(),
                      {VANDRY_RECEIVER_EXE, "--csv", "live.csv", "--quiet", "127.0.0.1", "0"},
                      Target{});
-    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) ";
-    ASSERT_TRUE(receiver.wait_for_regex(listening, 10)) << receiver.output();
-    std::smatch port;
-    const std::string head = receiver.output();
-    ASSERT_TRUE(std::regex_search(head, port, std::regex(listening)));
+    const int port = listening_port(receiver);
+    ASSERT_NE(port, 0) << receiver.output();
     const std::string name = "st,\"7"; // quoted in CSV
-    dir.write_file("unit.cfg", cfg_text(name, "127.0.0.1", std::stoi(port[1]), 30, 3));
+    dir.write_file("unit.cfg", cfg_text(name, "127.0.0.1", port, 30, 3));
     Program unit(dir.path(), {"--config", "unit.cfg", "--seed", "99", "--count", "2"});
     Program dry(dir.path(), {"--config", "unit.cfg", "--seed", "99", "--count", "2", "--dry-run"});
     ASSERT_TRUE(unit.wait_exit(20) && dry.wait_exit(20)) << unit.output();
