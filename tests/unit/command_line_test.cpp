@@ -1,4 +1,5 @@
 #include "receiver_options.h"
+#include "vandry.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,7 @@ using namespace vandry_check;
 namespace {
 
 // A command line and what comes of it: an exit status with the first line of its text, or
-// (status -1) the options it runs with, as "address port mode [quiet] [csv F] [read F]".
+// (status -1) the options it runs with, as a line of the options set.
 struct Args {
     std::vector<std::string> args;
     int status;
@@ -23,6 +24,7 @@ void PrintTo(const Args &a, std::ostream *os) {
         *os << arg << ' ';
 }
 
+// The receiver: "address port mode [quiet] [csv F] [read F]".
 class ReceiverArguments : public ::testing::TestWithParam<Args> {};
 
 TEST_P(ReceiverArguments, GiveOptionsOrStatus) {
@@ -65,5 +67,51 @@ INSTANTIATE_TEST_SUITE_P(
         Args{{"--read", "r.txt", "h"},
              2,
              "vandry-receiver: --read listens nowhere: no address or port"}));
+
+// The unit: "config seed count [dry-run] [verbose] [ends]".
+class UnitArguments : public ::testing::TestWithParam<Args> {};
+
+TEST_P(UnitArguments, GiveOptionsOrStatus) {
+    const Args &a = GetParam();
+    const parsed_unit_options parsed = parse_unit_options(a.args);
+    const unit_options &o = parsed.options;
+    if (a.status < 0) {
+        ASSERT_FALSE(parsed.exit_status.has_value()) << parsed.text;
+        EXPECT_EQ((o.config.empty() ? "-" : o.config) + " " +
+                      (o.seed ? std::to_string(*o.seed) : "clock") + " " + std::to_string(o.count) +
+                      (o.dry_run ? " dry-run" : "") + (o.verbose ? " verbose" : "") +
+                      (ends_on_bad_config(o) ? " ends" : ""),
+                  a.outcome);
+    } else {
+        EXPECT_EQ(parsed.exit_status, a.status);
+        EXPECT_EQ(parsed.text.substr(0, parsed.text.find('\n')), a.outcome);
+    }
+}
+
+const std::string USAGE = "usage: vandry [--config FILE] [--seed N] [--count N] [--dry-run] "
+                          "[--verbose]";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, UnitArguments,
+    ::testing::Values(
+        Args{{}, -1, "- clock 0"}, Args{{"--help"}, 0, USAGE}, Args{{"-h", "--bad"}, 0, USAGE},
+        Args{{"--version"}, 0, UNIT_VERSION},
+        Args{{"--config", "a b.txt", "--seed=4294967295", "--verbose"},
+             -1,
+             "a b.txt 4294967295 0 verbose"},
+        Args{{"--seed", "0", "--count", "500", "--dry-run"}, -1, "- 0 500 dry-run ends"},
+        Args{{"--count=1"}, -1, "- clock 1 ends"},
+        Args{{"--seed", "4294967296"},
+             2,
+             "vandry: --seed wants a number from 0 to 4294967295, not \"4294967296\""},
+        Args{{"--seed=-1"}, 2, "vandry: --seed wants a number from 0 to 4294967295, not \"-1\""},
+        Args{{"--count", "0"},
+             2,
+             "vandry: --count wants a number of messages of at least 1, not \"0\""},
+        Args{{"--count"}, 2, "vandry: --count needs a value"},
+        Args{{"--config="}, 2, "vandry: --config needs a file name"},
+        Args{{"--dry-run=yes"}, 2, "vandry: --dry-run takes no value"},
+        Args{{"--loud"}, 2, "vandry: unknown option --loud"},
+        Args{{"cfg.txt"}, 2, "vandry: unexpected argument cfg.txt"}));
 
 } // namespace
