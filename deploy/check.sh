@@ -41,12 +41,13 @@ for path in sorted(glob.glob(here + "/*.yaml")):
 jobs = [d for d in docs if d.get("kind") == "Job"]
 if len(jobs) != 1:
     fail("expected one Job, found %d" % len(jobs))
-spec = jobs[0]["spec"]
-if spec.get("completionMode") != "Indexed":
+# The Job's desired state and its pod template, under Kubernetes' own field names.
+job, pod = jobs[0]["spec"], jobs[0]["spec"]["template"]["spec"]
+if job.get("completionMode") != "Indexed":
     fail("the Job's completionMode is not Indexed")
-if not isinstance(spec.get("completions"), int) or spec["completions"] != spec.get("parallelism"):
-    fail("completions (%s) != parallelism (%s)" % (spec.get("completions"), spec.get("parallelism")))
-args = spec["template"]["spec"]["containers"][0].get("args", [])
+if not isinstance(job.get("completions"), int) or job["completions"] != job.get("parallelism"):
+    fail("completions (%s) != parallelism (%s)" % (job.get("completions"), job.get("parallelism")))
+args = pod["containers"][0].get("args", [])
 shard = "--shard=$(JOB_COMPLETION_INDEX)"
 if shard not in args:
     fail("args lack " + shard)
@@ -70,7 +71,7 @@ for name, units, index in (("shard0", 100, 0), ("shard1", 100, 1), ("whole", 200
     with open("%s/%s.args" % (out, name), "w") as f:
         f.write(plan(units, index))
 print("check: %d YAML documents parse; Job %s: Indexed, %d pods, %s" %
-      (len(docs), jobs[0]["metadata"]["name"], spec["completions"],
+      (len(docs), jobs[0]["metadata"]["name"], job["completions"],
        " ".join(a for a in args if a.startswith(("--units=", "--seed=", "--shard=")))))
 PY
 
