@@ -251,20 +251,23 @@ inline void pause_ms(int ms) {
 
 // The console is the program's log and is often a pipe or a file: every report reaches it
 // whole as soon as it is printed.
+inline void report_args(FILE *console, const char *format, va_list args) {
+    (void)std::vfprintf(console, format, args); // a console that fails has no one to tell
+    std::fflush(console);
+}
+
 PRINTF_LIKE(2, 3) inline void report_to(FILE *console, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    (void)std::vfprintf(console, format, args); // a console that fails has no one to tell
+    report_args(console, format, args);
     va_end(args);
-    std::fflush(console);
 }
 
 PRINTF_LIKE(1, 2) inline void report(const char *format, ...) {
     va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    report_args(stdout, format, args);
     va_end(args);
-    std::fflush(stdout);
 }
 
 // Seconds that a closed connection holds its local port (TIME_WAIT).
