@@ -30,7 +30,7 @@ cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVANDRY_TESTS=O
     -DVANDRY_BENCH=OFF $compiler >/dev/null
 
 cd "$root"
-sources="$(ls src/*.cpp tools/*.cpp fleet/*.cpp)"
+sources="$(ls src/*.cpp host/*.cpp tools/*.cpp fleet/*.cpp)"
 
 status=0
 out=$(mktemp "${TMPDIR:-/tmp}/vandry-tidy.XXXXXX")
@@ -58,7 +58,7 @@ fi
 echo "== cppcheck ($("$cppcheck" --version))"
 # shellcheck disable=SC2086
 if "$cppcheck" --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
-    --suppress=missingIncludeSystem --std=c++17 --language=c++ -I src -q $sources; then
+    --suppress=missingIncludeSystem --std=c++17 --language=c++ -I src -I host -q $sources; then
     echo "cppcheck: clean"
 else
     echo "cppcheck: findings above"

@@ -1,8 +1,8 @@
-// One tick (get_sms_data with its three records) against formatting the same three records
-// with snprintf, and one fixed-point field both ways. Prints the tick / snprintf ratio at the end.
+// One tick with its three records against formatting the same three records with snprintf, and one
+// fixed-point field both ways. Prints the tick / snprintf ratio at the end.
 #include "../tests/support/test_tank.h"
-#include "simulation.h"
-#include "transmission.h"
+#include "fixed_point.h"
+#include "message.h"
 
 #include <benchmark/benchmark.h>
 
@@ -13,30 +13,28 @@
 #include <string>
 #include <vector>
 
+using namespace vandry;
+
 namespace {
 
 // The values of real ticks, two whole level cycles, for the formatting-only baselines.
-struct sample {
+struct Sample {
     float distance, level, d1, volume, temp1, temp2, vin, rssi, lat, lon;
-    int sms_status;
+    int sequence;
 };
 
-const std::vector<sample> &samples() {
-    static const std::vector<sample> all = [] {
-        const tank_parms tank = tank_of(EXAMPLE_DRAWS);
-        telemetry tm = fresh_telemetry();
-        std::srand(1);
-        std::vector<sample> v;
-        for (int i = 0; i < 2 * tank.n_tot; ++i) {
-            tm.sms_status = next_sequence(tm.sms_status);
-            unit_tick(randgen_tick_draws(), &tank, &tm);
-            float lat = 0.0f;
-            float lon = 0.0f;
-            int latint = 0;
-            int lonint = 0;
-            gps_position(tm.gps_indx, &lat, &latint, &lon, &lonint);
+const std::vector<Sample> &samples() {
+    static const std::vector<Sample> all = [] {
+        const Tank tank = tank_from_draws(EXAMPLE_DRAWS);
+        Telemetry tm = START_TELEMETRY;
+        StdRand rng(1);
+        std::vector<Sample> v;
+        for (int i = 0; i < 2 * tank.cycle_ticks; ++i) {
+            tm.sequence = next_sequence(tm.sequence);
+            advance_tick(draw_tick(rng), tank, tm);
+            const Position at = drift_position(tm.drift_step);
             v.push_back({tm.distance, tm.level, tm.d1, tm.volume, tm.temp1, tm.temp2, tm.vin,
-                         tm.rssi, lat, lon, tm.sms_status});
+                         tm.rssi, at.latitude, at.longitude, tm.sequence});
         }
         return v;
     }();
@@ -44,56 +42,55 @@ const std::vector<sample> &samples() {
 }
 
 void BM_tick(benchmark::State &state) {
-    const tank_parms tank = tank_of(EXAMPLE_DRAWS);
-    telemetry tm = fresh_telemetry();
-    static record_buffers b;
-    std::srand(1);
+    const Tank tank = tank_from_draws(EXAMPLE_DRAWS);
+    Telemetry tm = START_TELEMETRY;
+    StdRand rng(1);
+    char s[MAX_RECORD_LENGTH + 1], l[MAX_RECORD_LENGTH + 1], g[MAX_RECORD_LENGTH + 1];
     for (auto _ : state) {
-        tm.sms_status = next_sequence(tm.sms_status);
-        get_sms_data(&tm.run_indx, &tm.gps_indx, tank.tank_height, tank.emp, tank.min_level,
-                     tank.max_level, tank.n_fill, tank.n_high, tank.n_fall, tank.n_low, tank.n_tot,
-                     &tm.distance, &tm.level, &tm.d1, &tm.volume, &tm.temp1, &tm.temp2, &tm.vin,
-                     &tm.rssi, &tm.sms_status, b.midbufs, b.midbufl, b.midbuflg, tank.lat,
-                     tank.lon);
-        benchmark::DoNotOptimize(b.midbufs[0]);
+        tm.sequence = next_sequence(tm.sequence);
+        advance_tick(draw_tick(rng), tank, tm);
+        write_record(s, Layout::short_record, tm, tank);
+        write_record(l, Layout::long_record, tm, tank);
+        write_record(g, Layout::gps_record, tm, tank);
+        benchmark::DoNotOptimize(s[0]);
+        benchmark::DoNotOptimize(l[0]);
+        benchmark::DoNotOptimize(g[0]);
         benchmark::ClobberMemory();
     }
 }
 BENCHMARK(BM_tick);
 
-// A fleet unit's message: one tick, one record (GPS), the name and the line end.
+// A unit's message: one tick, one record (GPS), the name and the line end.
 void BM_compose_message(benchmark::State &state) {
-    const tank_parms tank = tank_of(EXAMPLE_DRAWS);
-    telemetry tm = fresh_telemetry();
+    const Tank tank = tank_from_draws(EXAMPLE_DRAWS);
+    Telemetry tm = START_TELEMETRY;
     char out[MAX_MESSAGE_LENGTH + 1];
     int r = 0;
     for (auto _ : state) {
         r = r == 50 ? 0 : r + 1;
-        benchmark::DoNotOptimize(compose_message(out, "unit-0001", 30, &tank, &tm, {r, r, r}));
+        benchmark::DoNotOptimize(compose_message(out, "unit-0001", 30, tank, tm, {r, r, r}));
         benchmark::ClobberMemory();
     }
 }
 BENCHMARK(BM_compose_message);
 
 void BM_snprintf_records(benchmark::State &state) {
-    const std::vector<sample> &v = samples();
-    char s[LARGE_SIZE];
-    char l[LARGE_SIZE];
-    char g[LARGE_SIZE];
+    const std::vector<Sample> &v = samples();
+    char s[MAX_RECORD_LENGTH + 28], l[MAX_RECORD_LENGTH + 28], g[MAX_RECORD_LENGTH + 28];
     size_t i = 0;
     for (auto _ : state) {
-        const sample &x = v[i];
+        const Sample &x = v[i];
         i = i + 1 == v.size() ? 0 : i + 1;
         const double distance = x.distance, level = x.level, d1 = x.d1, volume = x.volume,
                      temp1 = x.temp1, temp2 = x.temp2, vin = x.vin, rssi = x.rssi;
         std::snprintf(s, sizeof s, "%4.3f,%4.3f,%2.1f,%5.1f,%3.1f,%3.1f,%d \n", distance, level, d1,
-                      volume, temp1, temp2, x.sms_status);
+                      volume, temp1, temp2, x.sequence);
         std::snprintf(l, sizeof l, "%4.3f,%4.3f,%2.1f,%5.1f,%3.1f,%3.1f,%4.1f,%4.1f,%d \n",
-                      distance, level, d1, volume, temp1, temp2, vin, rssi, x.sms_status);
+                      distance, level, d1, volume, temp1, temp2, vin, rssi, x.sequence);
         int n = std::snprintf(g, sizeof g,
                               "%4.3f,%4.3f,%2.1f,%5.1f,%3.1f,%3.1f,%4.1f,%4.1f,%d,%s,%9.4f,%s,"
                               "%010.4f,%s,%s,%s,%s",
-                              distance, level, d1, volume, temp1, temp2, vin, rssi, x.sms_status,
+                              distance, level, d1, volume, temp1, temp2, vin, rssi, x.sequence,
                               "$GPGLL", static_cast<double>(x.lat), "N", static_cast<double>(x.lon),
                               "E", "081359.129", "A", "A*");
         unsigned sum = 0;
@@ -110,7 +107,7 @@ BENCHMARK(BM_snprintf_records);
 
 // One field: the longitude, "%010.4f".
 void BM_format_fixed_field(benchmark::State &state) {
-    const std::vector<sample> &v = samples();
+    const std::vector<Sample> &v = samples();
     char out[FIXED_MAX + 1];
     size_t i = 0;
     for (auto _ : state) {
@@ -123,7 +120,7 @@ void BM_format_fixed_field(benchmark::State &state) {
 BENCHMARK(BM_format_fixed_field);
 
 void BM_snprintf_field(benchmark::State &state) {
-    const std::vector<sample> &v = samples();
+    const std::vector<Sample> &v = samples();
     char out[FIXED_MAX + 1];
     size_t i = 0;
     for (auto _ : state) {
@@ -137,9 +134,9 @@ BENCHMARK(BM_snprintf_field);
 
 // The console report without colours, then the two ratios from the medians (or the single
 // runs), in CPU time and in wall time: CPU time is the steadier on a loaded machine.
-class ratio_reporter : public benchmark::ConsoleReporter {
+class RatioReporter : public benchmark::ConsoleReporter {
   public:
-    ratio_reporter() : ConsoleReporter(OO_None) {}
+    RatioReporter() : ConsoleReporter(OO_None) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
@@ -165,10 +162,10 @@ class ratio_reporter : public benchmark::ConsoleReporter {
                     x->second.cpu, y->second.cpu, x->second.cpu / y->second.cpu, x->second.real,
                     y->second.real, x->second.real / y->second.real);
     }
-    struct times {
+    struct Times {
         double cpu, real;
     };
-    std::map<std::string, times> times_;
+    std::map<std::string, Times> times_;
 };
 
 } // namespace
@@ -177,7 +174,7 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    ratio_reporter reporter;
+    RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -1,15 +1,16 @@
 // vandry-fleet: many telemetry units in one process, each sending exactly what vandry sends.
+#include "console.h"
 #include "engine.h"
+#include "host.h"
 #include "options.h"
-
-#include "platform.h"
 
 #include <ctime>
 #include <iostream>
 
-namespace {
+using namespace vandry;
+using namespace vandry::fleet;
 
-constexpr int EXIT_USAGE = 2;
+namespace {
 
 // Descriptors that the process needs besides its units' sockets: the console, the event
 // loop's own, the resolver's.
@@ -17,8 +18,8 @@ constexpr long long SPARE_FILES = 32;
 
 // Refuses a fleet that cannot have a descriptor for every unit; warns when close-after-send
 // will run out of local ports. False when the run cannot go ahead.
-bool check_limits(const fleet_options &o) {
-    const long long files = raise_open_file_limit();
+bool check_limits(const FleetOptions &o) {
+    const long long files = host::raise_open_file_limit();
     if (files >= 0 && o.units + SPARE_FILES > files) {
         std::cerr << "vandry-fleet: " << o.units << " units need " << o.units + SPARE_FILES
                   << " open files, but the limit is " << files << ": at most "
@@ -28,7 +29,7 @@ bool check_limits(const fleet_options &o) {
         return false;
     }
     const long long ports =
-        local_port_count() * static_cast<long long>(o.sources.empty() ? 1 : o.sources.size());
+        host::local_port_count() * static_cast<long long>(o.sources.empty() ? 1 : o.sources.size());
     if (keeps_connection(o.data_type)) {
         // Linux hands out the even half of the range first; past it every connect searches.
         if (o.units > ports / 2)
@@ -37,57 +38,48 @@ bool check_limits(const fleet_options &o) {
                       << " slows down; spread them with --source\n";
     } else {
         const long long per_second = o.units * 1000 / o.interval_ms;
-        const long long sustained = ports / TIME_WAIT_SECONDS;
+        const long long sustained = ports / host::TIME_WAIT_SECONDS;
         if (per_second > sustained)
             std::cerr << "vandry-fleet: warning: " << per_second
                       << " new connections per second exceed the " << sustained << " that " << ports
-                      << " local ports sustain with " << TIME_WAIT_SECONDS
+                      << " local ports sustain with " << host::TIME_WAIT_SECONDS
                       << " s TIME_WAIT; spread them with --source or lengthen --interval\n";
     }
     return true;
 }
 
-template <class Rng> fleet_result run_fleet(const fleet_options &o) {
+template <class Rng> FleetResult run_fleet(const FleetOptions &o) {
     asio::io_context io(1);
-    fleet_engine<Rng> engine(io, o);
+    Engine<Rng> engine(io, o);
     return engine.run();
 }
 
 } // namespace
 
 int main(int argc, char **argv) try {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const parsed_options parsed =
-        parse_options(args, static_cast<unsigned>(std::time(nullptr)), NATIVE_CRT_RAND);
-    if (!parsed.error.empty()) {
-        std::cerr << "vandry-fleet: " << parsed.error << "\n" << FLEET_USAGE;
-        return EXIT_USAGE;
+    const Parsed<FleetOptions> parsed = parse_fleet_options(
+        std::vector<std::string>(argv + 1, argv + argc), static_cast<unsigned>(std::time(nullptr)));
+    if (parsed.exit_status) {
+        report_to(*parsed.exit_status == 0 ? stdout : stderr, "%s", parsed.text.c_str());
+        return *parsed.exit_status;
     }
-    fleet_options o = parsed.options;
-    if (o.help) {
-        report("%s", FLEET_USAGE);
-        return 0;
-    }
-    if (o.version) {
-        report("%s\n", FLEET_VERSION);
-        return 0;
-    }
+    FleetOptions o = parsed.options;
     if (o.dry_run) {
         report("%s", plan_text(o).c_str());
         return 0;
     }
     report("%s", start_line(o).c_str());
     if (o.sources.empty()) {
-        o.sources = loopback_sources(o, keeps_connection(o.data_type), local_port_count(),
-                                     TIME_WAIT_SECONDS);
+        o.sources = loopback_sources(o, keeps_connection(o.data_type), host::local_port_count(),
+                                     host::TIME_WAIT_SECONDS);
         if (!o.sources.empty())
             report("vandry-fleet: units spread over source addresses %s-%s (--source to choose)\n",
                    ipv4_text(o.sources.front()).c_str(), ipv4_text(o.sources.back()).c_str());
     }
     if (!check_limits(o))
         return 1;
-    const fleet_result r =
-        o.rand == rand_kind::glibc ? run_fleet<glibc_rand>(o) : run_fleet<msvcrt_rand>(o);
+    const FleetResult r =
+        o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o) : run_fleet<MsvcrtRand>(o);
     report("%s", summary_line(r.seconds, r.figures, r.expected, r.lateness).c_str());
     return r.complete ? 0 : 1;
 } catch (const std::exception &e) {

@@ -1,9 +1,11 @@
 #include "stats.h"
 
-#include "simulation.h"
+#include "fixed_point.h"
 
 #include <algorithm>
 #include <cmath>
+
+namespace vandry::fleet {
 
 namespace {
 
@@ -13,14 +15,14 @@ std::string fixed(double value, int precision) {
     return text;
 }
 
-std::string lateness_text(const lateness_histogram &h) {
+std::string lateness_text(const LatenessHistogram &h) {
     return " late_ms p50=" + fixed(h.quantile_ms(0.5), 2) +
            " p99=" + fixed(h.quantile_ms(0.99), 2) + " max=" + fixed(h.max_ms(), 2);
 }
 
 } // namespace
 
-int lateness_histogram::bucket_of(std::uint64_t us) {
+int LatenessHistogram::bucket_of(std::uint64_t us) {
     if (us < SUB)
         return static_cast<int>(us);
     int top = 63;
@@ -31,34 +33,34 @@ int lateness_histogram::bucket_of(std::uint64_t us) {
     return std::min(bucket, SUB * (OCTAVES + 1) - 1);
 }
 
-std::uint64_t lateness_histogram::bucket_low(int bucket) {
+std::uint64_t LatenessHistogram::bucket_low(int bucket) {
     if (bucket < SUB)
         return static_cast<std::uint64_t>(bucket);
     const int shift = bucket / SUB - 1;
     return static_cast<std::uint64_t>(SUB + bucket % SUB) << shift;
 }
 
-void lateness_histogram::add(long long us) {
+void LatenessHistogram::add(long long us) {
     const std::uint64_t value = us > 0 ? static_cast<std::uint64_t>(us) : 0;
     ++buckets_[static_cast<size_t>(bucket_of(value))];
     ++count_;
     max_us_ = std::max(max_us_, value);
 }
 
-void lateness_histogram::clear() {
+void LatenessHistogram::clear() {
     buckets_.fill(0);
     count_ = 0;
     max_us_ = 0;
 }
 
-void lateness_histogram::merge(const lateness_histogram &other) {
+void LatenessHistogram::merge(const LatenessHistogram &other) {
     for (size_t i = 0; i < buckets_.size(); ++i)
         buckets_[i] += other.buckets_[i];
     count_ += other.count_;
     max_us_ = std::max(max_us_, other.max_us_);
 }
 
-double lateness_histogram::quantile_ms(double q) const {
+double LatenessHistogram::quantile_ms(double q) const {
     if (count_ == 0)
         return 0;
     const auto rank = static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(count_)));
@@ -76,7 +78,7 @@ double lateness_histogram::quantile_ms(double q) const {
     return max_ms();
 }
 
-std::string status_line(long long seconds, const fleet_figures &f, const lateness_histogram &h) {
+std::string status_line(long long seconds, const FleetFigures &f, const LatenessHistogram &h) {
     return "fleet: t=" + std::to_string(seconds) + "s units=" + std::to_string(f.units) +
            " connected=" + std::to_string(f.connected) +
            " sent/s=" + std::to_string(f.sent_last_second) + " sent=" + std::to_string(f.sent) +
@@ -84,11 +86,13 @@ std::string status_line(long long seconds, const fleet_figures &f, const latenes
            " connect_failures=" + std::to_string(f.connect_failures) + lateness_text(h);
 }
 
-std::string summary_line(double seconds, const fleet_figures &f, long long expected,
-                         const lateness_histogram &h) {
+std::string summary_line(double seconds, const FleetFigures &f, long long expected,
+                         const LatenessHistogram &h) {
     return "fleet summary: duration=" + fixed(seconds, 1) + "s units=" + std::to_string(f.units) +
            " connected=" + std::to_string(f.connected) + " sent=" + std::to_string(f.sent) +
            " expected=" + std::to_string(expected) +
            " send_errors=" + std::to_string(f.send_errors) +
            " connect_failures=" + std::to_string(f.connect_failures) + lateness_text(h) + "\n";
 }
+
+} // namespace vandry::fleet

@@ -1,10 +1,10 @@
 // libFuzzer target over the configuration reader: any bytes as the contents of cfg.txt (the
 // model reads the text that the byte-order mark, if any, makes of them).
-// Checks that read_cfg never overflows its LARGE_SIZE buffers, always terminates what it
-// stores, returns only known messages, agrees with a small independent model of the reading
-// rules, and that an accepted configuration holds only values the program can run with.
-#include "simulation.h"
-#include "vandry.h"
+// Checks that read_config keeps at most MAX_TOKEN_LENGTH bytes of a token, returns only known
+// messages, agrees with a small independent model of the reading rules, and that an accepted
+// configuration holds only values the program can run with.
+#include "config.h"
+#include "message.h"
 
 #include <climits>
 #include <cstddef>
@@ -15,6 +15,8 @@
 #include <memory>
 #include <sstream>
 #include <string>
+
+using namespace vandry;
 
 namespace {
 
@@ -146,10 +148,10 @@ struct model {
             return KNOWN_MESSAGES[4];
         if (name.size() > MAX_NAME_LENGTH)
             return KNOWN_MESSAGES[5];
-        if (ipaddr.size() > LARGE_SIZE - 1)
+        if (ipaddr.size() > MAX_TOKEN_LENGTH)
             return KNOWN_MESSAGES[6];
         const int p = leading_number(port);
-        if (port.size() > LARGE_SIZE - 1 || p < 1024 || p > 65000)
+        if (port.size() > MAX_TOKEN_LENGTH || p < 1024 || p > 65000)
             return KNOWN_MESSAGES[7];
         if (data_type != 10 && data_type != 11 && data_type != 20 && data_type != 21 &&
             data_type != 30 && data_type != 31)
@@ -158,22 +160,10 @@ struct model {
     }
 };
 
-// A buffer of exactly LARGE_SIZE bytes on the heap, so that AddressSanitizer catches a write
-// or read one byte past it; filled with a non-zero byte so that a missing terminator shows.
-std::unique_ptr<char[]> large_buffer() {
-    std::unique_ptr<char[]> buf(new char[LARGE_SIZE]);
-    std::memset(buf.get(), 0x5a, LARGE_SIZE);
-    return buf;
-}
-
-// The stored text: terminated inside the buffer and equal to the token cut to LARGE_SIZE - 1.
-void check_stored(const char *what, const char *buf, const std::string &token,
+// The stored text: the token cut to MAX_TOKEN_LENGTH bytes.
+void check_stored(const char *what, const std::string &stored, const std::string &token,
                   const std::string &input) {
-    const void *zero = std::memchr(buf, '\0', LARGE_SIZE);
-    if (zero == nullptr)
-        fail(what, input);
-    const std::string stored(buf, static_cast<const char *>(zero));
-    if (stored != token.substr(0, LARGE_SIZE - 1))
+    if (stored != token.substr(0, MAX_TOKEN_LENGTH))
         fail(what, input);
 }
 
@@ -182,15 +172,11 @@ void check_stored(const char *what, const char *buf, const std::string &token,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string input(reinterpret_cast<const char *>(data), size);
     std::istringstream in(input);
-    auto name = large_buffer();
-    auto ipaddr = large_buffer();
-    auto port = large_buffer();
-    int data_type = -12345;
-    int smst = -12345;
+    const ConfigReading r = read_config(in);
+    const Config &c = r.config;
+    const char *error = r.error.empty() ? nullptr : r.error.c_str();
 
-    const char *error = read_cfg(in, name.get(), ipaddr.get(), port.get(), &data_type, &smst);
-
-    const std::string text = cfg_text_of(input);
+    const std::string text = config_text_of(input);
     model m(text);
     const char *expected = m.run();
 
@@ -205,48 +191,45 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         (error != nullptr && std::strcmp(error, expected) != 0))
         fail("result differs from the model of the reading rules", input);
 
-    // What was read is stored whatever the outcome; a token never read leaves its buffer alone.
+    // What was read is kept whatever the outcome.
     if (m.tokens_read >= 1)
-        check_stored("name buffer differs from token 1", name.get(), m.name, input);
+        check_stored("name differs from token 1", c.name, m.name, input);
     if (m.tokens_read >= 2)
-        check_stored("ipaddr buffer differs from token 2", ipaddr.get(), m.ipaddr, input);
+        check_stored("address differs from token 2", c.address, m.ipaddr, input);
     if (m.tokens_read >= 3)
-        check_stored("port buffer differs from token 3", port.get(), m.port, input);
-    if (data_type != m.data_type)
+        check_stored("port differs from token 3", c.port, m.port, input);
+    if (c.data_type != m.data_type)
         fail("data_type differs from the model", input);
-    if (smst != m.smst)
-        fail("smst differs from the model", input);
+    if (c.interval_s != m.smst)
+        fail("send interval differs from the model", input);
 
     if (error != nullptr)
         return 0;
 
     // An accepted configuration.
-    const size_t name_length = std::strlen(name.get());
-    if (name_length < 1 || name_length > MAX_NAME_LENGTH)
+    if (c.name.empty() || c.name.size() > MAX_NAME_LENGTH)
         fail("accepted name length outside 1..30", input);
-    for (size_t i = 0; i < name_length; ++i)
-        if (is_space(static_cast<unsigned char>(name[i])))
+    for (const char ch : c.name)
+        if (is_separator(static_cast<unsigned char>(ch)))
             fail("accepted name holds whitespace", input);
-    if (ipaddr[0] == '\0' || port[0] == '\0')
+    if (c.address.empty() || c.port.empty())
         fail("accepted empty address or port", input);
-    const int port_number = model::leading_number(port.get());
+    const int port_number = model::leading_number(c.port);
     if (port_number < 1024 || port_number > 65000)
         fail("accepted port number outside 1024..65000", input);
-    if (data_type != 10 && data_type != 11 && data_type != 20 && data_type != 21 &&
-        data_type != 30 && data_type != 31)
+    if (!is_data_type(c.data_type))
         fail("accepted data_type outside the six codes", input);
 
-    const int ms = smst_to_ms(smst);
-    const long long exact = static_cast<long long>(smst) * 1000;
+    const int ms = interval_ms(c.interval_s);
+    const long long exact = static_cast<long long>(c.interval_s) * 1000;
     const long long want = exact < 3000 ? 3000 : (exact > INT_MAX ? INT_MAX : exact);
     if (ms < 3000 || ms != want)
         fail("send interval in milliseconds wrong", input);
 
-    const std::string echo = cfg_echo(name.get(), ipaddr.get(), port.get(), data_type, smst);
-    const std::string want_echo =
-        "cfg: name=" + std::string(name.get()) + " ip=" + ipaddr.get() + " port=" + port.get() +
-        " data_type=" + std::to_string(data_type) + " smst=" + std::to_string(smst) + " \n";
-    if (echo != want_echo)
+    const std::string want_echo = "cfg: name=" + c.name + " ip=" + c.address + " port=" + c.port +
+                                  " data_type=" + std::to_string(c.data_type) +
+                                  " smst=" + std::to_string(c.interval_s) + " \n";
+    if (config_echo(c) != want_echo)
         fail("echo line wrong", input);
     return 0;
 }

@@ -1,19 +1,14 @@
-// The one place where Windows and POSIX differ. The socket code is written against the
-// Winsock 2 names; on POSIX systems they are mapped onto BSD sockets here, where starting and
-// shutting down the socket library does nothing and succeeds.
+// The one place where Windows and POSIX differ for the unit: the socket calls under neutral
+// names, and the few process facts that differ (standard streams, binary mode, the working
+// directory). Winsock needs starting and stopping; on POSIX both do nothing and succeed.
 #ifndef VANDRY_PLATFORM_H
 #define VANDRY_PLATFORM_H
 
 #include <cerrno>
-#include <chrono>
-#include <cstdarg>
 #include <cstdio>
-#include <fstream>
 #include <string>
-#include <thread>
 
 #ifdef _WIN32
-
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -22,28 +17,55 @@
 #include <io.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#else
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+#endif
 
-// Windows sockets raise no signal on a closed connection.
-constexpr int SEND_FLAGS = 0;
-inline void no_sigpipe(SOCKET) {}
+namespace vandry::platform {
 
-// A Windows process gets its standard handles from its parent; none can be taken by a socket.
-inline void ensure_standard_streams() {}
+#ifdef _WIN32
 
-// Bytes pass a stream unchanged: text mode would turn each LF into CR LF (and stop reading at
-// 0x1A), and the messages on it are to be exactly those of the wire.
-inline void set_binary_mode(FILE *stream) {
-    _setmode(_fileno(stream), _O_BINARY);
+using socket_t = SOCKET;
+constexpr bool IS_WINDOWS = true;
+constexpr char DIR_SEPARATOR = '\\';
+constexpr int SEND_FLAGS = 0; // Windows sockets raise no signal on a closed connection
+constexpr int SHUT_SENDING = SD_SEND;
+constexpr int ERROR_INTERRUPTED = WSAEINTR;
+constexpr int ERROR_TIMED_OUT = WSAETIMEDOUT; // a send that ran out of time
+
+inline int start_sockets() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data);
 }
+inline void stop_sockets() {
+    WSACleanup();
+}
+inline int last_socket_error() {
+    return WSAGetLastError();
+}
+inline void set_last_socket_error(int error) {
+    WSASetLastError(error);
+}
+inline void close_socket(socket_t s) {
+    closesocket(s);
+}
+inline void no_sigpipe(socket_t) {}
 
 // Bytes received and not yet read; 0 when none, or when the socket cannot tell.
-inline unsigned long bytes_waiting(SOCKET s) {
+inline unsigned long bytes_waiting(socket_t s) {
     u_long count = 0;
     return ioctlsocket(s, FIONREAD, &count) == 0 ? count : 0;
 }
 
 // Waits up to ms milliseconds for received bytes, an end of stream or an error.
-inline bool wait_readable(SOCKET s, int ms) {
+inline bool wait_readable(socket_t s, int ms) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(s, &readable);
@@ -51,37 +73,20 @@ inline bool wait_readable(SOCKET s, int ms) {
     return select(0, &readable, nullptr, nullptr, &limit) > 0;
 }
 
-// A blocking send gives up after ms milliseconds (at least 1) with WSAETIMEDOUT.
-inline void set_send_timeout(SOCKET s, int ms) {
+// A blocking send gives up after ms milliseconds (at least 1) with ERROR_TIMED_OUT.
+inline void set_send_timeout(socket_t s, int ms) {
     const DWORD timeout = static_cast<DWORD>(ms);
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&timeout),
                sizeof timeout);
 }
-// The error of a send that ran out of time.
-constexpr int SEND_TIMED_OUT = WSAETIMEDOUT;
 
-constexpr char DIR_SEPARATOR = '\\';
+// A Windows process gets its standard handles from its parent; none can be taken by a socket.
+inline void ensure_standard_streams() {}
 
-// The C runtime whose rand() this build's std::rand is: a fleet unit's stream by default.
-constexpr const char NATIVE_CRT_RAND[] = "msvcrt";
-
-// Sockets count against no open-file limit on Windows: -1, no limit.
-inline long long raise_open_file_limit() {
-    return -1;
+// Bytes pass the stream unchanged: text mode would turn each LF into CR LF.
+inline void set_binary_mode(FILE *stream) {
+    _setmode(_fileno(stream), _O_BINARY);
 }
-
-// Local ports for outgoing connections from one address to one server: 49152-65535.
-inline long long local_port_count() {
-    return 16384;
-}
-
-inline bool console_is_terminal() {
-    return _isatty(_fileno(stdout)) != 0;
-}
-
-// Windows lets SO_REUSEADDR take over a port that another program listens on, and needs no
-// option to bind again at once after a restart.
-constexpr bool REUSE_LISTENING_ADDRESS = false;
 
 inline char *current_dir(char *buf, size_t size) {
     return _getcwd(buf, static_cast<int>(size));
@@ -89,41 +94,57 @@ inline char *current_dir(char *buf, size_t size) {
 
 #else
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/types.h>
-#include <unistd.h>
-
-using SOCKET = int;
-constexpr SOCKET INVALID_SOCKET = -1;
+using socket_t = int;
+constexpr socket_t INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
-constexpr int WSAEINTR = EINTR;
+constexpr bool IS_WINDOWS = false;
+constexpr char DIR_SEPARATOR = '/';
+// A write to a connection that the peer has closed comes back as an error, not as SIGPIPE.
+#ifdef MSG_NOSIGNAL
+constexpr int SEND_FLAGS = MSG_NOSIGNAL;
+#else
+constexpr int SEND_FLAGS = 0;
+#endif
+constexpr int SHUT_SENDING = SHUT_WR;
+constexpr int ERROR_INTERRUPTED = EINTR;
+constexpr int ERROR_TIMED_OUT = EAGAIN;
 
-struct WSADATA {
-    int unused;
-};
-inline unsigned short MAKEWORD(int low, int high) {
-    return static_cast<unsigned short>((low & 0xff) | ((high & 0xff) << 8));
-}
-inline int WSAStartup(unsigned short, WSADATA *) {
+inline int start_sockets() {
     return 0;
 }
-inline int WSACleanup() {
-    return 0;
-}
-inline int WSAGetLastError() {
+inline void stop_sockets() {}
+inline int last_socket_error() {
     return errno;
 }
-inline int closesocket(SOCKET s) {
-    return close(s);
+inline void set_last_socket_error(int error) {
+    errno = error;
 }
-constexpr int SD_SEND = SHUT_WR;
+inline void close_socket(socket_t s) {
+    close(s);
+}
+inline void no_sigpipe([[maybe_unused]] socket_t s) {
+#ifdef SO_NOSIGPIPE
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+}
+
+inline unsigned long bytes_waiting(socket_t s) {
+    int count = 0;
+    return ioctl(s, FIONREAD, &count) == 0 && count > 0 ? static_cast<unsigned long>(count) : 0;
+}
+
+inline bool wait_readable(socket_t s, int ms) {
+    pollfd p{s, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+}
+
+inline void set_send_timeout(socket_t s, int ms) {
+    timeval timeout{};
+    timeout.tv_sec = ms / 1000;
+    timeout.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
 
 // Started with a standard descriptor closed, the program would hand that number to the next
 // file or socket it opens, and the console would write into it: each closed one of 0, 1 and 2
@@ -132,96 +153,30 @@ inline void ensure_standard_streams() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
-        // The lowest free number, which is fd, since the ones below it are open by now.
-        const int opened = open("/dev/null", O_RDWR);
+        const int opened = open("/dev/null", O_RDWR); // the lowest free number: fd
         if (opened > 2)
             close(opened);
     }
 }
 
-// POSIX streams carry bytes unchanged.
 inline void set_binary_mode(FILE *) {}
-
-// Bytes received and not yet read; 0 when none, or when the socket cannot tell.
-inline unsigned long bytes_waiting(SOCKET s) {
-    int count = 0;
-    return ioctl(s, FIONREAD, &count) == 0 && count > 0 ? static_cast<unsigned long>(count) : 0;
-}
-
-// Waits up to ms milliseconds for received bytes, an end of stream or an error.
-inline bool wait_readable(SOCKET s, int ms) {
-    pollfd p{s, POLLIN, 0};
-    return poll(&p, 1, ms) > 0;
-}
-
-// A blocking send gives up after ms milliseconds (at least 1) with EAGAIN / EWOULDBLOCK.
-inline void set_send_timeout(SOCKET s, int ms) {
-    timeval timeout{};
-    timeout.tv_sec = ms / 1000;
-    timeout.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-}
-// The error of a send that ran out of time.
-constexpr int SEND_TIMED_OUT = EAGAIN;
-inline void WSASetLastError(int error) {
-    errno = error;
-}
-
-// A write to a connection that the peer has closed must come back as an error, not as a
-// SIGPIPE that ends the process.
-#ifdef MSG_NOSIGNAL
-constexpr int SEND_FLAGS = MSG_NOSIGNAL;
-#else
-constexpr int SEND_FLAGS = 0;
-#endif
-inline void no_sigpipe([[maybe_unused]] SOCKET s) {
-#ifdef SO_NOSIGPIPE
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
-}
-
-constexpr char DIR_SEPARATOR = '/';
-
-// The C runtime whose rand() a fleet unit reproduces by default (the GNU C library's on Linux).
-constexpr const char NATIVE_CRT_RAND[] = "glibc";
-
-// Every connection holds a descriptor: the soft limit of open files (often 1024) is raised to
-// the hard limit. Returns the limit now in force, -1 when there is none.
-inline long long raise_open_file_limit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return -1;
-    if (limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            limit = raised;
-    }
-    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long long>(limit.rlim_cur);
-}
-
-// Local ports for outgoing connections from one address to one server.
-inline long long local_port_count() {
-    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
-    long long low = 0, high = 0;
-    if (range >> low >> high && high >= low)
-        return high - low + 1;
-    return 28232; // Linux's default, 32768-60999
-}
-
-inline bool console_is_terminal() {
-    return isatty(fileno(stdout)) != 0;
-}
-
-// A listener restarted at once must be able to bind its port again.
-constexpr bool REUSE_LISTENING_ADDRESS = true;
 
 inline char *current_dir(char *buf, size_t size) {
     return getcwd(buf, size);
 }
 
 #endif
+
+constexpr socket_t NO_SOCKET = INVALID_SOCKET;
+constexpr int SOCKET_FAILED = SOCKET_ERROR;
+
+// Sends or receives at most length bytes; the count, or SOCKET_FAILED.
+inline int send_some(socket_t s, const char *bytes, int length) {
+    return static_cast<int>(send(s, bytes, length, SEND_FLAGS));
+}
+inline int receive_some(socket_t s, char *bytes, int length) {
+    return static_cast<int>(recv(s, bytes, length, 0));
+}
 
 // The working directory of the process, however long it is; empty when it cannot be had.
 inline std::string working_directory() {
@@ -237,49 +192,6 @@ inline std::string working_directory() {
     }
 }
 
-inline void pause_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// printf-like functions whose formats and arguments the compiler checks.
-#if defined(__GNUC__) || defined(__clang__)
-#define PRINTF_LIKE(format_index, first_arg)                                                       \
-    __attribute__((format(printf, format_index, first_arg)))
-#else
-#define PRINTF_LIKE(format_index, first_arg)
-#endif
-
-// The console is the program's log and is often a pipe or a file: every report reaches it
-// whole as soon as it is printed.
-inline void report_args(FILE *console, const char *format, va_list args) {
-    (void)std::vfprintf(console, format, args); // a console that fails has no one to tell
-    std::fflush(console);
-}
-
-PRINTF_LIKE(2, 3) inline void report_to(FILE *console, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    report_args(console, format, args);
-    va_end(args);
-}
-
-PRINTF_LIKE(1, 2) inline void report(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    report_args(stdout, format, args);
-    va_end(args);
-}
-
-// Seconds that a closed connection holds its local port (TIME_WAIT).
-constexpr int TIME_WAIT_SECONDS = 60;
-
-// A socket bound to a source address takes its port only at connect time, so that the port may
-// be shared with connections to other servers (Linux); elsewhere there is nothing to do.
-template <class NativeSocket> void bind_address_without_port([[maybe_unused]] NativeSocket s) {
-#ifdef IP_BIND_ADDRESS_NO_PORT
-    const int on = 1;
-    setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-#endif
-}
+} // namespace vandry::platform
 
 #endif

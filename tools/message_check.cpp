@@ -1,13 +1,10 @@
 #include "message_check.h"
 
 #include <algorithm>
-#include <utility>
 
-namespace vandry_check {
+namespace vandry::check {
 
 namespace {
-
-constexpr std::size_t MAX_NAME_BYTES = 30;
 
 // One numeric field of a record: "%<width>.<precision>f", or the sequence number when
 // precision is negative.
@@ -143,7 +140,7 @@ Fit fit_fields(const Pieces &pieces, const Field *fields, std::size_t count) {
 std::string name_error(std::string_view name) {
     if (name.empty())
         return "empty station name";
-    if (name.size() > MAX_NAME_BYTES)
+    if (name.size() > static_cast<std::size_t>(MAX_NAME_LENGTH))
         return "station name of " + num(name.size()) + " bytes, at most 30";
     for (const char c : name)
         if (is_space(c))
@@ -225,62 +222,80 @@ bool is_fixed(std::string_view s, std::size_t digits, std::size_t decimals) {
            count_digits(s, digits + 1) == decimals;
 }
 
+// Collects faults, joined by "; ".
+struct Faults {
+    std::string text;
+    void add(const std::string &fault) { text += (text.empty() ? "" : "; ") + fault; }
+};
+
+bool is_gll_time(std::string_view time) {
+    return count_digits(time, 0) == 6 &&
+           (time.size() == 6 ||
+            (time[6] == '.' && time.size() > 7 && count_digits(time, 7) == time.size() - 7));
+}
+
+void check_longitude(std::string_view lon, Faults &faults) {
+    if (is_fixed(lon, 5, 4))
+        return;
+    if (!lon.empty() && lon[0] == ' ' && is_fixed(lon.substr(1), 4, 4))
+        faults.add("longitude " + quoted(lon) + " is blank-filled, dddmm.mmmm is zero-filled: " +
+                   quoted("0" + std::string(lon.substr(1))));
+    else
+        faults.add("longitude " + quoted(lon) + " is not dddmm.mmmm");
+}
+
+// The eight fields of a GLL sentence before its '*'.
+void check_gll_fields(const Pieces &f, Faults &faults) {
+    if (f.text.size() != 8) {
+        faults.add("GLL sentence of " + num(f.text.size()) +
+                   " fields, $GPGLL,lat,N,lon,E,time,status,mode has 8");
+        return;
+    }
+    if (f.text[0] != "$GPGLL")
+        faults.add("sentence start " + quoted(f.text[0]) + " is not $GPGLL");
+    if (!is_fixed(f.text[1], 4, 4))
+        faults.add("latitude " + quoted(f.text[1]) + " is not ddmm.mmmm");
+    if (f.text[2] != "N" && f.text[2] != "S")
+        faults.add("latitude hemisphere " + quoted(f.text[2]) + " is not N or S");
+    check_longitude(f.text[3], faults);
+    if (f.text[4] != "E" && f.text[4] != "W")
+        faults.add("longitude hemisphere " + quoted(f.text[4]) + " is not E or W");
+    if (!is_gll_time(f.text[5]))
+        faults.add("time " + quoted(f.text[5]) + " is not hhmmss.sss");
+    if (f.text[6] != "A" && f.text[6] != "V")
+        faults.add("status " + quoted(f.text[6]) + " is not A or V");
+    if (f.text[7].size() != 1 ||
+        std::string_view("ADEMNS").find(f.text[7][0]) == std::string_view::npos)
+        faults.add("mode indicator " + quoted(f.text[7]) + " is not one of A D E M N S");
+}
+
+// The two hex digits after the '*' at star, against the exclusive-or of what lies between.
+void check_checksum(std::string_view sentence, std::size_t star, Faults &faults) {
+    const std::string_view found = sentence.substr(star + 1);
+    if (found.size() != 2 || !is_upper_hex(found[0]) || !is_upper_hex(found[1])) {
+        faults.add("checksum " + quoted(found) + " is not two upper-case hex digits");
+        return;
+    }
+    unsigned sum = 0;
+    for (const char c : sentence.substr(1, star - 1))
+        sum ^= static_cast<unsigned char>(c);
+    if (static_cast<unsigned>(hex_value(found[0]) * 16 + hex_value(found[1])) != sum) {
+        static constexpr char UPPER_HEX[] = "0123456789ABCDEF";
+        const char expected[] = {UPPER_HEX[(sum >> 4) & 0xf], UPPER_HEX[sum & 0xf]};
+        faults.add("bad checksum: expected " + std::string(expected, sizeof expected) + ", found " +
+                   std::string(found));
+    }
+}
+
 // The GLL sentence from '$' to the end of the line; every fault found, joined by "; ".
 std::string check_sentence(std::string_view sentence) {
-    std::string faults;
-    const auto add = [&faults](const std::string &fault) {
-        faults += (faults.empty() ? "" : "; ") + fault;
-    };
     const std::size_t star = sentence.find('*');
     if (star == std::string_view::npos)
         return "GLL sentence without '*' and checksum";
-    const Pieces f = split_commas(sentence.substr(0, star));
-    if (f.text.size() != 8) {
-        add("GLL sentence of " + num(f.text.size()) +
-            " fields, $GPGLL,lat,N,lon,E,time,status,mode has 8");
-    } else {
-        if (f.text[0] != "$GPGLL")
-            add("sentence start " + quoted(f.text[0]) + " is not $GPGLL");
-        if (!is_fixed(f.text[1], 4, 4))
-            add("latitude " + quoted(f.text[1]) + " is not ddmm.mmmm");
-        if (f.text[2] != "N" && f.text[2] != "S")
-            add("latitude hemisphere " + quoted(f.text[2]) + " is not N or S");
-        if (!is_fixed(f.text[3], 5, 4)) {
-            const std::string_view lon = f.text[3];
-            if (!lon.empty() && lon[0] == ' ' && is_fixed(lon.substr(1), 4, 4))
-                add("longitude " + quoted(lon) + " is blank-filled, dddmm.mmmm is zero-filled: " +
-                    quoted("0" + std::string(lon.substr(1))));
-            else
-                add("longitude " + quoted(lon) + " is not dddmm.mmmm");
-        }
-        if (f.text[4] != "E" && f.text[4] != "W")
-            add("longitude hemisphere " + quoted(f.text[4]) + " is not E or W");
-        const std::string_view time = f.text[5];
-        if (!(count_digits(time, 0) == 6 &&
-              (time.size() == 6 ||
-               (time[6] == '.' && time.size() > 7 && count_digits(time, 7) == time.size() - 7))))
-            add("time " + quoted(time) + " is not hhmmss.sss");
-        if (f.text[6] != "A" && f.text[6] != "V")
-            add("status " + quoted(f.text[6]) + " is not A or V");
-        if (f.text[7].size() != 1 ||
-            std::string_view("ADEMNS").find(f.text[7][0]) == std::string_view::npos)
-            add("mode indicator " + quoted(f.text[7]) + " is not one of A D E M N S");
-    }
-    const std::string_view found = sentence.substr(star + 1);
-    if (found.size() != 2 || !is_upper_hex(found[0]) || !is_upper_hex(found[1])) {
-        add("checksum " + quoted(found) + " is not two upper-case hex digits");
-    } else {
-        unsigned sum = 0;
-        for (const char c : sentence.substr(1, star - 1))
-            sum ^= static_cast<unsigned char>(c);
-        if (static_cast<unsigned>(hex_value(found[0]) * 16 + hex_value(found[1])) != sum) {
-            static constexpr char UPPER_HEX[] = "0123456789ABCDEF";
-            const char expected[] = {UPPER_HEX[(sum >> 4) & 0xf], UPPER_HEX[sum & 0xf]};
-            add("bad checksum: expected " + std::string(expected, sizeof expected) + ", found " +
-                std::string(found));
-        }
-    }
-    return faults;
+    Faults faults;
+    check_gll_fields(split_commas(sentence.substr(0, star)), faults);
+    check_checksum(sentence, star, faults);
+    return faults.text;
 }
 
 // GPS record; line is the message without its LF, dollar the offset of its "$GPGLL".
@@ -351,98 +366,6 @@ std::string check(std::string_view m, Mode mode, Verdict &v) {
 
 } // namespace
 
-const char *layout_name(Layout layout) {
-    switch (layout) {
-    case Layout::short_record:
-        return "short";
-    case Layout::long_record:
-        return "long";
-    default:
-        return "gps";
-    }
-}
-
-const char *mode_name(Mode mode) {
-    return mode == Mode::keep_open ? "keep-open" : "close-after-send";
-}
-
-std::vector<Message> Splitter::feed(std::string_view bytes) {
-    std::vector<Message> out;
-    pending_.append(bytes.data(), bytes.size());
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = std::string::npos;
-        const std::size_t crlf = pending_.find("\r\n", start);
-        if (crlf != std::string::npos && crlf + 2 - start <= MAX_MESSAGE_BYTES)
-            end = crlf + 2;
-        if (end == std::string::npos && pending_.size() - start >= MAX_MESSAGE_BYTES)
-            end = start + MAX_MESSAGE_BYTES;
-        if (end == std::string::npos)
-            break;
-        out.push_back({pending_.substr(start, end - start), expected_ == Mode::close_after_send
-                                                                ? Mode::close_after_send
-                                                                : Mode::keep_open});
-        start = end;
-        ++emitted_;
-    }
-    pending_.erase(0, start);
-    return out;
-}
-
-std::optional<Message> Splitter::finish() {
-    if (pending_.empty())
-        return std::nullopt;
-    Message last{std::move(pending_), Mode::keep_open};
-    pending_.clear();
-    if (expected_)
-        last.mode = *expected_;
-    else if (emitted_ == 0)
-        last.mode = Mode::close_after_send;
-    ++emitted_;
-    return last;
-}
-
-std::vector<Message> split_connection(std::string_view content, std::optional<Mode> expected) {
-    Splitter splitter(expected);
-    std::vector<Message> messages = splitter.feed(content);
-    if (std::optional<Message> last = splitter.finish())
-        messages.push_back(std::move(*last));
-    return messages;
-}
-
-std::vector<Message> StreamSplitter::feed(std::string_view bytes) {
-    pending_.append(bytes.data(), bytes.size());
-    return cut(false);
-}
-
-std::vector<Message> StreamSplitter::finish() {
-    return cut(true);
-}
-
-std::vector<Message> StreamSplitter::cut(bool at_end) {
-    std::vector<Message> out;
-    std::size_t start = 0;
-    while (start < pending_.size()) {
-        const std::size_t lf = pending_.find('\n', start);
-        std::size_t end = lf == std::string::npos ? pending_.size() : lf + 1;
-        if (end - start > MAX_MESSAGE_BYTES) {
-            end = start + MAX_MESSAGE_BYTES;
-        } else if (lf == std::string::npos || (pending_.size() < lf + 3 && !at_end)) {
-            if (!at_end)
-                break; // the rest of the message, or whether CR LF follows, is still to come
-        } else if (pending_.compare(end, 2, "\r\n") == 0) {
-            end += 2;
-        }
-        const bool keep_open = end - start >= 2 && pending_.compare(end - 2, 2, "\r\n") == 0;
-        out.push_back({pending_.substr(start, end - start), expected_   ? *expected_
-                                                            : keep_open ? Mode::keep_open
-                                                                        : Mode::close_after_send});
-        start = end;
-    }
-    pending_.erase(0, start);
-    return out;
-}
-
 Verdict check_message(std::string_view message, Mode mode) {
     Verdict v;
     v.mode = mode;
@@ -456,18 +379,6 @@ Verdict check_message(std::string_view message, Mode mode) {
         v.values.clear();
     }
     return v;
-}
-
-std::optional<Gap> SequenceTracker::observe(const std::string &station, int sequence) {
-    constexpr int SEQUENCE_COUNT = 16;
-    const auto [it, first] = last_.try_emplace(station, sequence);
-    if (first)
-        return std::nullopt;
-    const int previous = std::exchange(it->second, sequence);
-    const int expected = (previous + 1) % SEQUENCE_COUNT;
-    if (sequence == previous || sequence == expected)
-        return std::nullopt;
-    return Gap{expected, sequence, (sequence - expected + SEQUENCE_COUNT) % SEQUENCE_COUNT};
 }
 
 std::string escape(std::string_view bytes) {
@@ -502,4 +413,4 @@ std::string escape(std::string_view bytes) {
     return out;
 }
 
-} // namespace vandry_check
+} // namespace vandry::check

@@ -1,34 +1,14 @@
 #include "receiver_options.h"
 
-namespace vandry_check {
+namespace vandry::check {
+
+const char RECEIVER_VERSION[] = "vandry-receiver 1.0";
 
 namespace {
 
-constexpr char USAGE[] =
-    "usage: vandry-receiver [--mode=auto|keep-open|close-after-send] [--quiet] [--csv FILE]\n"
-    "                       [address [port] | --read FILE]\n"
-    "  address defaults to 127.0.0.1, port to 5000 (0 takes a free port)\n"
-    "  --mode MODE   how connections are framed (default auto: both, told apart by the bytes)\n"
-    "  --quiet       no line per message or connection: one summary line per second\n"
-    "  --csv FILE    also write every message as a row of FILE (values as printed)\n"
-    "  --read FILE   check a recording (what vandry --dry-run writes; - for standard input)\n"
-    "                instead of listening\n"
-    "  --help, --version\n";
-
 bool valid_port(const std::string &port) {
-    if (port.empty() || port.size() > 5)
-        return false;
-    for (const char c : port)
-        if (c < '0' || c > '9')
-            return false;
-    return std::stol(port) <= 65535;
-}
-
-ParsedArguments refused(const std::string &why) {
-    ParsedArguments parsed;
-    parsed.exit_status = 2;
-    parsed.text = "vandry-receiver: " + why + "\n" + USAGE;
-    return parsed;
+    long long number = 0;
+    return parse_decimal(port, 0, 65535, &number) && port.size() <= 5;
 }
 
 bool set_mode(const std::string &name, ReceiverOptions &options) {
@@ -43,60 +23,53 @@ bool set_mode(const std::string &name, ReceiverOptions &options) {
     return true;
 }
 
-} // namespace
-
-ParsedArguments parse_receiver_arguments(const std::vector<std::string> &args) {
-    ParsedArguments parsed;
-    ReceiverOptions &options = parsed.options;
-    std::vector<std::string> positional;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            parsed.exit_status = 0;
-            parsed.text =
-                std::string("vandry-receiver: prints every message that the telemetry unit "
-                            "sends, checked\n") +
-                USAGE;
-            return parsed;
-        }
-        if (arg == "--version") {
-            parsed.exit_status = 0;
-            parsed.text = std::string(RECEIVER_VERSION) + "\n";
-            return parsed;
-        }
-        if (arg == "--quiet") {
-            options.quiet = true;
-        } else if (const std::string option = arg.substr(0, arg.find('='));
-                   option == "--mode" || option == "--csv" || option == "--read") {
-            const bool separate = arg == option;
-            if (separate && i + 1 == args.size())
-                return refused(option + " needs a value");
-            const std::string value = separate ? args[++i] : arg.substr(option.size() + 1);
-            if (option == "--mode" && !set_mode(value, options))
-                return refused("unknown mode " + value);
-            if (option != "--mode" && value.empty())
-                return refused(option + " needs a file name");
-            if (option == "--csv")
-                options.csv = value;
-            if (option == "--read")
-                options.read = value;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return refused("unknown option " + arg);
-        } else {
-            positional.push_back(arg);
-        }
-    }
-    if (positional.size() > 2)
-        return refused("too many arguments");
-    if (options.read && !positional.empty())
-        return refused("--read listens nowhere: no address or port");
-    if (!positional.empty())
-        options.address = positional[0];
-    if (positional.size() == 2)
-        options.port = positional[1];
-    if (!valid_port(options.port))
-        return refused("bad port " + options.port);
-    return parsed;
+// address and port, or for --read none.
+std::string take_operands(const std::vector<std::string> &operands, ReceiverOptions &o) {
+    if (operands.size() > 2)
+        return "too many arguments";
+    if (o.read && !operands.empty())
+        return "--read listens nowhere: no address or port";
+    if (!operands.empty())
+        o.address = operands[0];
+    if (operands.size() == 2)
+        o.port = operands[1];
+    return valid_port(o.port) ? std::string() : "bad port " + o.port;
 }
 
-} // namespace vandry_check
+} // namespace
+
+Parsed<ReceiverOptions> parse_receiver_arguments(const std::vector<std::string> &args) {
+    ReceiverOptions o;
+    Program p;
+    p.name = "vandry-receiver";
+    p.version = RECEIVER_VERSION;
+    p.about = "vandry-receiver: prints every message that the telemetry unit sends, checked\n";
+    p.operands = "[address [port]]";
+    p.notes = "  address defaults to 127.0.0.1, port to 5000 (0 takes a free port)\n";
+    p.options = {
+        {"--mode", "MODE",
+         "auto, keep-open or close-after-send: how connections are framed\n"
+         "(default auto: both, told apart by the bytes)",
+         [&o](const std::string &v) {
+             return set_mode(v, o) ? std::string() : "unknown mode " + v;
+         }},
+        flag("--quiet", "no line per message or connection: one summary line per second", &o.quiet),
+        file_name("--csv", "also write every message as a row of FILE (values as printed)", &o.csv),
+        {"--read", "FILE",
+         "check a recording (what vandry --dry-run writes; - for standard input)\n"
+         "instead of listening",
+         [&o](const std::string &v) {
+             if (v.empty())
+                 return std::string("--read needs a file name");
+             o.read = v;
+             return std::string();
+         }},
+    };
+    p.operands_handler = [&o](const std::vector<std::string> &operands) {
+        return take_operands(operands, o);
+    };
+    Outcome outcome = read_command_line(p, args);
+    return parsed_from(o, std::move(outcome));
+}
+
+} // namespace vandry::check

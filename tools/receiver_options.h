@@ -1,17 +1,18 @@
 // The receiver's command line, read by a pure function: the options, or the text to print and
 // the exit status, so that a table can test it without running the program.
-#ifndef VANDRY_RECEIVER_OPTIONS_H
-#define VANDRY_RECEIVER_OPTIONS_H
+#ifndef VANDRY_CHECK_RECEIVER_OPTIONS_H
+#define VANDRY_CHECK_RECEIVER_OPTIONS_H
 
-#include "message_check.h"
+#include "command_line.h"
+#include "message.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace vandry_check {
+namespace vandry::check {
 
-constexpr char RECEIVER_VERSION[] = "vandry-receiver 1.0";
+extern const char RECEIVER_VERSION[];
 
 struct ReceiverOptions {
     std::string address = "127.0.0.1";
@@ -22,17 +23,9 @@ struct ReceiverOptions {
     std::optional<std::string> read; // a recording to read ("-": standard input), no listening
 };
 
-struct ParsedArguments {
-    ReceiverOptions options;
-    // Set when the program is to print text and end with this status at once: 0 for --help
-    // and --version (text to standard output), 2 for a bad command line (to standard error).
-    std::optional<int> exit_status;
-    std::string text;
-};
-
 // args: the command line without the program name.
-ParsedArguments parse_receiver_arguments(const std::vector<std::string> &args);
+Parsed<ReceiverOptions> parse_receiver_arguments(const std::vector<std::string> &args);
 
-} // namespace vandry_check
+} // namespace vandry::check
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace vandry_check {
+namespace vandry::check {
 
 const char CSV_HEADER[] = "time,connection,station,layout,mode,sequence,distance,level,d1,volume,"
                           "temp1,temp2,vin,rssi,latitude,longitude,error,message\r\n";
@@ -69,4 +69,4 @@ std::string iso8601_utc(long long ms) {
     return text;
 }
 
-} // namespace vandry_check
+} // namespace vandry::check

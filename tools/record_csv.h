@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace vandry_check {
+namespace vandry::check {
 
 // The header row: time, connection, station, layout, mode, sequence, the eight values,
 // latitude, longitude, error and message.
@@ -27,6 +27,6 @@ std::string csv_row(std::string_view time, std::string_view connection, const Ve
 // Milliseconds since 1970-01-01 (UTC) in ISO 8601, e.g. "2026-12-09T01:02:03.456Z".
 std::string iso8601_utc(long long ms);
 
-} // namespace vandry_check
+} // namespace vandry::check
 
 #endif

@@ -1,8 +1,7 @@
 // Heap use of the per-tick and per-message paths, counted by replacing the global operator new
 // and delete of this test program: neither a tick nor a keep-open message may allocate.
 #include "../support/test_tank.h"
-#include "simulation.h"
-#include "transmission.h"
+#include "message.h"
 
 #include <gtest/gtest.h>
 
@@ -105,30 +104,30 @@ void operator delete[](void *p, std::align_val_t, const std::nothrow_t &) noexce
 
 namespace {
 
+using namespace vandry;
+
 // Allocations made by n ticks, the first of them the first tick after start-up.
 long allocations_of_ticks(int n) {
-    const tank_parms tank = tank_of(EXAMPLE_DRAWS);
-    telemetry tm = fresh_telemetry();
-    std::srand(7);
+    const Tank tank = tank_from_draws(EXAMPLE_DRAWS);
+    Telemetry tm = START_TELEMETRY;
+    StdRand rng(7);
     const long before = allocations.load();
     for (int i = 0; i < n; ++i)
-        unit_tick(randgen_tick_draws(), &tank, &tm);
+        advance_tick(draw_tick(rng), tank, tm);
     return allocations.load() - before;
 }
 
-// Allocations made by assembling n messages of one data type code, the single unit's way and
-// the fleet's way.
+// Allocations made by composing n messages of one data type code, from the single unit's
+// stream and from a fleet unit's.
 long allocations_of_messages(int data_type, int n) {
-    const tank_parms tank = tank_of(EXAMPLE_DRAWS);
-    telemetry tm = fresh_telemetry();
-    char sendbuf[LARGE_SIZE] = {};
-    static record_buffers buffers;
-    std::srand(7);
+    UnitStream<StdRand> unit(7);
+    UnitStream<GlibcRand> fleet_unit(7);
+    char out[MAX_MESSAGE_LENGTH + 1] = {};
     const long before = allocations.load();
     long bytes = 0;
     for (int i = 0; i < n; ++i) {
-        bytes += assemble_message(sendbuf, "station_01", data_type, &tank, &tm, &buffers);
-        bytes += compose_message(sendbuf, "station_01", data_type, &tank, &tm, {i % 51, 50, 0});
+        bytes += unit.next(out, "station_01", data_type);
+        bytes += fleet_unit.next(out, "station_01", data_type);
     }
     const long made = allocations.load() - before;
     EXPECT_GT(bytes, 0);

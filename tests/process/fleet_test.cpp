@@ -1,10 +1,8 @@
 // vandry-fleet against real listeners on 127.0.0.1: every unit's bytes are those of the single
 // unit seeded with the unit's seed, and a unit meets failures as the single unit does.
-#include "../support/test_tank.h"
-#include "crt_rand.h"
+#include "framing.h"
 #include "harness.h"
-#include "message_check.h"
-#include "transmission.h"
+#include "message.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +12,7 @@
 #include <regex>
 
 using namespace proc;
+using namespace vandry;
 
 namespace {
 
@@ -30,35 +29,22 @@ std::vector<std::string> fleet_args(int port, int code, const std::string &more)
     return args;
 }
 
-// The messages that the single unit's own code makes from the seed: for glibc, std::srand and
-// the single unit's draws and message assembly; for msvcrt, the same tick and records fed by
-// the generator that reproduces the Windows C runtime.
+// The messages of a unit seeded with seed: for glibc, the single unit's own stream, which draws
+// from std::rand; for msvcrt, the generator that reproduces the Windows C runtime.
+template <class Rng>
+std::vector<std::string> messages_of(unsigned seed, const std::string &name, int code, int count) {
+    std::vector<std::string> messages;
+    UnitStream<Rng> unit(seed);
+    char out[MAX_MESSAGE_LENGTH + 1];
+    for (int i = 0; i < count; ++i)
+        messages.emplace_back(out, static_cast<size_t>(unit.next(out, name.c_str(), code)));
+    return messages;
+}
+
 std::vector<std::string> reference_messages(const std::string &rand, unsigned seed,
                                             const std::string &name, int code, int count) {
-    std::vector<std::string> messages;
-    telemetry tm = fresh_telemetry();
-    if (rand == "glibc") {
-        std::srand(seed);
-        int draws[TANK_DRAWS];
-        for (int i = 0; i < TANK_DRAWS; ++i)
-            draws[i] = randgen(TANK_DRAW_SIZES[i]);
-        const tank_parms tank = tank_of(draws);
-        static record_buffers records;
-        char sendbuf[LARGE_SIZE];
-        for (int i = 0; i < count; ++i) {
-            const int length = assemble_message(sendbuf, name.c_str(), code, &tank, &tm, &records);
-            messages.emplace_back(sendbuf, static_cast<size_t>(length));
-        }
-    } else {
-        msvcrt_rand rng(seed);
-        const tank_parms tank = draw_tank(rng);
-        char out[MAX_MESSAGE_LENGTH + 1];
-        for (int i = 0; i < count; ++i) {
-            const int length = compose_message(out, name.c_str(), code, &tank, &tm, draw_tick(rng));
-            messages.emplace_back(out, static_cast<size_t>(length));
-        }
-    }
-    return messages;
+    return rand == "glibc" ? messages_of<StdRand>(seed, name, code, count)
+                           : messages_of<MsvcrtRand>(seed, name, code, count);
 }
 
 std::string name_of(const std::string &message) {
@@ -99,8 +85,7 @@ TEST_P(EachStream, EveryUnitSendsExactlyTheSingleUnitsBytes) {
         ASSERT_TRUE(conn.wait_closed(30)) << prog.output();
         std::vector<std::string> messages;
         if (keep_open) {
-            for (const vandry_check::Message &m :
-                 vandry_check::Splitter(vandry_check::Mode::keep_open).feed(conn.data()))
+            for (const check::Message &m : check::Splitter(Mode::keep_open).feed(conn.data()))
                 messages.push_back(m.bytes);
         } else {
             messages.push_back(conn.data());

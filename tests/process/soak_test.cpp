@@ -7,6 +7,7 @@
 // A pass is one connection that the listener accepted: one message that the program assembled,
 // one sequence number. Refused attempts come on top of the passes. VANDRY_SOAK_PASSES sets the
 // number of passes (default 100, about 6 minutes), VANDRY_SOAK_SEED the seed of the choices.
+#include "framing.h"
 #include "harness.h"
 #include "message_check.h"
 
@@ -22,7 +23,7 @@
 #include <regex>
 
 using namespace proc;
-namespace vc = vandry_check;
+namespace vc = vandry::check;
 
 namespace {
 
@@ -128,9 +129,9 @@ TEST(Soak, CloseAfterSendThroughDropsResetsAndRefusals) {
     size_t at = 0;
     unsigned sequence = 0, send_errors = 0;
     auto check = [&](const std::string &message) {
-        const vc::Verdict v = vc::check_message(message, vc::Mode::close_after_send);
+        const vc::Verdict v = vc::check_message(message, vandry::Mode::close_after_send);
         EXPECT_TRUE(v.ok) << v.error << ": " << vc::escape(message);
-        EXPECT_EQ(v.layout, vc::Layout::gps_record) << vc::escape(message);
+        EXPECT_EQ(v.layout, vandry::Layout::gps_record) << vc::escape(message);
         EXPECT_EQ(v.station, NAME);
         EXPECT_EQ(v.sequence, static_cast<int>(sequence % 16)) << vc::escape(message);
         ++sequence;

@@ -1,5 +1,6 @@
 // The real program sending to real listeners on 127.0.0.1: the bytes on the wire, the console
 // echo, the two connection modes and the ways a connection can fail.
+#include "framing.h"
 #include "harness.h"
 #include "message_check.h"
 
@@ -16,8 +17,8 @@ namespace {
 const std::string NAME = "pump-12";
 constexpr int SMST = 3;
 
-using vandry_check::Layout;
-using vandry_check::Mode;
+using vandry::Layout;
+using vandry::Mode;
 
 struct Code {
     int code;
@@ -55,13 +56,12 @@ std::vector<double> values_of(const std::string &name, const std::string &messag
 // to below 20, rssi below 100) and the GLL sentence has the hemispheres, time, status and mode
 // that this unit sends. Returns the sequence number, -1 when the message is malformed.
 int check_message(const Code &c, const std::string &name, const std::string &message) {
-    const vandry_check::Verdict v = vandry_check::check_message(
+    const vandry::check::Verdict v = vandry::check::check_message(
         message, c.keep_open() ? Mode::keep_open : Mode::close_after_send);
     EXPECT_TRUE(v.ok) << "code " << c.code << ": " << v.error << ": "
-                      << vandry_check::escape(message);
+                      << vandry::check::escape(message);
     EXPECT_EQ(v.station, name);
-    EXPECT_STREQ(vandry_check::layout_name(v.layout), vandry_check::layout_name(c.layout))
-        << message;
+    EXPECT_STREQ(vandry::layout_name(v.layout), vandry::layout_name(c.layout)) << message;
     if (!v.ok || v.station != name || v.layout != c.layout)
         return -1;
 
@@ -82,8 +82,8 @@ int check_message(const Code &c, const std::string &name, const std::string &mes
 }
 
 // The complete keep-open messages in what a connection has received so far.
-std::vector<vandry_check::Message> messages_in(const std::string &data) {
-    return vandry_check::Splitter(Mode::keep_open).feed(data);
+std::vector<vandry::check::Message> messages_in(const std::string &data) {
+    return vandry::check::Splitter(Mode::keep_open).feed(data);
 }
 
 bool has_messages(const std::string &data, size_t n) {
@@ -140,7 +140,7 @@ TEST_P(EachCode, SendsNameAndRecordAndEchoesWhatArrived) {
             last = seconds_now();
             ASSERT_TRUE(conn.write("ACK\r\n", 5));
         }
-        for (const vandry_check::Message &m : messages_in(conn.data()))
+        for (const vandry::check::Message &m : messages_in(conn.data()))
             messages.push_back(m.bytes);
         EXPECT_FALSE(conn.closed());
         EXPECT_FALSE(st.listener.pending(0)) << "keep-open mode opened a second connection";
@@ -331,7 +331,7 @@ TEST(Transmission, TakesEveryAnswerOfAKeptConnection) {
     ASSERT_TRUE(conn.wait_for([](const std::string &d) { return has_messages(d, 3); }, 30))
         << conn.data() << st.prog->output();
     int expected = 0;
-    for (const vandry_check::Message &m : messages_in(conn.data()))
+    for (const vandry::check::Message &m : messages_in(conn.data()))
         EXPECT_EQ(check_message(code_of(30), NAME, m.bytes), expected++);
     EXPECT_FALSE(conn.closed());
 }
@@ -343,8 +343,8 @@ TEST(Transmission, ClosedConsoleNeverWritesIntoTheConnection) {
     Connection conn;
     ASSERT_TRUE(st.listener.accept(&conn, 20));
     ASSERT_TRUE(conn.wait_for([](const std::string &d) { return has_messages(d, 2); }, 30))
-        << vandry_check::escape(conn.data());
-    const std::vector<vandry_check::Message> messages = messages_in(conn.data());
+        << vandry::check::escape(conn.data());
+    const std::vector<vandry::check::Message> messages = messages_in(conn.data());
     EXPECT_EQ(check_message(code_of(10), NAME, messages[0].bytes), 0);
     EXPECT_EQ(check_message(code_of(10), NAME, messages[1].bytes), 1);
     EXPECT_TRUE(st.prog->running()) << st.prog->status();

@@ -1,5 +1,5 @@
 #include "receiver_options.h"
-#include "vandry.h"
+#include "unit_options.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-using namespace vandry_check;
+using namespace vandry;
+using namespace vandry::check;
 
 namespace {
 
@@ -29,7 +30,7 @@ class ReceiverArguments : public ::testing::TestWithParam<Args> {};
 
 TEST_P(ReceiverArguments, GiveOptionsOrStatus) {
     const Args &a = GetParam();
-    const ParsedArguments parsed = parse_receiver_arguments(a.args);
+    const Parsed<ReceiverOptions> parsed = parse_receiver_arguments(a.args);
     const ReceiverOptions &o = parsed.options;
     if (a.status < 0) {
         ASSERT_FALSE(parsed.exit_status.has_value()) << parsed.text;
@@ -73,8 +74,8 @@ class UnitArguments : public ::testing::TestWithParam<Args> {};
 
 TEST_P(UnitArguments, GiveOptionsOrStatus) {
     const Args &a = GetParam();
-    const parsed_unit_options parsed = parse_unit_options(a.args);
-    const unit_options &o = parsed.options;
+    const Parsed<UnitOptions> parsed = parse_unit_options(a.args);
+    const UnitOptions &o = parsed.options;
     if (a.status < 0) {
         ASSERT_FALSE(parsed.exit_status.has_value()) << parsed.text;
         EXPECT_EQ((o.config.empty() ? "-" : o.config) + " " +

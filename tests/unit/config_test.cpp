@@ -1,6 +1,5 @@
 // The configuration reader over in-memory files: messages, order of checks, layouts, limits.
-#include "simulation.h"
-#include "vandry.h"
+#include "config.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +7,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+using namespace vandry;
 
 namespace {
 
@@ -26,20 +27,17 @@ struct Parsed {
     int data_type, smst;
 };
 
-// The file's bytes as read_vector_cfg reads them.
+// The file's bytes as the unit reads them.
 Parsed parse(const std::string &text) {
     std::istringstream in(text);
-    // Buffers full of junk: every token read must come back terminated.
-    std::vector<char> name(LARGE_SIZE, '#'), ipaddr(LARGE_SIZE, '#'), port(LARGE_SIZE, '#');
-    name.back() = ipaddr.back() = port.back() = '\0';
-    Parsed p{"", "", "", "", -77, -77};
-    const char *error =
-        read_cfg(in, name.data(), ipaddr.data(), port.data(), &p.data_type, &p.smst);
-    p.error = error == nullptr ? "accepted" : error;
-    p.name = name.data();
-    p.ipaddr = ipaddr.data();
-    p.port = port.data();
-    return p;
+    const ConfigReading r = read_config(in);
+    const Config &c = r.config;
+    return {r.error.empty() ? "accepted" : r.error,
+            c.name,
+            c.address,
+            c.port,
+            c.data_type,
+            c.interval_s};
 }
 
 // A good file with some of its five tokens replaced.
@@ -171,14 +169,14 @@ TEST(ConfigTest, SendIntervalAsReadAndInMilliseconds) {
         const Parsed p = parse(cfg("st", "h", "5000", "10", c.token));
         EXPECT_EQ(p.error, "accepted") << c.token;
         EXPECT_EQ(p.smst, c.seconds) << c.token;
-        EXPECT_EQ(smst_to_ms(p.smst), c.ms) << c.token;
+        EXPECT_EQ(interval_ms(p.smst), c.ms) << c.token;
     }
 }
 
 TEST(ConfigTest, EchoLine) {
-    EXPECT_EQ(cfg_echo("st,1", "127.0.0.1", "5000abc", 30, 2),
+    EXPECT_EQ(config_echo({"st,1", "127.0.0.1", "5000abc", 30, 2}),
               "cfg: name=st,1 ip=127.0.0.1 port=5000abc data_type=30 smst=2 \n");
-    EXPECT_EQ(cfg_echo("x", "host.example", "65000", 11, -4),
+    EXPECT_EQ(config_echo({"x", "host.example", "65000", 11, -4}),
               "cfg: name=x ip=host.example port=65000 data_type=11 smst=-4 \n");
 }
 

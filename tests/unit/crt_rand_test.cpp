@@ -1,9 +1,12 @@
 // The per-unit generators against the C runtimes they reproduce.
-#include "crt_rand.h"
+#include "random.h"
+#include "tick.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+
+using namespace vandry;
 
 namespace {
 
@@ -24,7 +27,7 @@ TEST(CrtRandTest, GlibcRandIsTheCLibrarysRand) {
     for (unsigned i = 0; i < 1000; ++i) {
         const unsigned seed = seed_of(i);
         std::srand(seed);
-        glibc_rand rng(seed);
+        GlibcRand rng(seed);
         for (int draw = 0; draw < 1000; ++draw)
             ASSERT_EQ(rng.next(), std::rand()) << "seed " << seed << ", draw " << draw;
     }
@@ -34,7 +37,7 @@ TEST(CrtRandTest, GlibcRandIsTheCLibrarysRand) {
 // Under Wine the Windows build checks every draw against msvcrt itself (crt_rand_check); here
 // the first values of the default seed 1 that the Windows C runtime is known to give.
 TEST(CrtRandTest, MsvcrtRandOfSeedOne) {
-    msvcrt_rand rng(1);
+    MsvcrtRand rng(1);
     for (const int want : {41, 18467, 6334, 26500, 19169, 15724, 11478, 29358, 26962, 24464})
         EXPECT_EQ(rng.next(), want);
 }
@@ -42,4 +45,4 @@ TEST(CrtRandTest, MsvcrtRandOfSeedOne) {
 } // namespace
 
 // A fleet unit's state stays a few hundred bytes.
-static_assert(sizeof(glibc_rand) <= 128 && sizeof(msvcrt_rand) == 4 && sizeof(telemetry) <= 48);
+static_assert(sizeof(GlibcRand) <= 128 && sizeof(MsvcrtRand) == 4 && sizeof(Telemetry) <= 48);

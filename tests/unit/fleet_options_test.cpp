@@ -7,14 +7,28 @@
 #include <set>
 #include <sstream>
 
+using namespace vandry;
+using namespace vandry::fleet;
+
 namespace {
 
-parsed_options parse(const std::string &line) {
+// The options, and the reason a command line is refused (empty when it is not).
+struct ParsedLine {
+    FleetOptions options;
+    std::string error;
+};
+
+ParsedLine parse(const std::string &line) {
     std::istringstream words(line);
     std::vector<std::string> args;
     for (std::string w; words >> w;)
         args.push_back(w);
-    return parse_options(args, 777, "glibc");
+    const Parsed<FleetOptions> p = parse_fleet_options(args, 777);
+    const std::string prefix = "vandry-fleet: ";
+    std::string error;
+    if (p.exit_status == 2)
+        error = p.text.substr(prefix.size(), p.text.find('\n') - prefix.size());
+    return {p.options, error};
 }
 
 const std::string BASE = "--units 10 --server 127.0.0.1:5000 --type 10 ";
@@ -57,22 +71,22 @@ TEST(FleetOptions, UsageErrorsSayWhatIsWrong) {
 }
 
 TEST(FleetOptions, ValuesAndDefaults) {
-    parsed_options p = parse(BASE);
+    ParsedLine p = parse(BASE);
     ASSERT_EQ(p.error, "");
     EXPECT_EQ(p.options.seed, 777u);
     EXPECT_EQ(p.options.interval_ms, 3000);
     EXPECT_EQ(p.options.first_unit, 0);
-    EXPECT_EQ(p.options.rand, rand_kind::glibc);
+    EXPECT_EQ(p.options.rand, RandKind::glibc);
     EXPECT_EQ(start_line(p.options), "vandry-fleet: 10 units U00000..U00009, seed 777, type 10, "
                                      "interval 3s, rand glibc, server 127.0.0.1:5000\n");
 
     p = parse(BASE + "--interval=1 --seed 4294967295 --first-unit 99998 --name-prefix Tank- "
                      "--rand msvcrt --source 127.0.0.2-127.0.0.4 --duration 2.5 --count 7 --echo");
     ASSERT_EQ(p.error, "");
-    const fleet_options &o = p.options;
+    const FleetOptions &o = p.options;
     EXPECT_EQ(o.interval_s, 1);
     EXPECT_EQ(o.interval_ms, 3000); // below 3 s counts as 3 s
-    EXPECT_EQ(o.rand, rand_kind::msvcrt);
+    EXPECT_EQ(o.rand, RandKind::msvcrt);
     EXPECT_EQ(o.duration_s, 2.5);
     EXPECT_EQ(o.count, 7);
     EXPECT_TRUE(o.echo);
@@ -87,7 +101,7 @@ TEST(FleetOptions, ValuesAndDefaults) {
 }
 
 TEST(FleetOptions, LoopbackServerSpreadsCrowdedUnitsOverSourceAddresses) {
-    fleet_options o = parse("--units 14116 --server 127.0.0.1:5000 --type 10").options;
+    FleetOptions o = parse("--units 14116 --server 127.0.0.1:5000 --type 10").options;
     EXPECT_TRUE(loopback_sources(o, true, 28232, 60).empty()); // half the ports: one source
     o.units = 50000;
     const std::vector<std::uint32_t> four = loopback_sources(o, true, 28232, 60);
@@ -102,8 +116,8 @@ TEST(FleetOptions, LoopbackServerSpreadsCrowdedUnitsOverSourceAddresses) {
 
 TEST(FleetOptions, ShardsAreDisjointAndMakeUpTheWholeFleet) {
     const std::string common = "--dry-run --units 100 --seed 4294967200 ";
-    const parsed_options whole = parse("--dry-run --units 200 --seed 4294967200");
-    const parsed_options first = parse(common + "--shard 0"), second = parse(common + "--shard 1");
+    const ParsedLine whole = parse("--dry-run --units 200 --seed 4294967200");
+    const ParsedLine first = parse(common + "--shard 0"), second = parse(common + "--shard 1");
     ASSERT_EQ(first.error + second.error + whole.error, "");
     EXPECT_EQ(second.options.first_unit, 100);
     const std::string a = plan_text(first.options), b = plan_text(second.options);
@@ -120,7 +134,7 @@ TEST(FleetOptions, ShardsAreDisjointAndMakeUpTheWholeFleet) {
 }
 
 TEST(FleetStats, LatenessQuantilesAndLines) {
-    lateness_histogram h;
+    LatenessHistogram h;
     EXPECT_EQ(h.quantile_ms(0.5), 0);
     for (int us = 1; us <= 1000; ++us)
         h.add(us);
@@ -132,12 +146,12 @@ TEST(FleetStats, LatenessQuantilesAndLines) {
     h.add(12050);
     EXPECT_EQ(h.quantile_ms(1.0), 12.05); // never above the largest sample
 
-    fleet_figures f;
+    FleetFigures f;
     f.units = 19000;
     f.connected = 19000;
     f.sent_last_second = 6333;
     f.sent = 75996;
-    lateness_histogram one;
+    LatenessHistogram one;
     one.add(310);
     EXPECT_EQ(status_line(12, f, one),
               "fleet: t=12s units=19000 connected=19000 sent/s=6333 sent=75996 send_errors=0 "

@@ -1,6 +1,6 @@
 // Fixed-point conversion: halves away from zero, otherwise exactly what printf prints.
 #include "../support/printf_reference.h"
-#include "simulation.h"
+#include "fixed_point.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+using namespace vandry;
 
 namespace {
 

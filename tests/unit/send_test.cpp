@@ -1,7 +1,7 @@
 // Sending a whole message over a real loopback connection, even when the kernel takes it in
 // pieces: a signal that interrupts a blocking send makes it return what it has sent so far; a
 // peer that stops reading makes it fail once its time is up.
-#include "transmission.h"
+#include "connection.h"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +14,18 @@
 #include <string>
 #include <thread>
 
+using namespace vandry;
+using namespace vandry::platform;
+
 namespace {
 
 extern "C" void on_alarm(int) {}
 
 struct Loopback {
-    SOCKET client = INVALID_SOCKET;
-    SOCKET server = INVALID_SOCKET;
+    socket_t client = NO_SOCKET;
+    socket_t server = NO_SOCKET;
     Loopback() {
-        const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        const socket_t listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -33,11 +36,11 @@ struct Loopback {
         client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&addr), len), 0);
         server = accept(listener, nullptr, nullptr);
-        closesocket(listener);
+        close_socket(listener);
     }
     ~Loopback() {
-        closesocket(client);
-        closesocket(server);
+        close_socket(client);
+        close_socket(server);
     }
 };
 
@@ -84,15 +87,16 @@ TEST(SendTest, InterruptedSendsStillDeliverEveryByteInOrder) {
 
 TEST(SendTest, ClosedPeerIsAnErrorNotASignal) {
     Loopback link;
-    closesocket(link.server);
-    link.server = INVALID_SOCKET;
+    close_socket(link.server);
+    link.server = NO_SOCKET;
     const std::string message(1000, 'x');
     int result = 0;
     // The first send may still be taken by the kernel; a later one meets the reset.
-    for (int i = 0; i < 100 && result != SOCKET_ERROR; ++i)
+    for (int i = 0; i < 100 && result != SOCKET_FAILED; ++i)
         result = send_all(link.client, message.data(), static_cast<int>(message.size()), 30000);
-    EXPECT_EQ(result, SOCKET_ERROR);
-    EXPECT_TRUE(WSAGetLastError() == EPIPE || WSAGetLastError() == ECONNRESET) << WSAGetLastError();
+    EXPECT_EQ(result, SOCKET_FAILED);
+    EXPECT_TRUE(last_socket_error() == EPIPE || last_socket_error() == ECONNRESET)
+        << last_socket_error();
 }
 
 TEST(SendTest, PeerThatNeverReadsFailsTheSendAfterTheTimeOut) {
@@ -104,8 +108,8 @@ TEST(SendTest, PeerThatNeverReadsFailsTheSendAfterTheTimeOut) {
         send_all(link.client, message.data(), static_cast<int>(message.size()), timeout_ms);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
-    EXPECT_EQ(result, SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), EAGAIN);
+    EXPECT_EQ(result, SOCKET_FAILED);
+    EXPECT_EQ(last_socket_error(), EAGAIN);
     EXPECT_GE(took.count(), timeout_ms);
 }
 

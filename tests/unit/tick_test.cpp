@@ -6,32 +6,32 @@
 
 namespace {
 
-// tank_height and n_low take no part in a tick: junk values must change nothing.
-const tank_parms RAMP = {-99.0f, 3.0f, 0.25f, 2.5f, 4, 10, 6, -7, 25, "N", "E"};
+// The height and the low phase take no part in a tick: junk values must change nothing.
+const Tank RAMP = {-99.0f, 3.0f, 0.25f, 2.5f, 4, 10, 6, -7, 25, 'N', 'E'};
 
-telemetry start(int run = 0, int gps = 0, int status = 0) {
-    telemetry t{};
-    t.run_indx = run;
-    t.gps_indx = gps;
-    t.sms_status = status;
+Telemetry start(int run = 0, int gps = 0, int status = 0) {
+    Telemetry t = START_TELEMETRY;
+    t.cycle_position = run;
+    t.drift_step = gps;
+    t.sequence = status;
     return t;
 }
 
-void tick(telemetry &t, const tank_parms &k, int r1, int r2, int r3) {
-    unit_tick({r1, r2, r3}, &k, &t);
+void tick(Telemetry &t, const Tank &k, int r1, int r2, int r3) {
+    advance_tick({r1, r2, r3}, k, t);
 }
 
 // One record of the current tick; the returned end must be its terminating zero.
-std::string record(const telemetry &t, const tank_parms &k, int layout) {
+std::string record(const Telemetry &t, const Tank &k, int layout) {
     char out[MAX_RECORD_LENGTH + 1];
-    const char *end = write_record(out, layout, &t, &k);
+    const char *end = write_record(out, static_cast<Layout>(layout), t, k);
     EXPECT_EQ(*end, '\0');
     EXPECT_EQ(end - out, static_cast<long>(std::strlen(out)));
     return out;
 }
 
 // The eight sample values in record order, bit for bit.
-void expect_values(const telemetry &t, const std::vector<float> &want) {
+void expect_values(const Telemetry &t, const std::vector<float> &want) {
     const float got[] = {t.distance, t.level, t.d1, t.volume, t.temp1, t.temp2, t.vin, t.rssi};
     const char *names[] = {"distance", "level", "d1", "volume", "temp1", "temp2", "vin", "rssi"};
     for (size_t i = 0; i < std::size(got); ++i)
@@ -42,7 +42,7 @@ void expect_values(const telemetry &t, const std::vector<float> &want) {
 // where a double sqrt or a double pi in the ramps would change the stored values.
 TEST(TickTest, WorkedTicksBitForBit) {
     const struct {
-        tank_parms tank;
+        Tank tank;
         int run_in, r1, r2, r3, run;
         float profile;
         std::vector<float> values;
@@ -52,7 +52,7 @@ TEST(TickTest, WorkedTicksBitForBit) {
                                                26.294096f, 31.941143f, 14.3000002f, 17.0f}},
         {RAMP, 16, 50, 50, 50, 17, 1.72264409f, {1.24290299f, 1.75709701f, 465.825867f, 7028.38818f,
                                                  29.3301258f, 36.4951897f, 13.8999996f, 27.0f}},
-        {tank_of(EXAMPLE_DRAWS), 2, 6, 0, 50, 3, 0.244302601f,
+        {tank_from_draws(EXAMPLE_DRAWS), 2, 6, 0, 50, 3, 0.244302601f,
                                  {2.29511094f, 0.244888932f, 24.2372704f, 979.555725f,
                                   25.2595196f, 30.3892784f, 14.3999996f, 27.0f}},
         {RAMP, 18, 3, 25, 1, 19, 0.46485582f, {2.53458643f, 0.46541366f, 63.5021896f, 1861.65466f,
@@ -61,26 +61,26 @@ TEST(TickTest, WorkedTicksBitForBit) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.run_in);
-        telemetry plain = start(c.run_in);
+        Telemetry plain = start(c.run_in);
         tick(plain, c.tank, 0, c.r2, c.r3);
         EXPECT_TRUE(same(plain.level, c.profile));
-        telemetry t = start(c.run_in);
+        Telemetry t = start(c.run_in);
         tick(t, c.tank, c.r1, c.r2, c.r3);
-        EXPECT_EQ(t.run_indx, c.run);
+        EXPECT_EQ(t.cycle_position, c.run);
         expect_values(t, c.values);
     }
 }
 
 TEST(TickTest, FirstTickOfTheExampleTank) {
     // Draws r1 30, r2 12, r3 9 give level 0.08 * 1.012, vin 14.28 and rssi 6.5.
-    const tank_parms k = tank_of(EXAMPLE_DRAWS);
-    telemetry plain = start();
+    const Tank k = tank_from_draws(EXAMPLE_DRAWS);
+    Telemetry plain = start();
     tick(plain, k, 0, 12, 9);
     EXPECT_TRUE(same(plain.level, k.min_level));
-    telemetry t = start();
+    Telemetry t = start();
     tick(t, k, 30, 12, 9);
-    EXPECT_EQ(t.run_indx, 1);
-    EXPECT_EQ(t.gps_indx, 1);
+    EXPECT_EQ(t.cycle_position, 1);
+    EXPECT_EQ(t.drift_step, 1);
     expect_values(
         t, {2.45903993f, 0.0809599981f, 4.60718584f, 323.839996f, 25.0f, 30.0f, 14.2799997f, 6.5f});
     EXPECT_EQ(record(t, k, 1), "2.459,0.081,4.6,323.8,25.0,30.0,0 \n");
@@ -102,25 +102,23 @@ TEST(TickTest, DriftRows) {
         {20, 130149184, 1301.4918212890625f, 774041216, 7740.412109375f},
     };
     for (const auto &r : rows) {
-        float lat = 0, lon = 0;
-        int latint = 0, lonint = 0;
-        gps_position(r.step, &lat, &latint, &lon, &lonint);
-        EXPECT_EQ(latint, r.latint) << r.step;
-        EXPECT_TRUE(same(lat, r.lat)) << r.step;
-        EXPECT_EQ(lonint, r.lonint) << r.step;
-        EXPECT_TRUE(same(lon, r.lon)) << r.step;
+        const Position at = drift_position(r.step);
+        EXPECT_EQ(at.latitude_units, r.latint) << r.step;
+        EXPECT_TRUE(same(at.latitude, r.lat)) << r.step;
+        EXPECT_EQ(at.longitude_units, r.lonint) << r.step;
+        EXPECT_TRUE(same(at.longitude, r.lon)) << r.step;
     }
-    telemetry t = start(0, 16);
+    Telemetry t = start(0, 16);
     tick(t, RAMP, 0, 0, 0);
-    EXPECT_EQ(t.gps_indx, 17);
+    EXPECT_EQ(t.drift_step, 17);
     EXPECT_NE(record(t, RAMP, 3).find(",$GPGLL,1301.4888,N,07740.4063,E,081359.129,A,A*"),
               std::string::npos);
 }
 
 TEST(TickTest, RecordOfAnEmptyTank) {
     // A level of zero, the top supply voltage, the lowest signal.
-    telemetry t = start(0, 0, 3);
-    const tank_parms k = tank_of({0, 0, 0, 0, 0, 0, 0, 0});
+    Telemetry t = start(0, 0, 3);
+    const Tank k = tank_of({0, 0, 0, 0, 0, 0, 0, 0});
     tick(t, k, 50, 0, 0);
     EXPECT_EQ(record(t, k, 1), "0.650,0.000,0.0,  0.0,25.0,30.0,3 \n");
     EXPECT_EQ(record(t, k, 2), "0.650,0.000,0.0,  0.0,25.0,30.0,14.4, 2.0,3 \n");
@@ -130,23 +128,19 @@ TEST(TickTest, RecordOfAnEmptyTank) {
 // cannot know: the records share their leading fields, no value is negative, the lengths stay
 // within the ranges of the values, the GLL sentence has the fixed parts and the degrees of the
 // drift, and its checksum is worked out here once more.
-void check_records(const telemetry &t, const record_buffers &b) {
-    using vandry_check::Layout;
+void check_records(const Telemetry &t, const Tank &k) {
+    const std::string s = record(t, k, 1), l = record(t, k, 2), g = record(t, k, 3);
     const struct {
-        const char *record;
+        const std::string &record;
         Layout layout;
-    } records[] = {{b.midbufs, Layout::short_record},
-                   {b.midbufl, Layout::long_record},
-                   {b.midbuflg, Layout::gps_record}};
+    } records[] = {{s, Layout::short_record}, {l, Layout::long_record}, {g, Layout::gps_record}};
     for (const auto &r : records) {
-        const vandry_check::Verdict v = vandry_check::check_message(
-            std::string("st,") + r.record, vandry_check::Mode::close_after_send);
-        ASSERT_TRUE(v.ok) << v.error << ": " << vandry_check::escape(r.record);
-        EXPECT_EQ(v.sequence, t.sms_status) << r.record;
-        EXPECT_STREQ(vandry_check::layout_name(v.layout), vandry_check::layout_name(r.layout));
+        const check::Verdict v = check::check_message("st," + r.record, Mode::close_after_send);
+        ASSERT_TRUE(v.ok) << v.error << ": " << check::escape(r.record);
+        EXPECT_EQ(v.sequence, t.sequence) << r.record;
+        EXPECT_STREQ(layout_name(v.layout), layout_name(r.layout));
     }
-    const std::string s = b.midbufs, l = b.midbufl, g = b.midbuflg;
-    const std::string status = "," + std::to_string(t.sms_status);
+    const std::string status = "," + std::to_string(t.sequence);
     const std::string six = s.substr(0, s.size() - status.size() - 2);
     const std::string eight = l.substr(0, l.size() - status.size() - 2);
     EXPECT_EQ(l.compare(0, six.size() + 1, six + ","), 0) << s << l;
@@ -170,21 +164,21 @@ void check_records(const telemetry &t, const record_buffers &b) {
 // Before noise: max_level from the last fill tick to the first fall tick, min_level from the last
 // fall tick to the first fill tick. The last fall tick keeps a residue of about 2e-15 of the
 // span, which survives the rounding to float only when min_level is 0.
-void check_plateaus(const tank_parms &k) {
+void check_plateaus(const Tank &k) {
     ASSERT_LT(k.min_level, k.max_level);
     std::vector<int> at_max, at_min, want_max, want_min{1};
-    telemetry t = start();
-    for (int i = 0; i < k.n_tot; ++i) {
+    Telemetry t = start();
+    for (int i = 0; i < k.cycle_ticks; ++i) {
         tick(t, k, 0, 0, 0);
         if (same(t.level, k.max_level))
-            at_max.push_back(t.run_indx);
+            at_max.push_back(t.cycle_position);
         if (same(t.level, k.min_level))
-            at_min.push_back(t.run_indx);
+            at_min.push_back(t.cycle_position);
     }
-    for (int p = k.n_fill; p <= k.n_fill + k.n_high + 1; ++p)
+    for (int p = k.fill_ticks; p <= k.fill_ticks + k.high_ticks + 1; ++p)
         want_max.push_back(p);
-    const int last_fall = k.n_fill + k.n_high + k.n_fall;
-    for (int p = k.min_level == 0.0f ? last_fall + 1 : last_fall; p <= k.n_tot; ++p)
+    const int last_fall = k.fill_ticks + k.high_ticks + k.fall_ticks;
+    for (int p = k.min_level == 0.0f ? last_fall + 1 : last_fall; p <= k.cycle_ticks; ++p)
         want_min.push_back(p);
     EXPECT_EQ(at_max, want_max);
     EXPECT_EQ(at_min, want_min);
@@ -201,6 +195,8 @@ TEST(TickTest, PlateausOfDrawnTanks) {
     }
 }
 
+// A seeded unit's ticks take their three draws from its stream in order, through level and
+// drift cycles that both wrap.
 TEST(TickTest, FullCycleOfSeededTanks) {
     for (unsigned seed : {1u, 2u, 20261208u}) {
         SCOPED_TRACE(seed);
@@ -209,32 +205,29 @@ TEST(TickTest, FullCycleOfSeededTanks) {
         for (int i = 0; i < 8 + 3 * 300 + 1; ++i)
             stream.push_back(std::rand());
 
-        const tank_parms k = seeded_tank(seed);
-        const int n = k.n_tot + 21; // both cycles wrap at least once
-        telemetry t = start(), given = start();
-        static record_buffers b;
+        UnitStream<StdRand> unit(seed);
+        const Tank &k = unit.tank();
+        const int n = k.cycle_ticks + 21; // both cycles wrap at least once
+        Telemetry given = start();
+        char message[MAX_MESSAGE_LENGTH + 1];
         for (int i = 0; i < n; ++i) {
-            t.sms_status = given.sms_status = i % 16;
-            get_sms_data(&t.run_indx, &t.gps_indx, k.tank_height, k.emp, k.min_level, k.max_level,
-                         k.n_fill, k.n_high, k.n_fall, k.n_low, k.n_tot, &t.distance, &t.level,
-                         &t.d1, &t.volume, &t.temp1, &t.temp2, &t.vin, &t.rssi, &t.sms_status,
-                         b.midbufs, b.midbufl, b.midbuflg, k.lat, k.lon);
+            unit.next(message, "st", 31);
+            const Telemetry &t = unit.telemetry();
             // The same tick with the next three values of the stream as its draws.
+            given.sequence = i % 16;
             const int *r = &stream[8 + 3 * i];
             tick(given, k, r[0] % 51, r[1] % 51, r[2] % 51);
-            ASSERT_EQ(b.midbufs, record(given, k, 1));
-            ASSERT_EQ(b.midbufl, record(given, k, 2));
-            ASSERT_EQ(b.midbuflg, record(given, k, 3));
+            ASSERT_EQ(std::string(message), "st," + record(given, k, 3));
             ASSERT_TRUE(same(t.level, given.level) && same(t.rssi, given.rssi));
-            ASSERT_EQ(t.run_indx, i % k.n_tot + 1);
-            ASSERT_EQ(t.gps_indx, i % 20 + 1);
+            ASSERT_EQ(t.cycle_position, i % k.cycle_ticks + 1);
+            ASSERT_EQ(t.drift_step, i % 20 + 1);
             // Temperatures: lowest at both ends of the cycle, highest in the middle.
-            const bool middle = 2 * t.run_indx == k.n_tot + 1;
-            if (middle || t.run_indx == 1 || t.run_indx == k.n_tot) {
-                ASSERT_TRUE(same(t.temp1, middle ? 30.0f : 25.0f)) << t.run_indx;
-                ASSERT_TRUE(same(t.temp2, middle ? 37.5f : 30.0f)) << t.run_indx;
+            const bool middle = 2 * t.cycle_position == k.cycle_ticks + 1;
+            if (middle || t.cycle_position == 1 || t.cycle_position == k.cycle_ticks) {
+                ASSERT_TRUE(same(t.temp1, middle ? 30.0f : 25.0f)) << t.cycle_position;
+                ASSERT_TRUE(same(t.temp2, middle ? 37.5f : 30.0f)) << t.cycle_position;
             }
-            check_records(t, b);
+            check_records(t, k);
         }
         EXPECT_EQ(std::rand(), stream[8 + 3 * n]);
         check_plateaus(k);

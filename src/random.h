@@ -1,19 +1,23 @@
-// Per-unit random streams that reproduce a C runtime's srand(seed) followed by rand() calls
-// exactly, without the process-wide state of std::rand: every fleet unit owns one.
-#ifndef VANDRY_FLEET_CRT_RAND_H
-#define VANDRY_FLEET_CRT_RAND_H
+// The random streams a unit draws from. GlibcRand and MsvcrtRand reproduce a C runtime's
+// srand(seed) followed by rand() calls exactly, without the process-wide state of std::rand, so
+// that every fleet unit (and every stream a checker regenerates) owns one. StdRand is the
+// process's own std::rand, for the single unit.
+#ifndef VANDRY_RANDOM_H
+#define VANDRY_RANDOM_H
 
-#include "simulation.h"
+#include "platform.h"
 
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
+
+namespace vandry {
 
 // The GNU C library's rand: an additive lagged-Fibonacci generator over 31 words (lags 31 and 3)
 // seeded by a Lehmer sequence (16807 modulo 2^31 - 1). The first 310 outputs are discarded;
 // each output is the newest word shifted right by one.
-class glibc_rand {
+class GlibcRand {
   public:
-    explicit glibc_rand(unsigned seed) noexcept {
+    explicit GlibcRand(unsigned seed) noexcept {
         // A seed of 0 would make the Lehmer sequence all zeros; the C library takes 1 instead.
         // The first word is the seed as a signed 32-bit value, negative from 2^31 up.
         std::int64_t word = seed == 0 ? 1 : static_cast<std::int32_t>(seed);
@@ -50,9 +54,9 @@ class glibc_rand {
 
 // The Windows C runtime's rand (msvcrt): a linear congruential generator over 32 bits whose
 // output is bits 16 to 30 of the state.
-class msvcrt_rand {
+class MsvcrtRand {
   public:
-    explicit msvcrt_rand(unsigned seed) noexcept : state_(seed) {}
+    explicit MsvcrtRand(unsigned seed) noexcept : state_(seed) {}
 
     // Like rand(): 0 to 32767.
     int next() noexcept {
@@ -64,26 +68,29 @@ class msvcrt_rand {
     std::uint32_t state_;
 };
 
-// A unit's tank from its generator: the eight draws of get_tank_parms, in its order.
-template <class Rng> tank_parms draw_tank(Rng &rng) noexcept {
-    int draws[TANK_DRAWS];
-    for (int i = 0; i < TANK_DRAWS; ++i)
-        draws[i] = rng.next() % TANK_DRAW_SIZES[i];
-    tank_parms tank{};
-    tank_from_draws(draws, &tank.tank_height, &tank.emp, &tank.min_level, &tank.max_level,
-                    &tank.n_fill, &tank.n_high, &tank.n_fall, &tank.n_low, &tank.n_tot);
-    std::memcpy(tank.lat, "N", 2);
-    std::memcpy(tank.lon, "E", 2);
-    return tank;
+// The process's std::rand: seeding one seeds the C runtime's one stream.
+class StdRand {
+  public:
+    explicit StdRand(unsigned seed) noexcept { std::srand(seed); }
+    // NOLINTNEXTLINE(readability-convert-member-functions-to-static): a stream's interface
+    int next() noexcept { return std::rand(); }
+};
+
+// Which C runtime's rand a stream reproduces.
+enum class RandKind { glibc, msvcrt };
+
+// This build's own C runtime: the default of a fleet, and the one a seeded vandry follows.
+constexpr RandKind NATIVE_RAND = platform::IS_WINDOWS ? RandKind::msvcrt : RandKind::glibc;
+
+// One draw of a given size (at least 1): the remainder of exactly one value of the stream.
+template <class Rng> int draw(Rng &rng, int size) noexcept {
+    return rng.next() % size;
 }
 
-// A tick's three draws from a unit's generator, in the order of get_sms_data.
-template <class Rng> tick_draws draw_tick(Rng &rng) noexcept {
-    tick_draws draws{};
-    draws.r1 = rng.next() % TICK_DRAW_SIZE;
-    draws.r2 = rng.next() % TICK_DRAW_SIZE;
-    draws.r3 = rng.next() % TICK_DRAW_SIZE;
-    return draws;
+inline const char *rand_name(RandKind kind) {
+    return kind == RandKind::glibc ? "glibc" : "msvcrt";
 }
+
+} // namespace vandry
 
 #endif

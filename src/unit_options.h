@@ -1,0 +1,34 @@
+// vandry's command line. Without options the unit waits for cfg.txt, halts on a bad one, seeds
+// from the clock and runs for ever.
+#ifndef VANDRY_UNIT_OPTIONS_H
+#define VANDRY_UNIT_OPTIONS_H
+
+#include "command_line.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vandry {
+
+extern const char UNIT_VERSION[];
+
+struct UnitOptions {
+    std::string config;           // empty: cfg.txt in the working directory
+    std::optional<unsigned> seed; // none: the clock's seconds
+    long long count = 0;          // messages to send before the run ends, 0: no end
+    bool dry_run = false;         // the messages to standard output, no network, no pauses
+    bool verbose = false;         // the seed on the console too
+};
+
+// A run that must end does not wait for a configuration or halt on it: it exits with status 2.
+inline bool ends_on_bad_config(const UnitOptions &options) {
+    return options.count > 0 || options.dry_run;
+}
+
+// args: the command line without the program name.
+Parsed<UnitOptions> parse_unit_options(const std::vector<std::string> &args);
+
+} // namespace vandry
+
+#endif

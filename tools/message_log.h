@@ -1,0 +1,50 @@
+// Where every message goes, from a connection or a recording: checked, counted, printed,
+// followed per station, and written to the CSV file if there is one.
+#ifndef VANDRY_CHECK_MESSAGE_LOG_H
+#define VANDRY_CHECK_MESSAGE_LOG_H
+
+#include "framing.h"
+#include "message_check.h"
+#include "sequences.h"
+
+#include <cstdio>
+#include <string>
+
+namespace vandry::check {
+
+struct Totals {
+    unsigned long long connections = 0; // accepted in all
+    unsigned long long open = 0;
+    unsigned long long messages = 0;
+    unsigned long long malformed = 0;
+    unsigned long long gaps = 0;
+    unsigned long long lost = 0;
+};
+
+class MessageLog {
+  public:
+    MessageLog(bool quiet, FILE *csv) : quiet_(quiet), csv_(csv) {}
+
+    // Handles one message that arrived on connection (0: read from a recording) from peer;
+    // returns whether it is well formed. time: of its arrival, empty for a recording.
+    bool handle(unsigned long long connection, const std::string &peer, const Message &m,
+                const std::string &time);
+
+    Totals &totals() { return totals_; }
+    // False once a row could not be written: the recording is incomplete.
+    bool csv_ok() const { return csv_ok_; }
+
+  private:
+    void write_row(unsigned long long connection, const Verdict &v, const Message &m,
+                   const std::string &time);
+
+    bool quiet_;
+    FILE *csv_;
+    bool csv_ok_ = true;
+    Totals totals_;
+    SequenceTracker sequences_;
+};
+
+} // namespace vandry::check
+
+#endif

@@ -1,0 +1,17 @@
+// Checking a recording instead of listening: a unit's messages back to back, as its --dry-run
+// writes them, from a file or standard input, read in pieces as they come.
+#ifndef VANDRY_CHECK_RECORDING_H
+#define VANDRY_CHECK_RECORDING_H
+
+#include "message_log.h"
+#include "receiver_options.h"
+
+namespace vandry::check {
+
+// Reads the recording that options name through the log and prints the closing line. False
+// when it cannot be read.
+bool read_recording(const ReceiverOptions &options, MessageLog &log);
+
+} // namespace vandry::check
+
+#endif

@@ -1,0 +1,247 @@
+#include "server.h"
+
+#include "console.h"
+#include "host.h"
+#include "record_csv.h"
+
+namespace vandry::check {
+
+namespace {
+
+// While accepting fails (e.g. out of descriptors, the pending connection stays queued and the
+// listener stays ready), accepting pauses this long instead of spinning.
+constexpr std::chrono::milliseconds ACCEPT_PAUSE{100};
+// A turn of the event loop accepts at most this many connections, and reads a connection at
+// most this many times (into a buffer of READ_BUFFER_BYTES): every connection gets its turn.
+constexpr int ACCEPTS_PER_TURN = 64;
+constexpr int READS_PER_TURN = 2;
+
+std::string error_text(const asio::error_code &ec) {
+    return "error " + std::to_string(ec.value()) + " (" + ec.message() + ")";
+}
+
+// The time of now for a CSV row.
+std::string now_text() {
+    using namespace std::chrono;
+    return iso8601_utc(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+} // namespace
+
+std::string endpoint_text(const tcp::endpoint &endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+Server::Server(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptions &options,
+               MessageLog &log)
+    : acceptor_(std::move(acceptor)), accept_pause_(io), summary_timer_(io),
+      signals_(io, SIGINT, SIGTERM), mode_(options.mode), quiet_(options.quiet), log_(log),
+      totals_(log.totals()), with_times_(!options.csv.empty()) {}
+
+void Server::start() {
+    signals_.async_wait([this](const asio::error_code &ec, int) {
+        if (!ec)
+            stop();
+    });
+    accept();
+    if (quiet_) {
+        started_ = std::chrono::steady_clock::now();
+        schedule_summary();
+    }
+}
+
+void Server::accept() {
+    acceptor_.async_accept([this](const asio::error_code &ec, tcp::socket socket) {
+        if (stopping_)
+            return;
+        if (ec) {
+            pause_accepting(ec);
+            return;
+        }
+        opened(std::move(socket));
+        // Take those waiting too (the listener is non-blocking), so that busy connections
+        // do not keep new ones waiting for one turn each.
+        for (int more = 0; more < ACCEPTS_PER_TURN; ++more) {
+            asio::error_code more_ec;
+            tcp::socket next = acceptor_.accept(more_ec);
+            if (more_ec == asio::error::would_block || more_ec == asio::error::try_again)
+                break;
+            if (more_ec) {
+                pause_accepting(more_ec);
+                return;
+            }
+            opened(std::move(next));
+        }
+        accept();
+    });
+}
+
+void Server::pause_accepting(const asio::error_code &ec) {
+    if (failed_accepts_++ == 0)
+        report("accept failed: %s; accepting pauses\n", error_text(ec).c_str());
+    accept_pause_.expires_after(ACCEPT_PAUSE);
+    accept_pause_.async_wait([this](const asio::error_code &wait_ec) {
+        if (!wait_ec && !stopping_)
+            accept();
+    });
+}
+
+void Server::opened(tcp::socket socket) {
+    if (failed_accepts_ != 0) {
+        report("accepting again after %llu failed accepts\n", failed_accepts_);
+        failed_accepts_ = 0;
+    }
+    asio::error_code ec;
+    socket.non_blocking(true, ec);
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    auto c = std::make_shared<Connection>(std::move(socket), ++totals_.connections,
+                                          ec ? std::string("?") : endpoint_text(peer), mode_);
+    ++totals_.open;
+    open_.insert(c.get());
+    if (!quiet_)
+        report("connection %llu opened from %s\n", c->id, c->peer.c_str());
+    wait_for_bytes(std::move(c));
+}
+
+void Server::wait_for_bytes(std::shared_ptr<Connection> c) {
+    Connection &ref = *c;
+    ref.socket.async_wait(tcp::socket::wait_read,
+                          [this, c = std::move(c)](const asio::error_code &ec) mutable {
+                              if (c->closed)
+                                  return;
+                              if (ec)
+                                  close(*c, " by " + error_text(ec));
+                              else
+                                  read_ready(std::move(c));
+                          });
+}
+
+// Readiness is reported once per arrival (epoll is edge-triggered under Asio): a connection
+// is read until nothing is left, but after READS_PER_TURN reads the others have their turn
+// first.
+void Server::read_ready(std::shared_ptr<Connection> c) {
+    for (int reads = 0; reads < READS_PER_TURN; ++reads) {
+        switch (receive(*c)) {
+        case Read::drained:
+            wait_for_bytes(std::move(c));
+            return;
+        case Read::ended:
+            return;
+        case Read::more:
+            break;
+        }
+    }
+    asio::post(acceptor_.get_executor(), [this, c = std::move(c)]() mutable {
+        if (!c->closed)
+            read_ready(std::move(c));
+    });
+}
+
+// Reads once what has arrived on c and handles the messages that it completes.
+Server::Read Server::receive(Connection &c) {
+    asio::error_code ec;
+    const std::size_t n = c.socket.read_some(asio::buffer(buffer_), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again)
+        return Read::drained;
+    if (ec == asio::error::interrupted)
+        return Read::more;
+    if (ec) {
+        close(c, ec == asio::error::eof ? std::string() : " by " + error_text(ec));
+        return Read::ended;
+    }
+    c.bytes += n;
+    for (const Message &m : c.splitter.feed(std::string_view(buffer_.data(), n)))
+        handle(c, m);
+    return Read::more;
+}
+
+void Server::handle(Connection &c, const Message &m) {
+    ++c.messages;
+    if (!log_.handle(c.id, c.peer, m, with_times_ ? now_text() : std::string()))
+        ++c.malformed;
+    // A recording that cannot be written ends the run, but not here: the connection being
+    // read is still in use.
+    if (!log_.csv_ok() && !csv_failed_) {
+        csv_failed_ = true;
+        asio::post(acceptor_.get_executor(), [this] {
+            if (!stopping_)
+                stop();
+        });
+    }
+}
+
+// The connection has ended: its last message, if any bytes are left, then the closing line.
+void Server::close(Connection &c, const std::string &how) {
+    c.closed = true;
+    if (std::optional<Message> last = c.splitter.finish())
+        handle(c, *last);
+    asio::error_code ignored;
+    c.socket.close(ignored);
+    --totals_.open;
+    open_.erase(&c);
+    if (!quiet_)
+        report("connection %llu closed%s (%llu messages, %llu malformed, %llu bytes)\n", c.id,
+               how.c_str(), c.messages, c.malformed, c.bytes);
+}
+
+void Server::schedule_summary() {
+    summary_timer_.expires_at(started_ + std::chrono::seconds(seconds_ + 1));
+    summary_timer_.async_wait([this](const asio::error_code &ec) {
+        if (ec || stopping_)
+            return;
+        ++seconds_;
+        report("receiver: t=%us connections=%llu messages/s=%llu total=%llu malformed=%llu "
+               "gaps=%llu lost=%llu\n",
+               seconds_, totals_.open, totals_.messages - messages_last_second_, totals_.messages,
+               totals_.malformed, totals_.gaps, totals_.lost);
+        messages_last_second_ = totals_.messages;
+        schedule_summary();
+    });
+}
+
+// Everything ends: no more accepts or summaries, and the open connections are closed, so
+// that the event loop runs out of work.
+void Server::stop() {
+    stopping_ = true;
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    accept_pause_.cancel();
+    summary_timer_.cancel();
+    const std::vector<Connection *> still_open(open_.begin(), open_.end());
+    for (Connection *c : still_open)
+        close(*c, " by the receiver");
+}
+
+// The listening socket on the address and port given; on failure, says why and is closed.
+tcp::acceptor open_listener(asio::io_context &io, const ReceiverOptions &options) {
+    tcp::acceptor acceptor(io);
+    asio::error_code ec;
+    tcp::resolver resolver(io);
+    const auto found =
+        resolver.resolve(tcp::v4(), options.address, options.port,
+                         tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (ec || found.empty()) {
+        std::fprintf(stderr, "vandry-receiver: cannot resolve %s port %s: %s\n",
+                     options.address.c_str(), options.port.c_str(), error_text(ec).c_str());
+        return acceptor;
+    }
+    const tcp::endpoint endpoint = found.begin()->endpoint();
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec && host::reuse_listening_address())
+        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(tcp::acceptor::max_listen_connections, ec);
+    if (!ec)
+        acceptor.non_blocking(true, ec); // the receiver takes waiting connections in a batch
+    if (ec) {
+        std::fprintf(stderr, "vandry-receiver: cannot listen on %s port %s: %s\n",
+                     options.address.c_str(), options.port.c_str(), error_text(ec).c_str());
+        asio::error_code ignored;
+        acceptor.close(ignored);
+    }
+    return acceptor;
+}
+
+} // namespace vandry::check
