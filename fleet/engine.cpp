@@ -5,13 +5,29 @@
 #include "host.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace vandry::fleet {
+
+namespace {
+
+std::chrono::microseconds seconds_of(double s) {
+    return std::chrono::microseconds(static_cast<long long>(s * 1e6));
+}
+
+std::string reason_of(int code) {
+    return std::system_category().message(code);
+}
+
+} // namespace
 
 template <class Rng>
 Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o)
     : io_(io), o_(o), keep_open_(keeps_connection(o.data_type)),
       terminal_(host::console_is_terminal()), interval_(std::chrono::milliseconds(o.interval_ms)),
+      ramp_(o.ramp_s < 0 ? interval_ : Clock::duration(seconds_of(o.ramp_s))),
+      permit_step_(o.connect_rate > 0 ? Clock::duration(std::chrono::seconds(1) / o.connect_rate)
+                                      : Clock::duration::zero()),
       server_(o.host, o.port), status_timer_(io.get_executor()), end_timer_(io.get_executor()),
       signals_(io) {
     units_.reserve(static_cast<size_t>(o.units));
@@ -26,14 +42,13 @@ template <class Rng> FleetResult Engine<Rng>::run() {
     if (o_.echo)
         print_startup();
     start_ = Clock::now();
-    for (Unit &u : units_) {
-        u.due = start_ + offset_of(u);
-        arm(u, Phase::to_start, u.due);
-    }
+    next_permit_ = start_;
+    for (Unit &u : units_)
+        arm(u, Phase::to_connect, start_ + share_of(ramp_, u));
     next_status_ = start_;
     arm_status();
     if (o_.duration_s > 0) {
-        end_ = start_ + std::chrono::microseconds(static_cast<long long>(o_.duration_s * 1e6));
+        end_ = start_ + seconds_of(o_.duration_s);
         end_timer_.expires_at(end_);
         end_timer_.async_wait([this](const asio::error_code &ec) {
             if (!ec)
@@ -52,30 +67,54 @@ template <class Rng> FleetResult Engine<Rng>::run() {
     result_.figures = figures_;
     result_.figures.connected = connected_at_end;
     result_.lateness = run_lateness_;
+    const FleetFigures &f = figures_;
+    const bool clean = f.failed == 0 && f.unconfirmed == 0 && f.connect_failures == 0;
     if (o_.count > 0) {
         result_.expected = o_.units * o_.count;
-        result_.complete = figures_.sent >= result_.expected;
+        result_.complete = clean && f.written >= result_.expected;
     } else {
-        result_.expected = figures_.sent;
-        result_.complete = figures_.send_errors == 0 && figures_.connect_failures == 0;
+        result_.expected = scheduled(start_ + seconds_of(result_.seconds));
+        result_.complete = clean && f.skipped == 0;
     }
     return result_;
 }
 
-// Unit i's place in every interval: the units share it out evenly.
-template <class Rng> Clock::duration Engine<Rng>::offset_of(const Unit &u) const {
-    return interval_ * static_cast<long long>(u.index) / o_.units;
+// The unit's share of a span: the units divide it evenly, in their order.
+template <class Rng>
+Clock::duration Engine<Rng>::share_of(Clock::duration span, const Unit &u) const {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
+    // At most a day in microseconds times ten million units: well within 64 bits.
+    return std::chrono::microseconds(us * static_cast<long long>(u.index) / o_.units);
 }
 
-// The first of the unit's places at or after the moment, so that reconnections after a failure
-// stay as spread out as the start.
+// The first of the unit's slots at or after the moment: its place in every interval.
 template <class Rng>
-Clock::time_point Engine<Rng>::place_from(const Unit &u, Clock::time_point t) const {
-    const Clock::time_point first = start_ + offset_of(u);
+Clock::time_point Engine<Rng>::slot_from(const Unit &u, Clock::time_point t) const {
+    const Clock::time_point first = start_ + share_of(interval_, u);
     if (t <= first)
         return first;
     const auto periods = (t - first + interval_ - Clock::duration(1)) / interval_;
     return first + interval_ * periods;
+}
+
+// The first slot at or after the moment that is a whole interval after the last message.
+template <class Rng>
+Clock::time_point Engine<Rng>::next_slot(const Unit &u, Clock::time_point t) const {
+    if (u.last_sent != Clock::time_point::min())
+        t = std::max(t, u.last_sent + interval_ - GRACE);
+    return slot_from(u, t);
+}
+
+// The messages that the schedule holds before the end: each unit's slots from its connection
+// in the ramp on.
+template <class Rng> long long Engine<Rng>::scheduled(Clock::time_point end) const {
+    long long total = 0;
+    for (const Unit &u : units_) {
+        const Clock::time_point first = slot_from(u, start_ + share_of(ramp_, u));
+        if (end > first)
+            total += (end - first - Clock::duration(1)) / interval_ + 1;
+    }
+    return total;
 }
 
 // The timer goes off at the next step of a coarse grid from the start, so that the units due
@@ -102,57 +141,68 @@ template <class Rng> void Engine<Rng>::print_startup() {
 
 template <class Rng> void Engine<Rng>::on_timer(Unit &u) {
     switch (u.state) {
-    case Phase::to_start:
+    case Phase::to_connect:
         if (u.closing_line_due && o_.echo)
             print_line(ConsoleLine::closing);
         u.closing_line_due = false;
         start_pass(u);
         break;
     case Phase::to_reconnect:
-        connect(u);
+        connect_when_permitted(u);
         break;
-    case Phase::connected:
-        if (keep_open_) {
-            send(u);
-        } else {
-            if (o_.echo)
-                print_line(ConsoleLine::closing);
-            close_orderly(u);
-            start_pass(u);
-        }
+    case Phase::connecting: { // the connect has run out of time: its handler fails the pass
+        u.timed_out = true;
+        asio::error_code ignored;
+        u.socket.close(ignored);
+        break;
+    }
+    case Phase::to_send:
+        send_or_skip(u);
+        break;
+    case Phase::to_close:
+        if (o_.echo)
+            print_line(ConsoleLine::closing);
+        close_orderly(u);
+        start_pass(u);
         break;
     default:
         break;
     }
 }
 
-// Failure of a pass before a connection stands: a new pass at the unit's first place 5 s on.
-template <class Rng> void Engine<Rng>::retry_pass(Unit &u) {
-    ++figures_.connect_failures;
-    u.due = place_from(u, Clock::now() + RETRY_PAUSE);
-    arm(u, Phase::to_start, u.due);
-}
-
 template <class Rng> void Engine<Rng>::start_pass(Unit &u) {
     const int error = server_.resolve(Clock::now(), &endpoint_);
     if (error != 0) {
+        ++figures_.connect_failures;
+        note_failure(Failure::resolve, console_line(ConsoleLine::resolve_failed, error),
+                     host::resolver_error_text(error));
         if (o_.echo)
             print_line(ConsoleLine::resolve_failed, error);
-        retry_pass(u);
+        u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
+        arm(u, Phase::to_connect, u.due);
         return;
     }
-    connect(u);
+    connect_when_permitted(u);
 }
 
-// A call before the connect failed: the single unit's error line, the socket closed, and a new
-// pass later.
-template <class Rng>
-void Engine<Rng>::abandon_pass(Unit &u, ConsoleLine line, const asio::error_code &ec) {
-    if (o_.echo)
-        print_line(line, ec.value());
-    asio::error_code ignored;
-    u.socket.close(ignored);
-    retry_pass(u);
+// Under the connect-rate cap every new connection takes the next free moment of a queue that
+// hands out one per 1/rate seconds; the unit waits for its moment on its own timer.
+template <class Rng> void Engine<Rng>::connect_when_permitted(Unit &u) {
+    if (u.holds_permit) {
+        u.holds_permit = false;
+        --figures_.held;
+    } else if (o_.connect_rate > 0) {
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point permit = std::max(now, next_permit_);
+        next_permit_ = permit + permit_step_;
+        if (permit > now + WAKE_UP_STEP) {
+            u.holds_permit = true;
+            ++figures_.held;
+            arm(u, Phase::to_reconnect, permit);
+            return;
+        }
+    }
+    connect(u);
 }
 
 template <class Rng> void Engine<Rng>::connect(Unit &u) {
@@ -163,7 +213,7 @@ template <class Rng> void Engine<Rng>::connect(Unit &u) {
     if (!ec)
         u.socket.non_blocking(true, ec);
     if (ec) {
-        abandon_pass(u, ConsoleLine::socket_failed, ec);
+        retry_pass(u, Failure::socket, ConsoleLine::socket_failed, ec.value());
         return;
     }
     if (!o_.sources.empty()) {
@@ -171,11 +221,12 @@ template <class Rng> void Engine<Rng>::connect(Unit &u) {
         const std::uint32_t source = o_.sources[u.index % o_.sources.size()];
         u.socket.bind(asio::ip::tcp::endpoint(asio::ip::address_v4(source), 0), ec);
         if (ec) {
-            abandon_pass(u, ConsoleLine::bind_failed, ec);
+            retry_pass(u, Failure::bind, ConsoleLine::bind_failed, ec.value());
             return;
         }
     }
-    u.state = Phase::connecting;
+    u.timed_out = false;
+    arm(u, Phase::connecting, Clock::now() + CONNECT_TIME_OUT);
     u.socket.async_connect(endpoint_, [this, p = &u](const asio::error_code &error) {
         if (!finished_)
             on_connected(*p, error);
@@ -183,41 +234,157 @@ template <class Rng> void Engine<Rng>::connect(Unit &u) {
 }
 
 template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_code &error) {
+    u.timer.cancel();
     if (error) {
-        if (o_.echo)
-            print_line(ConsoleLine::connect_failed, error.value());
+        const int code = u.timed_out ? asio::error::timed_out : error.value();
         ++figures_.connect_failures;
+        note_failure(Failure::connect, console_line(ConsoleLine::connect_failed, code),
+                     reason_of(code));
+        if (o_.echo)
+            print_line(ConsoleLine::connect_failed, code);
         asio::error_code ignored;
         u.socket.close(ignored);
-        u.due = place_from(u, Clock::now() + RETRY_PAUSE);
+        u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
         arm(u, Phase::to_reconnect, u.due);
         return;
     }
     u.is_connected = true;
+    u.wrote_on_connection = false;
+    u.ending = Ending::none;
     ++figures_.connected;
     watch_input(u);
-    send(u);
+    // The slot that has just come, or, when the connection stood late, the next one.
+    u.due = next_slot(u, Clock::now() - MISSED_AFTER);
+    if (u.due <= Clock::now())
+        send_or_skip(u);
+    else
+        arm(u, Phase::to_send, u.due);
 }
 
-// Whatever the server sends is read and dropped as it arrives, into one buffer for all.
+// Counts a failure and keeps the first of its kind, which is printed once when the units' own
+// lines are not.
+template <class Rng>
+void Engine<Rng>::note_failure(Failure kind, const std::string &line, const std::string &reason) {
+    const auto k = static_cast<std::size_t>(kind);
+    if (figures_.failures[k]++ != 0)
+        return;
+    figures_.first_failure[k] = line.substr(0, line.find('\n')) + " (" + reason + ")";
+    if (!o_.echo)
+        report("vandry-fleet: first %s: %s\n", failure_name(kind),
+               figures_.first_failure[k].c_str());
+}
+
+// A call before the connect failed: the single unit's error line, the socket closed, and a new
+// pass at the unit's first slot 5 s on.
+template <class Rng>
+void Engine<Rng>::retry_pass(Unit &u, Failure kind, ConsoleLine line, int code) {
+    ++figures_.connect_failures;
+    note_failure(kind, console_line(line, code), reason_of(code));
+    if (o_.echo)
+        print_line(line, code);
+    asio::error_code ignored;
+    u.socket.close(ignored);
+    u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
+    arm(u, Phase::to_connect, u.due);
+}
+
+// The connection is over before its time: the line, the socket closed, and a new pass 5 s on.
+template <class Rng>
+void Engine<Rng>::fail_connection(Unit &u, Failure kind, ConsoleLine line, int code) {
+    note_failure(kind, console_line(line, code),
+                 kind == Failure::ended ? "the server closed it" : reason_of(code));
+    if (o_.echo)
+        print_line(line, code);
+    asio::error_code ignored;
+    u.socket.close(ignored);
+    end_connection(u);
+    u.closing_line_due = !keep_open_;
+    u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
+    arm(u, Phase::to_connect, u.due);
+}
+
+// Whatever the server sends is read and dropped as it arrives, into one buffer for all; an end
+// of the stream or a reset ends the unit's connection at once.
 template <class Rng> void Engine<Rng>::watch_input(Unit &u) {
-    u.socket.async_wait(
-        Socket::wait_read, [this, p = &u, generation = u.generation](const asio::error_code &ec) {
-            if (!ec && !finished_ && p->generation == generation && discard_input(*p))
-                watch_input(*p);
-        });
+    u.socket.async_wait(Socket::wait_read,
+                        [this, p = &u, generation = u.generation](const asio::error_code &ec) {
+                            if (!ec && !finished_ && p->generation == generation)
+                                on_input(*p);
+                        });
 }
 
-// Reads until nothing is left; false when the input has ended (the next send tells).
-template <class Rng> bool Engine<Rng>::discard_input(Unit &u) {
-    for (;;) {
-        asio::error_code ec;
-        u.socket.read_some(asio::buffer(discard_), ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again)
-            return true;
-        if (ec)
-            return false;
+template <class Rng> void Engine<Rng>::on_input(Unit &u) {
+    asio::error_code ec;
+    switch (discard_input(u, ec)) {
+    case Input::drained:
+        watch_input(u);
+        break;
+    case Input::more: // a flooding server: the other units have their turn first
+        asio::post(io_, [this, p = &u, generation = u.generation] {
+            if (!finished_ && p->generation == generation)
+                on_input(*p);
+        });
+        break;
+    case Input::ended:
+        on_connection_ended(u, Ending::ended, ec);
+        break;
+    case Input::reset:
+        on_connection_ended(u, Ending::reset, ec);
+        break;
     }
+}
+
+// Reads what has arrived, at most DISCARD_PER_TURN bytes.
+template <class Rng>
+typename Engine<Rng>::Input Engine<Rng>::discard_input(Unit &u, asio::error_code &ec) {
+    for (std::size_t taken = 0; taken < DISCARD_PER_TURN;) {
+        taken += u.socket.read_some(asio::buffer(discard_), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again)
+            return Input::drained;
+        if (ec == asio::error::interrupted)
+            continue;
+        if (ec)
+            return ec == asio::error::eof ? Input::ended : Input::reset;
+    }
+    return Input::more;
+}
+
+// A connection that the server ends is not written into again. A reset loses the last message
+// written on it; an orderly end after a close-after-send message is that exchange's end.
+template <class Rng>
+void Engine<Rng>::on_connection_ended(Unit &u, Ending ending, const asio::error_code &ec) {
+    const bool reset = ending == Ending::reset;
+    switch (u.state) {
+    case Phase::writing: // on_written decides
+        u.ending = ending;
+        return;
+    case Phase::to_close:
+        if (!reset) {
+            asio::error_code ignored;
+            u.socket.close(ignored);
+            end_connection(u);
+            return; // the next pass begins at the unit's next slot, as ever
+        }
+        ++figures_.unconfirmed;
+        break;
+    case Phase::to_send:
+    case Phase::done:
+        if (reset && u.wrote_on_connection)
+            ++figures_.unconfirmed;
+        break;
+    default:
+        return;
+    }
+    if (u.state == Phase::done) {
+        asio::error_code ignored;
+        u.socket.close(ignored);
+        end_connection(u);
+        return;
+    }
+    if (reset)
+        fail_connection(u, Failure::reset, ConsoleLine::receive_failed, ec.value());
+    else
+        fail_connection(u, Failure::ended, ConsoleLine::ended_by_server, 0);
 }
 
 template <class Rng> void Engine<Rng>::end_connection(Unit &u) {
@@ -231,10 +398,25 @@ template <class Rng> void Engine<Rng>::end_connection(Unit &u) {
 // Drops unread input, so that the close is not a reset, then ends the sending side first.
 template <class Rng> void Engine<Rng>::close_orderly(Unit &u) {
     asio::error_code ignored;
-    discard_input(u);
-    u.socket.shutdown(Socket::shutdown_send, ignored);
+    if (u.is_connected) {
+        discard_input(u, ignored);
+        u.socket.shutdown(Socket::shutdown_send, ignored);
+    }
     u.socket.close(ignored);
     end_connection(u);
+}
+
+// Sends at the due slot, or skips to the next one when the slot is missed.
+template <class Rng> void Engine<Rng>::send_or_skip(Unit &u) {
+    const Clock::time_point now = Clock::now();
+    if (now - u.due > MISSED_AFTER) {
+        const Clock::time_point next = next_slot(u, now);
+        figures_.skipped += (next - u.due) / interval_;
+        u.due = next;
+        arm(u, Phase::to_send, u.due);
+        return;
+    }
+    send(u);
 }
 
 template <class Rng> void Engine<Rng>::send(Unit &u) {
@@ -255,59 +437,57 @@ template <class Rng> void Engine<Rng>::send(Unit &u) {
                           if (!finished_)
                               on_written(*p, ec);
                           else if (!ec)
-                              ++figures_.sent; // in the kernel before the run ended
+                              ++figures_.written; // in the kernel before the run ended
                       });
 }
 
 template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec) {
     if (ec) {
-        if (o_.echo)
-            print_line(ConsoleLine::send_failed,
-                       u.timed_out ? platform::ERROR_TIMED_OUT : ec.value());
-        ++figures_.send_errors;
-        asio::error_code ignored;
-        u.socket.close(ignored);
-        end_connection(u);
-        u.closing_line_due = !keep_open_;
-        u.due = place_from(u, Clock::now() + RETRY_PAUSE);
-        arm(u, Phase::to_start, u.due);
+        ++figures_.failed;
+        fail_connection(u, Failure::send, ConsoleLine::send_failed,
+                        u.timed_out ? platform::ERROR_TIMED_OUT : ec.value());
         return;
     }
-    ++figures_.sent;
-    ++sent_this_second_;
+    ++figures_.written;
+    ++written_this_second_;
     ++u.sent;
+    u.wrote_on_connection = true;
+    u.last_sent = u.write_started;
     if (o_.echo)
         print_echo(o_.data_type, u.message, u.message_length);
+    if (u.ending != Ending::none) { // the server ended the connection while it was written
+        ++figures_.unconfirmed;
+        if (u.ending == Ending::reset)
+            fail_connection(u, Failure::reset, ConsoleLine::receive_failed,
+                            asio::error::connection_reset);
+        else
+            fail_connection(u, Failure::ended, ConsoleLine::ended_by_server, 0);
+        return;
+    }
     if (o_.count > 0 && u.sent >= o_.count) {
         u.state = Phase::done;
         if (++units_done_ == o_.units)
             finish();
         return;
     }
-    u.due += interval_;
-    arm(u, Phase::connected, u.due);
+    u.due = next_slot(u, Clock::now());
+    arm(u, keep_open_ ? Phase::to_send : Phase::to_close, u.due);
 }
 
 // Once a second: the status line, and sends that have hung for the send time-out fail.
 template <class Rng> void Engine<Rng>::tick_status() {
     const Clock::time_point now = Clock::now();
-    figures_.sent_last_second = sent_this_second_;
+    figures_.written_last_second = written_this_second_;
     if (!o_.echo) {
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                                 now - start_ + std::chrono::milliseconds(500))
-                                 .count();
-        const std::string line = status_line(seconds, figures_, second_lateness_);
-        if (terminal_) {
-            // Blanks over whatever a longer previous line left behind.
-            const int pad = std::max(0, status_width_ - static_cast<int>(line.size()));
-            status_width_ = static_cast<int>(line.size());
-            report("\r%s%*s", line.c_str(), pad, "");
-        } else
-            report("%s\n", line.c_str());
+        const long long second = (next_status_ - start_) / std::chrono::seconds(1);
+        if (terminal_)
+            report("\r%-79s", terminal_status_line(second, figures_, second_lateness_).c_str());
+        else
+            report("%s\n", status_line(second, figures_, second_lateness_).c_str());
     }
     run_lateness_.merge(second_lateness_);
     second_lateness_.clear();
-    sent_this_second_ = 0;
+    written_this_second_ = 0;
     for (Unit &u : units_)
         if (u.state == Phase::writing && now - u.write_started >= SEND_TIME_OUT) {
             u.timed_out = true;

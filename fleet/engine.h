@@ -2,6 +2,10 @@
 // socket on one io_context on one thread. A unit goes the single unit's way (resolve, connect,
 // send one message per interval, keep or close the connection, 5 s after every failure) with
 // its own generator, so that its bytes are exactly those of vandry seeded with the unit's seed.
+//
+// Each unit has its own place in every interval (its slots). It never sends two messages less
+// than an interval apart: a slot missed by more than a second (a stalled loop, a server that
+// held its connect back) is skipped, not caught up.
 #ifndef VANDRY_FLEET_ENGINE_H
 #define VANDRY_FLEET_ENGINE_H
 
@@ -23,8 +27,8 @@ struct FleetResult {
     FleetFigures figures;
     LatenessHistogram lateness;
     double seconds = 0;
-    long long expected = 0;
-    bool complete = false; // every unit sent what it should
+    long long expected = 0; // the messages that the schedule holds
+    bool complete = false;  // every unit sent what it should, and nothing failed
 };
 
 template <class Rng> class Engine {
@@ -32,7 +36,7 @@ template <class Rng> class Engine {
     Engine(asio::io_context &io, const FleetOptions &o);
 
     // Prints each unit's start-up lines (with --echo), starts every unit at its place in the
-    // first interval and runs until the run ends.
+    // ramp and runs until the run ends.
     FleetResult run();
 
   private:
@@ -41,13 +45,20 @@ template <class Rng> class Engine {
     using Timer = asio::basic_waitable_timer<Clock, asio::wait_traits<Clock>, Executor>;
 
     enum class Phase : std::uint8_t {
-        to_start,     // the timer starts a pass: resolve and connect
-        connecting,   // a connect is under way
-        to_reconnect, // the timer connects again to the same address
-        connected,    // the timer sends the next message (or, closing mode, ends the connection)
+        to_connect,   // the timer starts a pass: resolve and connect
+        to_reconnect, // the timer connects again to the address resolved
+        connecting,   // a connect is under way; the timer ends it at the connect time-out
+        to_send,      // connected: the timer sends the next message
         writing,      // a send is under way
+        to_close,     // close-after-send: the message is written; the timer ends the connection
         done          // sent its count of messages
     };
+
+    // What the server did to a connection.
+    enum class Ending : std::uint8_t { none, ended, reset };
+
+    // What discarding the server's input came to.
+    enum class Input : std::uint8_t { drained, more, ended, reset };
 
     struct Unit {
         Unit(asio::io_context &io, unsigned seed)
@@ -57,35 +68,52 @@ template <class Rng> class Engine {
         UnitStream<Rng> stream;
         Clock::time_point due{}; // when the next message (or the pending pass) is due
         Clock::time_point write_started{};
+        Clock::time_point last_sent = Clock::time_point::min();
         std::uint32_t index = 0;      // position in the fleet
         std::uint32_t generation = 0; // advances when a connection ends: older reads are stale
         std::uint32_t sent = 0;
-        Phase state = Phase::to_start;
-        bool closing_line_due = false; // "socket is closing" after the pause of a send error
-        bool timed_out = false;
+        Phase state = Phase::to_connect;
+        Ending ending = Ending::none;  // seen while a send was under way
+        bool closing_line_due = false; // "socket is closing" after the pause of a failure
+        bool timed_out = false;        // the pending connect or send ran out of time
         bool is_connected = false;
+        bool wrote_on_connection = false;
+        bool holds_permit = false; // the connect-rate cap has let it connect at its timer
         std::uint8_t message_length = 0;
         char message[MAX_MESSAGE_LENGTH + 1]{};
     };
 
     static constexpr auto RETRY_PAUSE = std::chrono::milliseconds(5000);
     static constexpr auto SEND_TIME_OUT = std::chrono::seconds(30);
+    static constexpr auto CONNECT_TIME_OUT = std::chrono::seconds(10);
     static constexpr auto WAKE_UP_STEP = std::chrono::milliseconds(1);
+    // A slot this far past is missed; a send this much early of a full interval is none.
+    static constexpr auto MISSED_AFTER = std::chrono::seconds(1);
+    static constexpr auto GRACE = std::chrono::milliseconds(25);
+    // Bytes of the server's input discarded per unit in one turn of the loop.
+    static constexpr std::size_t DISCARD_PER_TURN = 65536;
 
-    [[nodiscard]] Clock::duration offset_of(const Unit &u) const;
-    [[nodiscard]] Clock::time_point place_from(const Unit &u, Clock::time_point t) const;
+    [[nodiscard]] Clock::duration share_of(Clock::duration span, const Unit &u) const;
+    [[nodiscard]] Clock::time_point slot_from(const Unit &u, Clock::time_point t) const;
+    [[nodiscard]] Clock::time_point next_slot(const Unit &u, Clock::time_point t) const;
+    [[nodiscard]] long long scheduled(Clock::time_point end) const;
     void arm(Unit &u, Phase next, Clock::time_point at);
     void print_startup();
     void on_timer(Unit &u);
-    void retry_pass(Unit &u);
     void start_pass(Unit &u);
-    void abandon_pass(Unit &u, ConsoleLine line, const asio::error_code &ec);
+    void connect_when_permitted(Unit &u);
     void connect(Unit &u);
     void on_connected(Unit &u, const asio::error_code &error);
+    void note_failure(Failure kind, const std::string &line, const std::string &reason);
+    void retry_pass(Unit &u, Failure kind, ConsoleLine line, int code);
+    void fail_connection(Unit &u, Failure kind, ConsoleLine line, int code);
     void watch_input(Unit &u);
-    bool discard_input(Unit &u);
+    Input discard_input(Unit &u, asio::error_code &ec);
+    void on_input(Unit &u);
+    void on_connection_ended(Unit &u, Ending ending, const asio::error_code &ec);
     void end_connection(Unit &u);
     void close_orderly(Unit &u);
+    void send_or_skip(Unit &u);
     void send(Unit &u);
     void on_written(Unit &u, const asio::error_code &ec);
     void tick_status();
@@ -97,19 +125,18 @@ template <class Rng> class Engine {
     const FleetOptions &o_;
     const bool keep_open_;
     const bool terminal_;
-    const Clock::duration interval_;
+    const Clock::duration interval_, ramp_, permit_step_;
     ServerAddress server_;
     asio::ip::tcp::endpoint endpoint_;
     std::vector<Unit> units_;
     Timer status_timer_, end_timer_;
     asio::signal_set signals_;
-    Clock::time_point start_{}, next_status_{}, end_{};
+    Clock::time_point start_{}, next_status_{}, end_{}, next_permit_{};
     FleetFigures figures_;
-    long long sent_this_second_ = 0, units_done_ = 0;
+    long long written_this_second_ = 0, units_done_ = 0;
     LatenessHistogram second_lateness_, run_lateness_;
     FleetResult result_;
     bool finished_ = false;
-    int status_width_ = 0;
     std::array<char, 4096> discard_{};
 };
 

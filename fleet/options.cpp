@@ -8,7 +8,7 @@
 
 namespace vandry::fleet {
 
-const char FLEET_VERSION[] = "vandry-fleet 1.0";
+const char FLEET_VERSION[] = "vandry-fleet " VANDRY_VERSION;
 
 namespace {
 
@@ -68,13 +68,21 @@ std::string parse_server(const std::string &v, FleetOptions &o, Given &g) {
     return std::string();
 }
 
-std::string parse_duration(const std::string &v, FleetOptions &o) {
-    char *end = nullptr;
-    o.duration_s = std::strtod(v.c_str(), &end);
-    const bool ok = !v.empty() && *end == '\0' && std::isfinite(o.duration_s) && o.duration_s > 0 &&
-                    v.find_first_not_of("0123456789.") == std::string::npos;
-    return ok ? std::string() : not_a("--duration wants a positive number of seconds", v);
+// Seconds with an optional fraction, digits and one point only, from low to high.
+bool parse_seconds(const std::string &v, double low, double high, double *out) {
+    if (v.empty() || v.size() > 20 || v.find_first_not_of("0123456789.") != std::string::npos ||
+        v.find('.') != v.rfind('.') || v == ".")
+        return false;
+    const double value = std::strtod(v.c_str(), nullptr);
+    if (!(value >= low && value <= high))
+        return false;
+    *out = value;
+    return true;
 }
+
+// The longest run and the longest interval that a schedule is computed for.
+constexpr double MAX_DURATION_S = 31536000; // a year
+constexpr long long MAX_INTERVAL_S = 86400; // a day
 
 // --units, --server and --type: what every run needs.
 std::vector<Option> required_options(FleetOptions &o, Given &g) {
@@ -101,8 +109,8 @@ std::vector<Option> required_options(FleetOptions &o, Given &g) {
 // Which units run, and how they are named and seeded.
 std::vector<Option> unit_options(FleetOptions &o, Given &g) {
     return {
-        number("--interval", "S", "seconds between a unit's messages (at least 3)",
-               {"whole seconds", 0, 2147483647},
+        number("--interval", "S", "seconds between a unit's messages (below 3 counts as 3)",
+               {"whole seconds from 0 to 86400", 0, MAX_INTERVAL_S},
                [&](long long s) {
                    o.interval_s = static_cast<int>(s);
                    o.interval_ms = interval_ms(o.interval_s);
@@ -125,9 +133,12 @@ std::vector<Option> unit_options(FleetOptions &o, Given &g) {
         {"--name-prefix", "P", "unit names are P and the unit number (default U)",
          [&](const std::string &v) {
              o.name_prefix = v;
-             return v.find_first_of(" \t\r\n,") == std::string::npos
-                        ? std::string()
-                        : std::string("--name-prefix must not contain blanks or commas");
+             const bool plain = std::none_of(v.begin(), v.end(), [](char c) {
+                 return static_cast<unsigned char>(c) <= ' ' || c == '\x7f';
+             });
+             return plain ? std::string()
+                          : std::string("--name-prefix must not contain whitespace or control "
+                                        "bytes, which end a station name");
          }},
         {"--rand", "glibc|msvcrt", "whose C runtime's rand the units reproduce",
          [&](const std::string &v) {
@@ -146,7 +157,22 @@ std::vector<Option> run_options(FleetOptions &o) {
          "(e.g. 127.0.0.1-127.0.0.8)",
          [&](const std::string &v) { return parse_sources(v, &o.sources); }},
         {"--duration", "SECONDS", "end the run after this time",
-         [&](const std::string &v) { return parse_duration(v, o); }},
+         [&](const std::string &v) {
+             return parse_seconds(v, 0.001, MAX_DURATION_S, &o.duration_s)
+                        ? std::string()
+                        : not_a("--duration wants seconds from 0.001 to 31536000 (a year)", v);
+         }},
+        {"--ramp", "SECONDS",
+         "spread the first connections over this time (default: one\n"
+         "interval; 0: all at once)",
+         [&](const std::string &v) {
+             return parse_seconds(v, 0, MAX_INTERVAL_S, &o.ramp_s)
+                        ? std::string()
+                        : not_a("--ramp wants seconds from 0 to 86400", v);
+         }},
+        number("--connect-rate", "N", "at most N new connections a second, reconnections too",
+               {"a number of connections a second from 1 to 1000000", 1, 1000000},
+               [&](long long n) { o.connect_rate = n; }),
         number("--count", "MESSAGES", "end once every unit has sent this many",
                {"a positive number of messages", 1, 1000000000}, [&](long long n) { o.count = n; }),
         flag("--echo", "print every unit's console lines as vandry does", &o.echo),

@@ -25,6 +25,8 @@ struct FleetOptions {
     std::string name_prefix = "U";
     RandKind rand = NATIVE_RAND;
     double duration_s = 0;              // 0: no time limit
+    double ramp_s = -1;                 // first connections spread over this; below 0: one interval
+    long long connect_rate = 0;         // new connections a second across all units; 0: no cap
     long long count = 0;                // messages per unit, 0: no limit
     std::vector<std::uint32_t> sources; // local IPv4 addresses (host order) to bind to
     bool echo = false, dry_run = false;

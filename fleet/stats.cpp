@@ -78,21 +78,57 @@ double LatenessHistogram::quantile_ms(double q) const {
     return max_ms();
 }
 
+const char *failure_name(Failure kind) {
+    static const char *const NAMES[] = {"resolve failure",
+                                        "socket failure",
+                                        "bind failure",
+                                        "connect failure",
+                                        "send failure",
+                                        "connection reset",
+                                        "connection ended by the server"};
+    return NAMES[static_cast<int>(kind)];
+}
+
 std::string status_line(long long seconds, const FleetFigures &f, const LatenessHistogram &h) {
     return "fleet: t=" + std::to_string(seconds) + "s units=" + std::to_string(f.units) +
            " connected=" + std::to_string(f.connected) +
-           " sent/s=" + std::to_string(f.sent_last_second) + " sent=" + std::to_string(f.sent) +
-           " send_errors=" + std::to_string(f.send_errors) +
-           " connect_failures=" + std::to_string(f.connect_failures) + lateness_text(h);
+           " written/s=" + std::to_string(f.written_last_second) +
+           " written=" + std::to_string(f.written) +
+           " unconfirmed=" + std::to_string(f.unconfirmed) + " failed=" + std::to_string(f.failed) +
+           " connect_failures=" + std::to_string(f.connect_failures) +
+           " skipped=" + std::to_string(f.skipped) + " held=" + std::to_string(f.held) +
+           lateness_text(h);
+}
+
+std::string terminal_status_line(long long seconds, const FleetFigures &f,
+                                 const LatenessHistogram &h) {
+    std::string line = "t=" + std::to_string(seconds) + "s conn=" + std::to_string(f.connected) +
+                       "/" + std::to_string(f.units) + " " + std::to_string(f.written_last_second) +
+                       "/s written=" + std::to_string(f.written) +
+                       " failures=" + std::to_string(f.unconfirmed + f.failed + f.connect_failures);
+    if (f.held > 0)
+        line += " held=" + std::to_string(f.held);
+    line += " p99=" + fixed(h.quantile_ms(0.99), 1) + "ms";
+    constexpr std::size_t COLUMNS = 79; // the cursor stays on the line
+    if (line.size() > COLUMNS)
+        line.resize(COLUMNS);
+    return line;
 }
 
 std::string summary_line(double seconds, const FleetFigures &f, long long expected,
                          const LatenessHistogram &h) {
-    return "fleet summary: duration=" + fixed(seconds, 1) + "s units=" + std::to_string(f.units) +
-           " connected=" + std::to_string(f.connected) + " sent=" + std::to_string(f.sent) +
-           " expected=" + std::to_string(expected) +
-           " send_errors=" + std::to_string(f.send_errors) +
-           " connect_failures=" + std::to_string(f.connect_failures) + lateness_text(h) + "\n";
+    std::string text =
+        "fleet summary: duration=" + fixed(seconds, 1) + "s units=" + std::to_string(f.units) +
+        " connected=" + std::to_string(f.connected) + " written=" + std::to_string(f.written) +
+        " unconfirmed=" + std::to_string(f.unconfirmed) + " failed=" + std::to_string(f.failed) +
+        " expected=" + std::to_string(expected) +
+        " connect_failures=" + std::to_string(f.connect_failures) +
+        " skipped=" + std::to_string(f.skipped) + lateness_text(h) + "\n";
+    for (std::size_t kind = 0; kind < f.first_failure.size(); ++kind)
+        if (!f.first_failure[kind].empty())
+            text += "  first " + std::string(failure_name(static_cast<Failure>(kind))) + " (of " +
+                    std::to_string(f.failures[kind]) + "): " + f.first_failure[kind] + "\n";
+    return text;
 }
 
 } // namespace vandry::fleet

@@ -29,17 +29,39 @@ class LatenessHistogram {
     std::uint64_t count_ = 0, max_us_ = 0;
 };
 
+// What can go wrong for a unit, each counted and its first occurrence kept with its reason.
+enum class Failure { resolve, socket, bind, connect, send, reset, ended, count };
+
+// "connect failure", "connection reset", ...
+const char *failure_name(Failure kind);
+
 struct FleetFigures {
-    long long units = 0, connected = 0, sent = 0, sent_last_second = 0, send_errors = 0,
-              connect_failures = 0;
+    long long units = 0;
+    long long connected = 0; // connections standing now
+    long long written = 0;   // messages handed whole to the kernel
+    long long written_last_second = 0;
+    long long unconfirmed = 0;      // written on a connection that then ended in a reset
+    long long failed = 0;           // composed (their tick used up) but never written whole
+    long long connect_failures = 0; // passes that ended before a connection stood
+    long long skipped = 0;          // slots missed after a stall, skipped instead of caught up
+    long long held = 0;             // units waiting now for the connect-rate cap
+    std::array<long long, static_cast<std::size_t>(Failure::count)> failures{};
+    // The first failure of each kind: its console line and reason.
+    std::array<std::string, static_cast<std::size_t>(Failure::count)> first_failure;
 };
 
-// "fleet: t=12s units=... connected=... sent/s=... sent=... send_errors=... connect_failures=...
-// late_ms p50=0.31 p99=4.12 max=12.05", without a line end.
+// The line of a second, without a line end: "fleet: t=12s units=... connected=... written/s=...
+// written=... unconfirmed=... failed=... connect_failures=... skipped=... held=...
+// late_ms p50=0.31 p99=4.12 max=12.05".
 std::string status_line(long long seconds, const FleetFigures &f, const LatenessHistogram &h);
 
-// "fleet summary: duration=60.0s units=... connected=... sent=... expected=... send_errors=...
-// connect_failures=... late_ms p50=... p99=... max=...\n"
+// The same within 80 columns, for a terminal.
+std::string terminal_status_line(long long seconds, const FleetFigures &f,
+                                 const LatenessHistogram &h);
+
+// "fleet summary: duration=60.0s units=... connected=... written=... unconfirmed=... failed=...
+// expected=... connect_failures=... skipped=... late_ms p50=... p99=... max=...\n", then a line
+// for the first failure of each kind that happened.
 std::string summary_line(double seconds, const FleetFigures &f, long long expected,
                          const LatenessHistogram &h);
 

@@ -3,7 +3,10 @@
 #ifdef _WIN32
 #include <io.h>
 #include <stdio.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #else
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -29,10 +32,18 @@ bool console_is_terminal() {
     return _isatty(_fileno(stdout)) != 0;
 }
 
+std::string resolver_error_text(int code) {
+    return gai_strerrorA(code);
+}
+
 void bind_address_without_port(std::uintptr_t) {}
 
 bool reuse_listening_address() {
     return false;
+}
+
+int listen_backlog() {
+    return SOMAXCONN;
 }
 
 #else
@@ -62,6 +73,10 @@ bool console_is_terminal() {
     return isatty(fileno(stdout)) != 0;
 }
 
+std::string resolver_error_text(int code) {
+    return gai_strerror(code);
+}
+
 void bind_address_without_port([[maybe_unused]] std::uintptr_t native_socket) {
 #ifdef IP_BIND_ADDRESS_NO_PORT
     const int on = 1;
@@ -72,6 +87,12 @@ void bind_address_without_port([[maybe_unused]] std::uintptr_t native_socket) {
 
 bool reuse_listening_address() {
     return true;
+}
+
+int listen_backlog() {
+    std::ifstream limit("/proc/sys/net/core/somaxconn");
+    int backlog = 0;
+    return limit >> backlog && backlog > 0 ? backlog : SOMAXCONN;
 }
 
 #endif

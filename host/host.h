@@ -5,6 +5,7 @@
 #define VANDRY_HOST_H
 
 #include <cstdint>
+#include <string>
 
 namespace vandry::host {
 
@@ -20,9 +21,15 @@ constexpr int TIME_WAIT_SECONDS = 60;
 
 bool console_is_terminal();
 
+// The resolver's own words for a code that getaddrinfo returned.
+std::string resolver_error_text(int code);
+
 // A socket bound to a source address takes its port only at connect time, so that the port may
 // be shared with connections to other servers (Linux); elsewhere nothing is done.
 void bind_address_without_port(std::uintptr_t native_socket);
+
+// The longest accept queue that the kernel allows a listener.
+int listen_backlog();
 
 // Whether a listener sets SO_REUSEADDR: on POSIX it lets a restarted listener bind its port
 // again at once; on Windows it would let another program take over a port that is listened on.

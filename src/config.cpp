@@ -4,12 +4,15 @@
 #include "message.h"
 #include "platform.h"
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <istream>
 #include <iterator>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 namespace vandry {
@@ -213,12 +216,34 @@ ConfigReading read_config(std::istream &file) {
 
 const char NO_CONFIG_FILE[] = "====NO cfg.txt FILE here\n";
 
-ConfigReading load_config(const std::string &path) {
-    std::ifstream file(path);
-    if (!file.is_open()) {
+namespace {
+
+// Why the file cannot be read, or empty when it can be opened.
+std::string unreadable_file(const std::string &path, bool named, std::ifstream &file) {
+    const std::string name = named ? path : "cfg.txt";
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (status.type() == std::filesystem::file_type::not_found)
+        return named ? "====NO " + path + " FILE here\n" : std::string(NO_CONFIG_FILE);
+    if (status.type() == std::filesystem::file_type::directory)
+        return name + " is a directory, not a file\n";
+    errno = 0;
+    file.open(path);
+    if (file.is_open())
+        return std::string();
+    const int error = errno;
+    return name + " cannot be read" +
+           (error != 0 ? ": " + std::generic_category().message(error) : std::string()) + "\n";
+}
+
+} // namespace
+
+ConfigReading load_config(const std::string &path, bool named) {
+    std::ifstream file;
+    if (std::string unreadable = unreadable_file(path, named, file); !unreadable.empty()) {
         ConfigReading r;
-        r.error = NO_CONFIG_FILE;
-        r.missing_file = true;
+        r.error = std::move(unreadable);
+        r.unreadable = true;
         return r;
     }
     // A file that may begin with a byte-order mark is read again as plain bytes: Windows' text
@@ -265,9 +290,9 @@ void halt(const std::string &message) {
         sleep_ms(10000);
 }
 
-Config wait_for_config(const std::string &path) {
+Config wait_for_config(const std::string &path, bool named) {
     ConfigReading r;
-    while ((r = load_config(path)).missing_file) {
+    while ((r = load_config(path, named)).unreadable) {
         report("%s", r.error.c_str());
         sleep_ms(5000);
     }
@@ -277,8 +302,8 @@ Config wait_for_config(const std::string &path) {
     return r.config;
 }
 
-std::optional<Config> read_config_once(const std::string &path, FILE *console) {
-    const ConfigReading r = load_config(path);
+std::optional<Config> read_config_once(const std::string &path, bool named, FILE *console) {
+    const ConfigReading r = load_config(path, named);
     if (!r.error.empty()) {
         report_to(console, "%s", r.error.c_str());
         return std::nullopt;

@@ -21,7 +21,7 @@ struct Config {
 struct ConfigReading {
     Config config;
     std::string error;
-    bool missing_file = false; // the file could not be opened: wait for it
+    bool unreadable = false; // the file is missing or cannot be read: wait for it
 };
 
 // Longest token kept; a longer name, address or port is refused.
@@ -40,11 +40,12 @@ std::string config_text_of(const std::string &bytes);
 // parse_config over an open file, in whichever of those encodings it is written.
 ConfigReading read_config(std::istream &file);
 
-// The line printed while the default configuration file cannot be opened.
+// The line printed while the default configuration file does not exist.
 extern const char NO_CONFIG_FILE[];
 
-// Reads the file at path once.
-ConfigReading load_config(const std::string &path);
+// Reads the file at path once. Its lines name it cfg.txt, unless it was named on the command
+// line (named): then they name it as given.
+ConfigReading load_config(const std::string &path, bool named);
 
 // The configuration echo line, with the send interval in seconds as read.
 std::string config_echo(const Config &config);
@@ -58,13 +59,13 @@ std::string default_config_path();
 // Prints the message once, then sleeps for good: a bad configuration stops the unit in place.
 [[noreturn]] void halt(const std::string &message);
 
-// Waits until the file can be opened (a line every 5 s), reads it and echoes it; halts on a
+// Waits until the file can be read (a line every 5 s), reads it and echoes it; halts on a
 // missing or refused value.
-Config wait_for_config(const std::string &path);
+Config wait_for_config(const std::string &path, bool named);
 
 // For a run that must end rather than wait or halt: one attempt, its line on console, and
-// nothing when the file cannot be opened or a value is refused.
-std::optional<Config> read_config_once(const std::string &path, FILE *console);
+// nothing when the file cannot be read or a value is refused.
+std::optional<Config> read_config_once(const std::string &path, bool named, FILE *console);
 
 } // namespace vandry
 

@@ -53,35 +53,43 @@ int send_all(socket_t s, const char *bytes, int length, int timeout_ms) {
 
 namespace {
 
-// Reads and throws away what the server has sent, without blocking: only as many bytes as
-// have arrived are asked for. Returns how many were read.
-unsigned long discard_waiting(socket_t s) {
+// What the server has done to a connection.
+enum class Peer { open, ended, reset };
+
+// Reads and throws away what the server has sent, without blocking and at most 64 KB at a
+// time: whatever it sends (acknowledgements, greetings) must not fill the connection. Tells
+// whether the server has ended the stream or the connection has failed.
+Peer drain_input(socket_t s) {
     char scrap[4096];
-    unsigned long discarded = 0;
-    for (unsigned long waiting; (waiting = bytes_waiting(s)) > 0;) {
+    for (unsigned long taken = 0; taken < 65536;) {
+        unsigned long waiting = bytes_waiting(s);
+        if (waiting == 0) {
+            if (!wait_readable(s, 0))
+                return Peer::open;
+            waiting = 1; // readable with nothing waiting: the end of the stream or an error
+        }
         const int want = static_cast<int>(waiting < sizeof scrap ? waiting : sizeof scrap);
         const int got = receive_some(s, scrap, want);
-        if (got <= 0)
-            break;
-        discarded += static_cast<unsigned long>(got);
+        if (got == 0)
+            return Peer::ended;
+        if (got < 0)
+            return last_socket_error() == ERROR_INTERRUPTED ? Peer::open : Peer::reset;
+        taken += static_cast<unsigned long>(got);
     }
-    return discarded;
+    return Peer::open;
 }
 
-// The pause of a connected unit, never shorter than ms: whatever the server sends meanwhile
-// (acknowledgements, greetings) is discarded, so that its answers cannot fill the connection.
-void pause_connected(socket_t s, int ms) {
+// The pause of a connected unit until the deadline, draining the server's input. Returns at
+// once when the server ends the stream or the connection fails.
+Peer pause_connected(socket_t s, std::chrono::steady_clock::time_point deadline) {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + milliseconds(ms);
     for (;;) {
         const auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
         if (left <= 0)
-            return;
-        // Readable with nothing to read: the server ended its side or the connection failed;
-        // the next send finds out which, after the rest of the pause.
-        if (wait_readable(s, static_cast<int>(left)) && discard_waiting(s) == 0) {
-            std::this_thread::sleep_until(deadline);
-            return;
+            return Peer::open;
+        if (wait_readable(s, static_cast<int>(left))) {
+            if (const Peer peer = drain_input(s); peer != Peer::open)
+                return peer;
         }
     }
 }
@@ -90,7 +98,7 @@ void pause_connected(socket_t s, int ms) {
 // message: the answers are read first and the sending side shut down, so the server sees an
 // orderly end of the stream after the message.
 void end_connection(socket_t *s) {
-    discard_waiting(*s);
+    drain_input(*s);
     shutdown(*s, SHUT_SENDING);
     close_connection(s);
 }
@@ -142,14 +150,29 @@ bool open_connection(const Config &config, socket_t *s) {
 // How a pass over one connection ended.
 enum class PassEnd { failed, closed, all_sent };
 
+// A connection that the server has ended or that has failed is not written into again: its
+// line, and the pass ends as after a failed send.
+PassEnd lost_connection(socket_t s, Peer peer) {
+    if (peer == Peer::ended)
+        print_line(ConsoleLine::ended_by_server);
+    else
+        print_line(ConsoleLine::receive_failed, last_socket_error());
+    close_connection(&s);
+    stop_sockets();
+    return PassEnd::failed;
+}
+
 // Sends one message per tick over an open connection until the pass ends: after the first
-// message in close-after-send mode, at a failed send in either mode, or once the messages left
-// to send (counting down from *left when it is above 0) are sent. The socket is closed and the
-// socket library stopped on the way out.
+// message in close-after-send mode, at a failed send or a lost connection in either mode, or
+// once the messages left to send (counting down from *left when it is above 0) are sent. The
+// socket is closed and the socket library stopped on the way out.
 PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, long long *left) {
     const int data_type = run.config.data_type;
+    const bool keep_open = keeps_connection(data_type);
     char message[MAX_MESSAGE_LENGTH + 1];
     for (;;) {
+        if (const Peer peer = drain_input(s); peer != Peer::open)
+            return lost_connection(s, peer);
         const int length = messages.next(message, run.config.name.c_str(), data_type);
         if (send_all(s, message, length, SEND_TIMEOUT_MS) == SOCKET_FAILED) {
             print_line(ConsoleLine::send_failed, last_socket_error());
@@ -159,10 +182,17 @@ PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, lo
         }
         print_echo(data_type, message, length);
         const bool last = *left > 0 && --*left == 0;
-        if (!last)
-            pause_connected(s, run.interval_ms);
-        if (last || !keeps_connection(data_type)) {
-            if (!keeps_connection(data_type))
+        if (!last) {
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(run.interval_ms);
+            const Peer peer = pause_connected(s, deadline);
+            // After a close-after-send message the server may end the exchange itself.
+            if (peer == Peer::reset || (peer == Peer::ended && keep_open))
+                return lost_connection(s, peer);
+            std::this_thread::sleep_until(deadline);
+        }
+        if (last || !keep_open) {
+            if (!keep_open)
                 print_line(ConsoleLine::closing);
             end_connection(&s);
             stop_sockets();

@@ -39,6 +39,12 @@ const char *mode_name(Mode mode) {
     return mode == Mode::keep_open ? "keep-open" : "close-after-send";
 }
 
+const char DATA_TYPE_HELP[] =
+    "Data type codes: the tens digit is the record, the units digit the connection:\n"
+    "  10 short, 20 long, 30 GPS record: keep-open (\"\\r\\n\" after each message, one\n"
+    "     connection for all);\n"
+    "  11, 21, 31: the same records close-after-send (one connection per message).\n";
+
 int next_sequence(int sequence) {
     const int next = sequence + 1;
     return next > 15 ? 0 : next;

@@ -24,6 +24,9 @@ const char *layout_name(Layout layout); // "short", "long", "gps"
 const char *mode_name(Mode mode);       // "keep-open", "close-after-send"
 std::string echo_tag(int data_type);    // the echo's layout and mode, e.g. "shrt opn" for 10
 
+// The six codes in words, for --help.
+extern const char DATA_TYPE_HELP[];
+
 // A station name: 1 to MAX_NAME_LENGTH bytes, no whitespace.
 constexpr int MAX_NAME_LENGTH = 30;
 // Name, comma, record, CR LF.

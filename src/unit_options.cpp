@@ -1,8 +1,10 @@
 #include "unit_options.h"
 
+#include "message.h"
+
 namespace vandry {
 
-const char UNIT_VERSION[] = "vandry 1.1";
+const char UNIT_VERSION[] = "vandry " VANDRY_VERSION;
 
 Parsed<UnitOptions> parse_unit_options(const std::vector<std::string> &args) {
     UnitOptions o;
@@ -10,10 +12,17 @@ Parsed<UnitOptions> parse_unit_options(const std::vector<std::string> &args) {
     p.name = "vandry";
     p.version = UNIT_VERSION;
     p.notes =
-        "Stands in for a telemetry unit on a liquid tank: sends one record per interval to the\n"
-        "server that cfg.txt in the working directory names (station name, server address, port,\n"
-        "data type code, interval in seconds), and echoes each message it sends.\n"
-        "With --count or --dry-run, a missing or bad configuration ends the run with status 2.\n";
+        std::string(
+            "Stands in for a telemetry unit on a liquid tank: sends one record per interval to\n"
+            "the server that cfg.txt in the working directory names, and echoes each message it\n"
+            "sends. cfg.txt holds five tokens: station name (1 to 30 bytes, no whitespace),\n"
+            "server address, port (1024 to 65000), data type code, interval in seconds (below\n"
+            "3 counts as 3), e.g.\n"
+            "  TANK_07 192.168.1.20 7000 21 10\n") +
+        DATA_TYPE_HELP +
+        "Without options it waits for cfg.txt, halts on a bad one and runs until stopped.\n"
+        "With --count, --dry-run or --timeout, a missing or bad configuration ends the run\n"
+        "with status 2; a run that does not finish within --timeout ends with status 1.\n";
     p.options = {
         file_name("--config", "read FILE instead of cfg.txt", &o.config),
         number("--seed", "N",
@@ -30,6 +39,9 @@ Parsed<UnitOptions> parse_unit_options(const std::vector<std::string> &args) {
              "standard error",
              &o.dry_run),
         flag("--verbose", "also print the seed, so that the run can be repeated", &o.verbose),
+        number("--timeout", "SECONDS", "end with status 1 when the run has not finished by then",
+               {"a number of seconds from 1 to 31536000", 1, 31536000},
+               [&o](long long n) { o.timeout_s = n; }),
     };
     Outcome outcome = read_command_line(p, args);
     return parsed_from(o, std::move(outcome));

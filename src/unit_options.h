@@ -19,11 +19,12 @@ struct UnitOptions {
     long long count = 0;          // messages to send before the run ends, 0: no end
     bool dry_run = false;         // the messages to standard output, no network, no pauses
     bool verbose = false;         // the seed on the console too
+    long long timeout_s = 0;      // the run ends with status 1 when not finished by then; 0: never
 };
 
 // A run that must end does not wait for a configuration or halt on it: it exits with status 2.
 inline bool ends_on_bad_config(const UnitOptions &options) {
-    return options.count > 0 || options.dry_run;
+    return options.count > 0 || options.dry_run || options.timeout_s > 0;
 }
 
 // args: the command line without the program name.

@@ -6,9 +6,36 @@
 #include "platform.h"
 #include "unit_options.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
+#include <thread>
 
 using namespace vandry;
+
+namespace {
+
+// With --timeout a watchdog ends the run, whichever call it is waiting in (a connect that the
+// network does not answer, a pause, a send). Every line already printed has been flushed.
+void start_watchdog(long long seconds) {
+    std::thread([seconds] {
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        report_to(stderr, "vandry: not finished within --timeout %lld s\n", seconds);
+        std::fflush(stdout);
+        std::_Exit(1);
+    }).detach();
+}
+
+// The configuration, waited for or (a run that must end) read once; none: exit with status 2.
+std::optional<Config> configuration(const UnitOptions &options, FILE *console) {
+    const bool named = !options.config.empty();
+    const std::string path = named ? options.config : default_config_path();
+    if (!ends_on_bad_config(options))
+        return wait_for_config(path, named);
+    return read_config_once(path, named, console);
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
     // Before anything is opened: a closed console must not become the TCP connection.
@@ -20,25 +47,27 @@ int main(int argc, char **argv) {
         return *parsed.exit_status;
     }
     const UnitOptions &options = parsed.options;
+    if (options.timeout_s > 0)
+        start_watchdog(options.timeout_s);
     // A dry run's standard output is the wire: every other line goes to standard error.
     FILE *const console = options.dry_run ? stderr : stdout;
 
     UnitRun run;
-    const std::string path = options.config.empty() ? default_config_path() : options.config;
-    if (!ends_on_bad_config(options)) {
-        run.config = wait_for_config(path);
-    } else if (const std::optional<Config> config = read_config_once(path, console)) {
+    if (const std::optional<Config> config = configuration(options, console))
         run.config = *config;
-    } else {
+    else
         return 2;
-    }
     run.interval_ms = interval_ms(run.config.interval_s);
     run.count = options.count;
 
     // Seeded after the configuration is read, so after any wait for the file.
     const unsigned seed = options.seed ? *options.seed : static_cast<unsigned>(std::time(nullptr));
-    if (options.verbose)
+    if (options.verbose) {
         report_to(console, "seed: %u\n", seed);
+        if (run.config.interval_s < 3)
+            report_to(console, "interval: %d s is below 3 s: messages go every 3 s\n",
+                      run.config.interval_s);
+    }
     UnitMessages messages(seed);
     report_to(console, "%s", tank_report(messages.tank()).c_str());
 

@@ -1,27 +1,31 @@
 #include "message_log.h"
 
 #include "console.h"
-#include "message_check.h"
-#include "record_csv.h"
 
 namespace vandry::check {
 
 namespace {
 
-// With --quiet, the first malformed messages are still shown, so that a user sees what is
-// wrong; the rest are counted only.
-constexpr unsigned long long MALFORMED_LINES_WHEN_QUIET = 10;
+// The first lines of each kind that --quiet still shows.
+constexpr unsigned long long LINES_WHEN_QUIET = 10;
 
 } // namespace
 
+std::string counted(unsigned long long n, const char *thing) {
+    return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
+
+bool MessageLog::shown_when_quiet(unsigned long long count, const char *what) const {
+    if (quiet_ && count == LINES_WHEN_QUIET + 1)
+        report("further %s are counted only\n", what);
+    return !quiet_ || count <= LINES_WHEN_QUIET;
+}
+
 void MessageLog::write_row(unsigned long long connection, const Verdict &v, const Message &m,
                            const std::string &time) {
-    if (csv_ == nullptr || !csv_ok_)
+    if (csv_ == nullptr || !csv_->ok())
         return;
-    const std::string row =
-        csv_row(time, connection != 0 ? std::to_string(connection) : "", v, m.bytes);
-    csv_ok_ = std::fwrite(row.data(), 1, row.size(), csv_) == row.size() && std::fflush(csv_) == 0;
-    if (!csv_ok_)
+    if (!csv_->write(csv_row(time, connection != 0 ? std::to_string(connection) : "", v, m.bytes)))
         std::fprintf(stderr, "vandry-receiver: cannot write the CSV file: no more rows\n");
 }
 
@@ -33,12 +37,9 @@ bool MessageLog::handle(unsigned long long connection, const std::string &peer, 
     // "conn N" for a connection, the file's name for a recording.
     const std::string where = connection != 0 ? "conn " + std::to_string(connection) : peer;
     if (!v.ok) {
-        ++totals_.malformed;
-        if (!quiet_ || totals_.malformed <= MALFORMED_LINES_WHEN_QUIET)
+        if (shown_when_quiet(++totals_.malformed, "malformed messages"))
             report("MALFORMED on %s: %s: %s\n", where.c_str(), v.error.c_str(),
                    escape(m.bytes).c_str());
-        if (quiet_ && totals_.malformed == MALFORMED_LINES_WHEN_QUIET)
-            report("further malformed messages are counted only\n");
         return false;
     }
     if (!quiet_)
@@ -48,10 +49,10 @@ bool MessageLog::handle(unsigned long long connection, const std::string &peer, 
                layout_name(v.layout), mode_name(v.mode), v.sequence,
                static_cast<unsigned long long>(m.bytes.size()));
     if (const std::optional<Gap> gap = sequences_.observe(v.station, v.sequence)) {
-        ++totals_.gaps;
         totals_.lost += static_cast<unsigned long long>(gap->lost);
-        report("GAP on %s: station %s expected %d, got %d (%d lost)\n", where.c_str(),
-               v.station.c_str(), gap->expected, gap->got, gap->lost);
+        if (shown_when_quiet(++totals_.gaps, "gaps"))
+            report("GAP on %s: station %s expected %d, got %d (%d lost)\n", where.c_str(),
+                   escape(v.station).c_str(), gap->expected, gap->got, gap->lost);
     }
     return true;
 }

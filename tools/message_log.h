@@ -5,9 +5,9 @@
 
 #include "framing.h"
 #include "message_check.h"
+#include "record_csv.h"
 #include "sequences.h"
 
-#include <cstdio>
 #include <string>
 
 namespace vandry::check {
@@ -21,9 +21,12 @@ struct Totals {
     unsigned long long lost = 0;
 };
 
+// "1 message", "2 messages"
+std::string counted(unsigned long long n, const char *thing);
+
 class MessageLog {
   public:
-    MessageLog(bool quiet, FILE *csv) : quiet_(quiet), csv_(csv) {}
+    MessageLog(bool quiet, CsvFile *csv) : quiet_(quiet), csv_(csv) {}
 
     // Handles one message that arrived on connection (0: read from a recording) from peer;
     // returns whether it is well formed. time: of its arrival, empty for a recording.
@@ -32,15 +35,18 @@ class MessageLog {
 
     Totals &totals() { return totals_; }
     // False once a row could not be written: the recording is incomplete.
-    bool csv_ok() const { return csv_ok_; }
+    [[nodiscard]] bool csv_ok() const { return csv_ == nullptr || csv_->ok(); }
 
   private:
     void write_row(unsigned long long connection, const Verdict &v, const Message &m,
                    const std::string &time);
 
+    // With --quiet, the first lines of each kind are still shown, so that a user sees what is
+    // wrong; the rest are counted only.
+    bool shown_when_quiet(unsigned long long count, const char *what) const;
+
     bool quiet_;
-    FILE *csv_;
-    bool csv_ok_ = true;
+    CsvFile *csv_;
     Totals totals_;
     SequenceTracker sequences_;
 };

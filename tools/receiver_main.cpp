@@ -11,12 +11,19 @@
 #include "server.h"
 
 #include <cstdio>
-#include <memory>
+#include <filesystem>
+#include <system_error>
 
 using namespace vandry;
 using namespace vandry::check;
 
 namespace {
+
+// The recording and the CSV file are one file: writing the CSV would destroy what is read.
+bool same_file(const std::string &a, const std::string &b) {
+    std::error_code ec;
+    return a == b || std::filesystem::equivalent(a, b, ec);
+}
 
 int run(int argc, char **argv) {
     const Parsed<ReceiverOptions> parsed =
@@ -26,18 +33,18 @@ int run(int argc, char **argv) {
         return *parsed.exit_status;
     }
     const ReceiverOptions &options = parsed.options;
-
-    // The CSV file is written through the C library in binary mode: its rows end in CR LF as
-    // written, on every platform.
-    std::unique_ptr<FILE, int (*)(FILE *)> csv(nullptr, std::fclose);
-    if (!options.csv.empty()) {
-        csv.reset(std::fopen(options.csv.c_str(), "wb"));
-        if (!csv || std::fputs(CSV_HEADER, csv.get()) < 0 || std::fflush(csv.get()) != 0) {
-            std::fprintf(stderr, "vandry-receiver: cannot write %s\n", options.csv.c_str());
-            return 1;
-        }
+    if (options.read && !options.csv.empty() && same_file(*options.read, options.csv)) {
+        std::fprintf(stderr, "vandry-receiver: --csv %s would write over the recording it reads\n",
+                     options.csv.c_str());
+        return 2;
     }
-    MessageLog log(options.quiet, csv.get());
+
+    CsvFile csv;
+    if (!options.csv.empty() && !csv.open(options.csv)) {
+        std::fprintf(stderr, "vandry-receiver: cannot write %s\n", options.csv.c_str());
+        return 1;
+    }
+    MessageLog log(options.quiet, options.csv.empty() ? nullptr : &csv);
     if (options.read) {
         const bool read_whole = read_recording(options, log);
         return read_whole && log.csv_ok() ? 0 : 1;
@@ -59,9 +66,10 @@ int run(int argc, char **argv) {
     io.run();
 
     const Totals &totals = log.totals();
-    report("vandry-receiver stopped: %llu connections, %llu messages, %llu malformed, %llu gaps, "
-           "%llu lost\n",
-           totals.connections, totals.messages, totals.malformed, totals.gaps, totals.lost);
+    report("vandry-receiver stopped: %s, %s, %llu malformed, %s, %llu lost\n",
+           counted(totals.connections, "connection").c_str(),
+           counted(totals.messages, "message").c_str(), totals.malformed,
+           counted(totals.gaps, "gap").c_str(), totals.lost);
     return log.csv_ok() ? 0 : 1;
 }
 

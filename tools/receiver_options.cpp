@@ -2,7 +2,7 @@
 
 namespace vandry::check {
 
-const char RECEIVER_VERSION[] = "vandry-receiver 1.0";
+const char RECEIVER_VERSION[] = "vandry-receiver " VANDRY_VERSION;
 
 namespace {
 
@@ -23,6 +23,17 @@ bool set_mode(const std::string &name, ReceiverOptions &options) {
     return true;
 }
 
+// What is wrong with an address to listen on, or empty.
+std::string address_error(const std::string &address) {
+    if (address.empty())
+        return "an empty address (an unset variable?): give one, such as 127.0.0.1, or 0.0.0.0 "
+               "for every interface";
+    if (address.find(':') != std::string::npos)
+        return "address " + address +
+               " is IPv6: the receiver listens on IPv4, as the units connect (e.g. 127.0.0.1)";
+    return std::string();
+}
+
 // address and port, or for --read none.
 std::string take_operands(const std::vector<std::string> &operands, ReceiverOptions &o) {
     if (operands.size() > 2)
@@ -33,7 +44,10 @@ std::string take_operands(const std::vector<std::string> &operands, ReceiverOpti
         o.address = operands[0];
     if (operands.size() == 2)
         o.port = operands[1];
-    return valid_port(o.port) ? std::string() : "bad port " + o.port;
+    if (std::string error = address_error(o.address); !error.empty())
+        return error;
+    return valid_port(o.port) ? std::string()
+                              : "bad port " + o.port + ": a port is a number from 0 to 65535";
 }
 
 } // namespace

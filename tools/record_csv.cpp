@@ -1,6 +1,8 @@
 #include "record_csv.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace vandry::check {
 
@@ -48,11 +50,44 @@ std::string csv_row(std::string_view time, std::string_view connection, const Ve
         row += ",," + std::string(mode_name(verdict.mode)) + ",";
     for (std::size_t i = 0; i < VALUE_COLUMNS; ++i)
         row += "," + (i < verdict.values.size() ? verdict.values[i] : std::string());
-    if (verdict.ok)
+    if (verdict.ok) {
         row += ",,";
-    else
-        row += "," + csv_field(verdict.error) + "," + csv_field(escape(message));
+    } else {
+        std::string kept = escape(message.substr(0, MALFORMED_BYTES_KEPT));
+        if (message.size() > MALFORMED_BYTES_KEPT)
+            kept += "... (" + std::to_string(message.size()) + " bytes, the first " +
+                    std::to_string(MALFORMED_BYTES_KEPT) + " kept)";
+        row += "," + csv_field(verdict.error) + "," + csv_field(kept);
+    }
     return row + "\r\n";
+}
+
+CsvFile::~CsvFile() {
+    if (file_ != nullptr)
+        (void)std::fclose(file_); // every row went out unbuffered
+}
+
+bool CsvFile::open(const std::string &path) {
+    path_ = path;
+    // Binary mode: rows end in CR LF as written, on every platform. Unbuffered: a row goes out
+    // in one write, and one that fails is known at once.
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr || std::setvbuf(file_, nullptr, _IONBF, 0) != 0)
+        return false;
+    return write(CSV_HEADER);
+}
+
+bool CsvFile::write(const std::string &row) {
+    if (!ok())
+        return false;
+    if (std::fwrite(row.data(), 1, row.size(), file_) == row.size()) {
+        size_ += row.size();
+        return true;
+    }
+    ok_ = false;
+    std::error_code ignored;
+    std::filesystem::resize_file(path_, size_, ignored);
+    return false;
 }
 
 std::string iso8601_utc(long long ms) {

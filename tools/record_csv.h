@@ -5,6 +5,8 @@
 
 #include "message_check.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -19,10 +21,34 @@ extern const char CSV_HEADER[];
 std::string csv_field(std::string_view text);
 
 // The row of one checked message. The values are those that the record printed, without fill
-// blanks; a malformed message has its reason under error and its bytes, escaped, under message.
+// blanks; a malformed message has its reason under error and its bytes, escaped, under message,
+// at most MALFORMED_BYTES_KEPT of them (the row says how many there were).
 // time and connection may be empty (a message read from a recording was never received).
 std::string csv_row(std::string_view time, std::string_view connection, const Verdict &verdict,
                     std::string_view message);
+
+constexpr std::size_t MALFORMED_BYTES_KEPT = 128;
+
+// A CSV file written a row at a time, each row whole or not at all: when a row cannot be
+// written whole (a full disk), the file is cut back to the rows before it.
+class CsvFile {
+  public:
+    CsvFile() = default;
+    CsvFile(const CsvFile &) = delete;
+    CsvFile &operator=(const CsvFile &) = delete;
+    ~CsvFile();
+    // Creates the file with the header row; false when that cannot be done.
+    bool open(const std::string &path);
+    // False once a row could not be written; nothing more is written after it.
+    bool write(const std::string &row);
+    [[nodiscard]] bool ok() const { return file_ != nullptr && ok_; }
+
+  private:
+    std::FILE *file_ = nullptr;
+    std::string path_;
+    std::uintmax_t size_ = 0; // bytes of the whole rows written
+    bool ok_ = true;
+};
 
 // Milliseconds since 1970-01-01 (UTC) in ISO 8601, e.g. "2026-12-09T01:02:03.456Z".
 std::string iso8601_utc(long long ms);

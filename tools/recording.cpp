@@ -32,8 +32,9 @@ bool read_recording(const ReceiverOptions &options, MessageLog &log) {
     if (!read_whole)
         std::fprintf(stderr, "vandry-receiver: cannot read %s\n", options.read->c_str());
     const Totals &totals = log.totals();
-    report("vandry-receiver read %s: %llu messages, %llu malformed, %llu gaps, %llu lost\n",
-           source.c_str(), totals.messages, totals.malformed, totals.gaps, totals.lost);
+    report("vandry-receiver read %s: %s, %llu malformed, %s, %llu lost\n", source.c_str(),
+           counted(totals.messages, "message").c_str(), totals.malformed,
+           counted(totals.gaps, "gap").c_str(), totals.lost);
     return read_whole;
 }
 

@@ -4,6 +4,8 @@
 #include "host.h"
 #include "record_csv.h"
 
+#include <algorithm>
+
 namespace vandry::check {
 
 namespace {
@@ -13,7 +15,7 @@ namespace {
 constexpr std::chrono::milliseconds ACCEPT_PAUSE{100};
 // A turn of the event loop accepts at most this many connections, and reads a connection at
 // most this many times (into a buffer of READ_BUFFER_BYTES): every connection gets its turn.
-constexpr int ACCEPTS_PER_TURN = 64;
+constexpr int ACCEPTS_PER_TURN = 256;
 constexpr int READS_PER_TURN = 2;
 
 std::string error_text(const asio::error_code &ec) {
@@ -51,28 +53,35 @@ void Server::start() {
 }
 
 void Server::accept() {
-    acceptor_.async_accept([this](const asio::error_code &ec, tcp::socket socket) {
+    acceptor_.async_wait(tcp::acceptor::wait_read, [this](const asio::error_code &ec) {
         if (stopping_)
             return;
+        if (ec)
+            pause_accepting(ec);
+        else
+            accept_waiting();
+    });
+}
+
+// Takes the connections that wait, until none is left: a full accept queue drops new ones. A
+// batch at a time, so that reads of the open connections are not starved meanwhile.
+void Server::accept_waiting() {
+    for (int n = 0; n < ACCEPTS_PER_TURN; ++n) {
+        asio::error_code ec;
+        tcp::socket next = acceptor_.accept(ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            accept();
+            return;
+        }
         if (ec) {
             pause_accepting(ec);
             return;
         }
-        opened(std::move(socket));
-        // Take those waiting too (the listener is non-blocking), so that busy connections
-        // do not keep new ones waiting for one turn each.
-        for (int more = 0; more < ACCEPTS_PER_TURN; ++more) {
-            asio::error_code more_ec;
-            tcp::socket next = acceptor_.accept(more_ec);
-            if (more_ec == asio::error::would_block || more_ec == asio::error::try_again)
-                break;
-            if (more_ec) {
-                pause_accepting(more_ec);
-                return;
-            }
-            opened(std::move(next));
-        }
-        accept();
+        opened(std::move(next));
+    }
+    asio::post(acceptor_.get_executor(), [this] {
+        if (!stopping_)
+            accept_waiting();
     });
 }
 
@@ -180,11 +189,16 @@ void Server::close(Connection &c, const std::string &how) {
     --totals_.open;
     open_.erase(&c);
     if (!quiet_)
-        report("connection %llu closed%s (%llu messages, %llu malformed, %llu bytes)\n", c.id,
-               how.c_str(), c.messages, c.malformed, c.bytes);
+        report("connection %llu closed%s (%s, %llu malformed, %s)\n", c.id, how.c_str(),
+               counted(c.messages, "message").c_str(), c.malformed,
+               counted(c.bytes, "byte").c_str());
 }
 
 void Server::schedule_summary() {
+    // After a stall, the next whole second from the start rather than a burst of lines.
+    const auto now = std::chrono::steady_clock::now();
+    seconds_ = std::max<unsigned>(
+        seconds_, static_cast<unsigned>((now - started_) / std::chrono::seconds(1)));
     summary_timer_.expires_at(started_ + std::chrono::seconds(seconds_ + 1));
     summary_timer_.async_wait([this](const asio::error_code &ec) {
         if (ec || stopping_)
@@ -207,6 +221,7 @@ void Server::stop() {
     acceptor_.close(ignored);
     accept_pause_.cancel();
     summary_timer_.cancel();
+    signals_.cancel(ignored);
     const std::vector<Connection *> still_open(open_.begin(), open_.end());
     for (Connection *c : still_open)
         close(*c, " by the receiver");
@@ -232,7 +247,7 @@ tcp::acceptor open_listener(asio::io_context &io, const ReceiverOptions &options
     if (!ec)
         acceptor.bind(endpoint, ec);
     if (!ec)
-        acceptor.listen(tcp::acceptor::max_listen_connections, ec);
+        acceptor.listen(host::listen_backlog(), ec);
     if (!ec)
         acceptor.non_blocking(true, ec); // the receiver takes waiting connections in a batch
     if (ec) {

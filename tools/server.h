@@ -56,6 +56,7 @@ class Server {
     enum class Read { more, drained, ended };
 
     void accept();
+    void accept_waiting();
     void pause_accepting(const asio::error_code &ec);
     void opened(tcp::socket socket);
     void wait_for_bytes(std::shared_ptr<Connection> c);

@@ -89,7 +89,7 @@ TEST(Receiver, QuietCountsGapsAndMalformedUntilSigterm) {
         << receiver.output();
     kill(receiver.pid(), SIGTERM);
     EXPECT_TRUE(receiver.wait_for("vandry-receiver stopped: " + std::string(exhaust ? "42" : "2") +
-                                      " connections, 5 messages, 1 malformed, 1 gaps, 2 lost\n",
+                                      " connections, 5 messages, 1 malformed, 1 gap, 2 lost\n",
                                   10))
         << receiver.output();
     EXPECT_EQ(receiver.output().find("[conn "), std::string::npos);
@@ -119,7 +119,8 @@ TEST(Receiver, TakesAFleetWholeInBothModes) {
         ASSERT_TRUE(fleet.wait_exit(60)) << fleet.output();
         EXPECT_EQ(fleet.status(), "exited with 0") << fleet.output();
         const std::string sent = std::to_string(UNITS * COUNT);
-        EXPECT_NE(fleet.output().find(" sent=" + sent + " expected=" + sent + " send_errors=0 "),
+        EXPECT_NE(fleet.output().find(" written=" + sent + " unconfirmed=0 failed=0 expected=" +
+                                      sent + " connect_failures=0 "),
                   std::string::npos)
             << fleet.output();
 
@@ -188,6 +189,13 @@ TEST(Receiver, RecordsARunAsCsvValuesAsPrintedAndPlotsIt) {
             "\n"),
         header + rows);
 
+    // The recording named again as the CSV file, by another path: refused, the recording kept.
+    Program over(dir.path(), {VANDRY_RECEIVER_EXE, "--read", "run.txt", "--csv", "./run.txt"},
+                 Target{});
+    ASSERT_TRUE(over.wait_exit(10));
+    EXPECT_EQ(over.status(), "exited with 2");
+    EXPECT_EQ(file_text(dir.path() + "/run.txt"), dry.raw_output());
+
     if (std::system("command -v gnuplot >/dev/null && command -v python3 >/dev/null") != 0 &&
         std::getenv("CI") == nullptr)
         GTEST_SKIP() << "plot.sh needs gnuplot and python3";
@@ -201,6 +209,37 @@ TEST(Receiver, RecordsARunAsCsvValuesAsPrintedAndPlotsIt) {
     ASSERT_GT(png.size(), 1000u);
     EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
     EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x02\x80\0\0\x01\xe0", 8));
+}
+
+// A CSV file that cannot grow (a full disk; here a file-size limit) ends the run with its
+// summary and status 1, and the file ends with a whole row.
+TEST(Receiver, EndsWithItsSummaryWhenTheCsvFileIsFull) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "the receiver is tested as built for this machine";
+    ScratchDir dir;
+    Program receiver(dir.path(),
+                     {"/bin/sh", "-c",
+                      "trap '' XFSZ && ulimit -f 4 && exec \"$0\" --quiet --csv full.csv "
+                      "127.0.0.1 0",
+                      VANDRY_RECEIVER_EXE},
+                     Target{});
+    const int port = listening_port(receiver);
+    ASSERT_NE(port, 0) << receiver.output();
+    const Fd kept = connect_to(port);
+    std::string many;
+    for (int i = 0; i < 200; ++i)
+        many += "ST01," + record(i % 16) + "\r\n";
+    send_all(kept, many);
+    EXPECT_TRUE(receiver.wait_exit(10)) << receiver.output();
+    EXPECT_EQ(receiver.status(), "exited with 1");
+    EXPECT_TRUE(std::regex_search(receiver.output(),
+                                  std::regex("vandry-receiver stopped: 1 connection, [0-9]+ "
+                                             "messages, 0 malformed, 0 gaps, 0 lost\n$")))
+        << receiver.output();
+    const std::string csv = file_text(dir.path() + "/full.csv");
+    EXPECT_GT(csv.size(), 100u);
+    EXPECT_LT(csv.size(), many.size());
+    EXPECT_EQ(csv.substr(csv.size() - 5), ",,,\r\n") << csv.substr(csv.size() - 100);
 }
 
 } // namespace

@@ -57,8 +57,19 @@ INSTANTIATE_TEST_SUITE_P(
              -1,
              "0.0.0.0 0 close-after-send quiet"},
         Args{{"--mode=keep-open", "--mode=auto", "h", "65535"}, -1, "h 65535 auto"},
-        Args{{"h", "65536"}, 2, "vandry-receiver: bad port 65536"},
-        Args{{"h", "5a"}, 2, "vandry-receiver: bad port 5a"},
+        Args{{"h", "65536"},
+             2,
+             "vandry-receiver: bad port 65536: a port is a number from 0 to 65535"},
+        Args{{"h", "5a"}, 2, "vandry-receiver: bad port 5a: a port is a number from 0 to 65535"},
+        Args{{"h", "-1"}, 2, "vandry-receiver: bad port -1: a port is a number from 0 to 65535"},
+        Args{{"", "5600"},
+             2,
+             "vandry-receiver: an empty address (an unset variable?): give one, such as "
+             "127.0.0.1, or 0.0.0.0 for every interface"},
+        Args{{"::1"},
+             2,
+             "vandry-receiver: address ::1 is IPv6: the receiver listens on IPv4, as the units "
+             "connect (e.g. 127.0.0.1)"},
         Args{{"--loud"}, 2, "vandry-receiver: unknown option --loud"},
         Args{{"--mode"}, 2, "vandry-receiver: --mode needs a value"},
         Args{{"--mode", "fast"}, 2, "vandry-receiver: unknown mode fast"},
@@ -69,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
              2,
              "vandry-receiver: --read listens nowhere: no address or port"}));
 
-// The unit: "config seed count [dry-run] [verbose] [ends]".
+// The unit: "config seed count [dry-run] [verbose] [timeout S] [ends]".
 class UnitArguments : public ::testing::TestWithParam<Args> {};
 
 TEST_P(UnitArguments, GiveOptionsOrStatus) {
@@ -81,6 +92,7 @@ TEST_P(UnitArguments, GiveOptionsOrStatus) {
         EXPECT_EQ((o.config.empty() ? "-" : o.config) + " " +
                       (o.seed ? std::to_string(*o.seed) : "clock") + " " + std::to_string(o.count) +
                       (o.dry_run ? " dry-run" : "") + (o.verbose ? " verbose" : "") +
+                      (o.timeout_s > 0 ? " timeout " + std::to_string(o.timeout_s) : "") +
                       (ends_on_bad_config(o) ? " ends" : ""),
                   a.outcome);
     } else {
@@ -102,6 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
              "a b.txt 4294967295 0 verbose"},
         Args{{"--seed", "0", "--count", "500", "--dry-run"}, -1, "- 0 500 dry-run ends"},
         Args{{"--count=1"}, -1, "- clock 1 ends"},
+        Args{{"--timeout", "60"}, -1, "- clock 0 timeout 60 ends"},
+        Args{{"--timeout=0"},
+             2,
+             "vandry: --timeout wants a number of seconds from 1 to 31536000, not \"0\""},
         Args{{"--seed", "4294967296"},
              2,
              "vandry: --seed wants a number from 0 to 4294967295, not \"4294967296\""},

@@ -59,6 +59,18 @@ TEST(FleetOptions, UsageErrorsSayWhatIsWrong) {
          "127.0.0.1-127.0.0.8)"},
         {"--units 10 --server h:1 --type 10 --source 127.0.0.256",
          "--source wants an IPv4 address or a range A-B, not \"127.0.0.256\""},
+        {"--units 10 --server h:1 --type 10 --duration 10000000000",
+         "--duration wants seconds from 0.001 to 31536000 (a year), not \"10000000000\""},
+        {"--units 10 --server h:1 --type 10 --duration 1.2.3",
+         "--duration wants seconds from 0.001 to 31536000 (a year), not \"1.2.3\""},
+        {"--units 10 --server h:1 --type 10 --interval 2147483",
+         "--interval wants whole seconds from 0 to 86400, not \"2147483\""},
+        {"--units 10 --server h:1 --type 10 --ramp 86401",
+         "--ramp wants seconds from 0 to 86400, not \"86401\""},
+        {"--units 10 --server h:1 --type 10 --connect-rate 0",
+         "--connect-rate wants a number of connections a second from 1 to 1000000, not \"0\""},
+        {"--units 10 --server h:1 --type 10 --name-prefix a\x01b",
+         "--name-prefix must not contain whitespace or control bytes, which end a station name"},
         {"--units 10 --server h:1 --type 10 --name-prefix ABCDEFGHIJKLMNOPQRSTUVWXYZ",
          "unit names must fit 30 characters: prefix \"ABCDEFGHIJKLMNOPQRSTUVWXYZ\" with unit "
          "number 9 is longer"},
@@ -96,7 +108,8 @@ TEST(FleetOptions, ValuesAndDefaults) {
     EXPECT_EQ(start_line(o), "vandry-fleet: 10 units Tank-99998..Tank-100007, seed 4294967295, "
                              "type 10, interval 3s, rand msvcrt, server 127.0.0.1:5000\n");
 
-    // A 30-character name is the longest.
+    // Commas are allowed in a name, as in cfg.txt; a 30-character name is the longest.
+    EXPECT_EQ(parse(BASE + "--name-prefix T,7-").error, "");
     EXPECT_EQ(parse(BASE + "--name-prefix ABCDEFGHIJKLMNOPQRSTUVWXY").error, "");
 }
 
@@ -149,15 +162,25 @@ TEST(FleetStats, LatenessQuantilesAndLines) {
     FleetFigures f;
     f.units = 19000;
     f.connected = 19000;
-    f.sent_last_second = 6333;
-    f.sent = 75996;
+    f.written_last_second = 6333;
+    f.written = 75996;
     LatenessHistogram one;
     one.add(310);
     EXPECT_EQ(status_line(12, f, one),
-              "fleet: t=12s units=19000 connected=19000 sent/s=6333 sent=75996 send_errors=0 "
-              "connect_failures=0 late_ms p50=0.31 p99=0.31 max=0.31");
+              "fleet: t=12s units=19000 connected=19000 written/s=6333 written=75996 "
+              "unconfirmed=0 failed=0 connect_failures=0 skipped=0 held=0 late_ms p50=0.31 "
+              "p99=0.31 max=0.31");
+    f.held = 120;
+    f.connect_failures = 3;
+    EXPECT_EQ(terminal_status_line(12, f, one),
+              "t=12s conn=19000/19000 6333/s written=75996 failures=3 held=120 p99=0.3ms");
+    f.failures[static_cast<int>(Failure::connect)] = 3;
+    f.first_failure[static_cast<int>(Failure::connect)] =
+        "connect failed with error: 111 (Connection refused)";
     EXPECT_EQ(summary_line(60.04, f, 379980, one),
-              "fleet summary: duration=60.0s units=19000 connected=19000 sent=75996 "
-              "expected=379980 send_errors=0 connect_failures=0 late_ms p50=0.31 p99=0.31 "
-              "max=0.31\n");
+              "fleet summary: duration=60.0s units=19000 connected=19000 written=75996 "
+              "unconfirmed=0 failed=0 expected=379980 connect_failures=3 skipped=0 "
+              "late_ms p50=0.31 p99=0.31 max=0.31\n"
+              "  first connect failure (of 3): connect failed with error: 111 (Connection "
+              "refused)\n");
 }

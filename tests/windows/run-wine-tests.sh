@@ -19,6 +19,10 @@
 # ctest runs these steps itself (label "windows"); "all" is for a run by hand, e.g.
 #   tests/windows/run-wine-tests.sh all build-win build/tests/process/process_tests
 set -euo pipefail
+if [[ "${1:-}" == --help || "${1:-}" == -h ]]; then
+    sed -n '2,20s/^# \{0,1\}//p' "$0"
+    exit 0
+fi
 
 here="$(cd "$(dirname "$0")" && pwd)"
 source_dir="$(cd "$here/../.." && pwd)"
