@@ -7,6 +7,12 @@
 # BUILD_DIR (default build-tidy in the project root) is configured here with
 # CMAKE_EXPORT_COMPILE_COMMANDS=ON; nothing is built in it.
 set -eu
+case ${1:-} in
+-h | --help)
+    sed -n '2,8s/^# \{0,1\}//p' "$0"
+    exit 0
+    ;;
+esac
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-tidy}

@@ -17,6 +17,10 @@
 # runs BUILD_DIR/tests/process/process_tests against the program of the same build. With
 # VG_KEEP=1 the scratch directory (test outputs, valgrind logs) is kept.
 set -euo pipefail
+if [[ "${1:-}" == --help || "${1:-}" == -h ]]; then
+    sed -n '2,19s/^# \{0,1\}//p' "$0"
+    exit 0
+fi
 
 if [[ $# -ne 1 || ! -x "$1/tests/process/process_tests" ]]; then
     echo "usage: $0 BUILD_DIR (a Linux build with BUILD_DIR/tests/process/process_tests)" >&2

@@ -5,6 +5,24 @@
 # have disjoint names and seeds and together are the plan of one fleet of 200 from unit 0.
 # Usage: deploy/check.sh [path/to/vandry-fleet]
 set -euo pipefail
+
+usage() { sed -n '2,6s/^# \{0,1\}//p' "$0"; }
+case "${1:-}" in
+-h | --help)
+    usage
+    exit 0
+    ;;
+-*)
+    echo "check: unknown option $1" >&2
+    usage >&2
+    exit 2
+    ;;
+esac
+if [[ $# -gt 1 ]]; then
+    echo "check: one argument at most, the path of vandry-fleet; got $#" >&2
+    usage >&2
+    exit 2
+fi
 here="$(cd "$(dirname "$0")" && pwd)"
 fleet="${1:-}"
 if [[ -n "$fleet" && ! -x "$fleet" ]]; then

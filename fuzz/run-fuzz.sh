@@ -10,6 +10,24 @@
 # is removed afterwards; a crashing input is kept in BUILD_DIR/artifacts.
 set -eu
 
+usage() { sed -n '2,10s/^# \{0,1\}//p' "$0"; }
+case ${1:-} in
+-h | --help)
+    usage
+    exit 0
+    ;;
+-*)
+    echo "run-fuzz.sh: unknown option $1" >&2
+    usage >&2
+    exit 2
+    ;;
+esac
+if [ $# -gt 2 ]; then
+    echo "run-fuzz.sh: two arguments at most, BUILD_DIR and SECONDS; got $#" >&2
+    usage >&2
+    exit 2
+fi
+
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${1:-$root/build-fuzz}
@@ -64,7 +82,7 @@ run() {
     corpus=$work/$target
     mkdir -p "$corpus"
     log=$work/$target.log
-    echo "== $target: ${seconds}s from $(ls "$seeds" | wc -l) seeds"
+    echo "== $target: ${seconds}s from $(find "$seeds" -type f | wc -l) seeds"
     if "$build/$target" "$corpus" "$seeds" -max_len=4096 -max_total_time="$seconds" \
         -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
         "$@" >"$log" 2>&1; then
@@ -82,7 +100,7 @@ run() {
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1)
-    line="$target: $result, ${execs:-?} executions in a ${seconds}s budget (${rate:-?}/s), ${cov:-cov: ?}, corpus $(ls "$corpus" | wc -l) new"
+    line="$target: $result, ${execs:-?} executions in a ${seconds}s budget (${rate:-?}/s), ${cov:-cov: ?}, corpus $(find "$corpus" -type f | wc -l) new"
     echo "$line"
     summary="$summary$line
 "

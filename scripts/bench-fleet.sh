@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Benchmark, not a test: runs receivers and fleet shards on loopback for a given number of units,
-# interval and time, and prints one markdown table: messages sent and received, malformed, gaps,
-# resident memory and CPU of the fleet and the receivers, lateness, fleet memory per unit.
-# With --vandry M it also runs M separate vandry processes and a fleet of M units, and prints
-# their memory per unit side by side.
+# interval and time, and prints a markdown table: messages sent and received, malformed, gaps,
+# resident memory and CPU of the fleet and the receivers, lateness, the fleet's memory per unit.
+# With --vandry M it also runs M separate vandry processes and a fleet of as many units, and
+# prints a second table that sets their memory per unit side by side.
 #
 # Usage: scripts/bench-fleet.sh [-n UNITS] [-i INTERVAL_S] [-t SECONDS] [--type CODE]
 #          [--shards K] [--receivers R] [--vandry M] [--seed S] [--build DIR] [-- FLEET_ARGS...]
+#   Defaults: -n 1000 -i 3 -t 30 --type 20 --shards 1 --receivers 1 --seed 1733700000.
 #   Shard k runs units k*N/K .. (k+1)*N/K-1 against receiver k mod R. FLEET_ARGS go to every
 #   shard (e.g. --source 127.0.0.1-127.0.0.8). Every process must fit its descriptor limit.
 # Builds Release binaries in build-bench unless --build names a tree that has them.
@@ -16,9 +17,17 @@ cd "$(dirname "$0")/.."
 units=1000 interval=3 seconds=30 type=20 shards=1 receivers=1 vandry_units=0 seed=1733700000
 build="build-bench"
 fleet_args=()
-usage() { sed -n '2,13s/^# \{0,1\}//p' "$0"; exit 2; }
+usage() { sed -n '8,12s/^# \{0,1\}//p' "$0"; }
+help_text() { sed -n '2,13s/^# \{0,1\}//p' "$0"; }
+usage_error() {
+    echo "bench-fleet: $1" >&2
+    usage >&2
+    exit 2
+}
 while [[ $# -gt 0 ]]; do
     case "$1" in
+        -n | -i | -t | --type | --shards | --receivers | --vandry | --seed | --build)
+            [[ $# -ge 2 && -n "$2" ]] || usage_error "$1 needs a value" ;;&
         -n) units="$2"; shift ;;
         -i) interval="$2"; shift ;;
         -t) seconds="$2"; shift ;;
@@ -29,17 +38,24 @@ while [[ $# -gt 0 ]]; do
         --seed) seed="$2"; shift ;;
         --build) build="$2"; shift ;;
         --) shift; fleet_args=("$@"); break ;;
-        -h|--help) usage ;;
-        *) echo "bench-fleet: unknown option $1" >&2; usage ;;
+        -h | --help) help_text; exit 0 ;;
+        *) usage_error "unknown option $1" ;;
     esac
     shift
 done
 build="$(realpath -m "$build")"
-for v in units interval seconds shards receivers vandry_units; do
-    [[ "${!v}" =~ ^[0-9]+$ ]] || { echo "bench-fleet: $v must be a whole number: ${!v}" >&2; exit 2; }
+declare -A option_of=([units]=-n [interval]=-i [seconds]=-t [shards]=--shards
+    [receivers]=--receivers [vandry_units]=--vandry [seed]=--seed)
+for v in units interval seconds shards receivers vandry_units seed; do
+    [[ "${!v}" =~ ^[0-9]{1,10}$ ]] || usage_error "${option_of[$v]} must be a whole number, not ${!v}"
+    printf -v "$v" '%d' "$((10#${!v}))"  # a leading zero would make it octal below
 done
+case "$type" in
+    10 | 11 | 20 | 21 | 30 | 31) ;;
+    *) usage_error "--type must be one of 10 11 20 21 30 31, not $type" ;;
+esac
 (( units >= 1 && shards >= 1 && receivers >= 1 && shards <= units )) ||
-    { echo "bench-fleet: need 1 <= shards <= units and receivers >= 1" >&2; exit 2; }
+    usage_error "need 1 <= shards <= units and receivers >= 1"
 
 # --- binaries ---------------------------------------------------------------------------------
 fleet_bin="$build/fleet/vandry-fleet" receiver_bin="$build/tools/vandry-receiver" unit_bin="$build/vandry"
@@ -189,12 +205,14 @@ run_fleets() {
     sent=0 late_p50=0 late_p99=0 late_max=0
     for log in "${fleet_logs[@]}"; do
         line=$(grep '^fleet summary:' "$log" | tail -1) || true
-        [[ "$line" =~ \ sent=([0-9]+)\ .*p50=([0-9.]+)\ p99=([0-9.]+)\ max=([0-9.]+) ]] ||
+        # The messages a shard wrote: written= in its summary, or sent= where a fleet's summary
+        # names them so.
+        [[ "$line" =~ \ (written|sent)=([0-9]+)\ .*p50=([0-9.]+)\ p99=([0-9.]+)\ max=([0-9.]+) ]] ||
             { echo "bench-fleet: no summary in $log: $(tail -2 "$log")" >&2; exit 1; }
-        sent=$(( sent + BASH_REMATCH[1] ))
-        late_p50=$(max "$late_p50" "${BASH_REMATCH[2]}")
-        late_p99=$(max "$late_p99" "${BASH_REMATCH[3]}")
-        late_max=$(max "$late_max" "${BASH_REMATCH[4]}")
+        sent=$(( sent + BASH_REMATCH[2] ))
+        late_p50=$(max "$late_p50" "${BASH_REMATCH[3]}")
+        late_p99=$(max "$late_p99" "${BASH_REMATCH[4]}")
+        late_max=$(max "$late_max" "${BASH_REMATCH[5]}")
     done
 }
 max() { awk -v a="$1" -v b="$2" 'BEGIN { print (b > a ? b : a) }'; }
@@ -212,13 +230,13 @@ echo "bench-fleet: $units units, $shards shard(s), $receivers receiver(s), type 
 run_fleets "$units" "$shards" "$receivers" "$seconds" main
 fleet_kb=$(sum_hwm "${fleet_pids[@]}")
 echo
-echo "| units | shards | receivers | type | interval s | time s | sent | received | malformed | gaps | lost | fleet RSS MB | receiver RSS MB | fleet CPU % | receiver CPU % | late p50 ms | late p99 ms | late max ms | fleet KB/unit |"
+echo "| units | shards | receivers | type | interval s | time s | sent | received | malformed | gaps | lost | fleet RSS MB | receiver RSS MB | fleet CPU % | receiver CPU % | late p50 ms | late p99 ms | late max ms | fleet KB per unit (RSS growth) |"
 echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 echo "| $units | $shards | $receivers | $type | $interval | $seconds | $sent | $rx_messages | $rx_malformed | $rx_gaps | $rx_lost" \
      "| $(mb "$fleet_kb") | $(mb "$(sum_hwm "${receiver_pids[@]}")") | $(sum_cpu "${fleet_pids[@]}") | $(sum_cpu "${receiver_pids[@]}")" \
      "| $late_p50 | $late_p99 | $late_max | $(per_unit "$fleet_kb" "$baseline_kb" "$shards" "$units") |"
 echo
-echo "Lateness: the worst shard's figure. RSS: peak (VmHWM), summed over processes. KB/unit: peak RSS growth over a one-unit fleet ($(mb "$baseline_kb") MB) per shard, divided by the units."
+echo "Lateness: the worst shard's figure. RSS: peak (VmHWM), summed over processes. Fleet KB per unit: peak RSS growth over a one-unit fleet ($(mb "$baseline_kb") MB) per shard, divided by the units."
 status=0
 (( failed_shards == 0 )) || { echo "bench-fleet: $failed_shards shard(s) exited non-zero (logs: $logs)" >&2; status=1; }
 (( sent == rx_messages && rx_malformed == 0 )) ||
@@ -260,12 +278,15 @@ if (( vandry_units > 0 )); then
     stop_receivers
     vandry_per_unit=$(awk -v t="$pss_kb" -v n="$vandry_units" 'BEGIN { printf "%.1f", t / n }')
     fleet_per_unit=$(per_unit "$cmp_fleet_kb" "$baseline_kb" 1 "$vandry_units")
+    # One row, every figure under a name of its own: the fleet here has as many units as there
+    # are processes, and its figures differ from those of the fleet in the table above.
     echo
-    echo "| units | as | memory MB | KB/unit | CPU % | sent or received |"
-    echo "|---:|---|---:|---:|---:|---:|"
-    echo "| $vandry_units | separate vandry processes (PSS) | $(mb "$pss_kb") | $vandry_per_unit | $unit_cpu | $rx_messages received |"
-    echo "| $vandry_units | one fleet (RSS growth over one unit) | $(mb "$cmp_fleet_kb") | $fleet_per_unit | $(sum_cpu "${fleet_pids[@]}") | $sent sent |"
+    echo "| vandry processes | vandry processes' PSS MB | KB per unit, separate processes (PSS) | vandry processes' CPU % | received from vandry processes | same-size fleet RSS MB | KB per unit, same-size fleet (RSS growth) | same-size fleet CPU % | sent by the same-size fleet |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+    echo "| $vandry_units | $(mb "$pss_kb") | $vandry_per_unit | $unit_cpu | $rx_messages" \
+         "| $(mb "$cmp_fleet_kb") | $fleet_per_unit | $(sum_cpu "${fleet_pids[@]}") | $sent |"
     echo
-    echo "Separate processes need $(awk -v a="$vandry_per_unit" -v b="$fleet_per_unit" 'BEGIN { if (b > 0) printf "%.0f", a / b; else print "n/a" }') times the memory per unit."
+    echo "PSS: proportional set size, shared pages split among the processes. Same-size fleet: one fleet of $vandry_units units, its peak RSS growth over a one-unit fleet divided by the units."
+    echo "Separate processes need $(awk -v a="$vandry_per_unit" -v b="$fleet_per_unit" 'BEGIN { if (b > 0) printf "%.0f", a / b; else print "n/a" }') times the memory per unit of the same-size fleet."
 fi
 exit "$status"

@@ -3,41 +3,85 @@
 # directory and runs the simulator there, so that its messages can be watched arriving.
 # Usage: scripts/demo.sh [--type CODE] [--interval S] [--port P]   (defaults: 30 3 5000)
 #        scripts/demo.sh [data_type] [send_interval_s] [port]        (the same, by position)
+#   CODE: 10 11 20 21 30 31; S: whole seconds (below 3 counts as 3); P: 1024 to 65000
 # Stop with Ctrl-C: the receiver then prints its summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() {
-    sed -n 's/^# \{0,1\}//; 4,6p' "$0"
-    exit "$1"
+usage() { sed -n '4,7s/^# \{0,1\}//p' "$0"; }
+help_text() { sed -n '2,7s/^# \{0,1\}//p' "$0"; }
+# A wrong command line stops the script before it builds or starts anything.
+usage_error() {
+    echo "demo.sh: $1" >&2
+    usage >&2
+    exit 2
 }
-data_type=30
-smst=3
-port=5000
-positional=()
+
+data_type="" smst="" port=""
+# Sets one of the three values, from an option or a position; each may be given once.
+set_value() {
+    local name=$1 what=$2 value=$3
+    [[ -z "${!name}" ]] || usage_error "$what given twice: ${!name} and $value"
+    printf -v "$name" '%s' "$value"
+}
+positions=0
 while [[ $# -gt 0 ]]; do
     case "$1" in
     --type | --interval | --port)
-        [[ $# -ge 2 ]] || usage 2
+        [[ $# -ge 2 ]] || usage_error "$1 needs a value"
+        [[ -n "$2" ]] || usage_error "$1 needs a value, not an empty word"
         case "$1" in
-        --type) data_type="$2" ;;
-        --interval) smst="$2" ;;
-        --port) port="$2" ;;
+        --type) set_value data_type "the data type code" "$2" ;;
+        --interval) set_value smst "the send interval" "$2" ;;
+        --port) set_value port "the port" "$2" ;;
         esac
         shift 2
         ;;
-    -h | --help) usage 0 ;;
-    -*) usage 2 ;;
+    --type=* | --interval=* | --port=*)
+        [[ -n "${1#*=}" ]] || usage_error "${1%%=*} needs a value"
+        case "$1" in
+        --type=*) set_value data_type "the data type code" "${1#*=}" ;;
+        --interval=*) set_value smst "the send interval" "${1#*=}" ;;
+        --port=*) set_value port "the port" "${1#*=}" ;;
+        esac
+        shift
+        ;;
+    -h | --help)
+        help_text
+        exit 0
+        ;;
+    -?*) usage_error "unknown option $1" ;;
     *)
-        positional+=("$1")
+        positions=$((positions + 1))
+        [[ -n "$1" ]] || usage_error "argument $positions is an empty word"
+        case "$positions" in
+        1) set_value data_type "the data type code" "$1" ;;
+        2) set_value smst "the send interval" "$1" ;;
+        3) set_value port "the port" "$1" ;;
+        *) usage_error "too many arguments (at most 3: data_type send_interval_s port): $1" ;;
+        esac
         shift
         ;;
     esac
 done
-[[ ${#positional[@]} -le 3 ]] || usage 2
-data_type="${positional[0]:-$data_type}"
-smst="${positional[1]:-$smst}"
-port="${positional[2]:-$port}"
+data_type="${data_type:-30}"
+smst="${smst:-3}"
+port="${port:-5000}"
+
+case "$data_type" in
+10 | 11 | 20 | 21 | 30 | 31) ;;
+*) usage_error "the data type code must be one of 10 11 20 21 30 31, not $data_type" ;;
+esac
+[[ "$smst" =~ ^[0-9]{1,9}$ ]] ||
+    usage_error "the send interval must be a whole number of seconds, not $smst"
+smst=$((10#$smst))
+# The receiver takes any port; the unit's cfg.txt only 1024 to 65000.
+if [[ ! "$port" =~ ^[0-9]{1,5}$ ]] || ((10#$port < 1 || 10#$port > 65535)); then
+    usage_error "the port must be a number from 1 to 65535, not $port"
+fi
+port=$((10#$port))
+((port >= 1024 && port <= 65000)) ||
+    usage_error "the port must be 1024 to 65000, the range that vandry's cfg.txt accepts, not $port"
 build="build-demo"
 
 # Whatever already listens there would be fed the messages instead of the receiver.
@@ -46,11 +90,23 @@ if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
     exit 1
 fi
 
+# The first build takes a minute or two and prints nothing until it ends: this line says why.
+echo "building… (vandry and vandry-receiver in $build/)"
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
     scripts/install-deps.sh --build
-    cmake -S . -B "$build" -DVANDRY_TESTS=OFF -DVANDRY_BENCH=OFF >/dev/null
+    mkdir -p "$build"
+    if ! cmake -S . -B "$build" -DVANDRY_TESTS=OFF -DVANDRY_BENCH=OFF >"$build/configure.log" 2>&1; then
+        cat "$build/configure.log" >&2
+        echo "demo.sh: configuring $build failed (above; also in $build/configure.log)" >&2
+        exit 1
+    fi
 fi
-cmake --build "$build" -j "$(nproc)" --target vandry vandry-receiver >/dev/null
+# The build's output is kept for when it fails, and otherwise not shown.
+if ! cmake --build "$build" -j "$(nproc)" --target vandry vandry-receiver >"$build/build.log" 2>&1; then
+    tail -n 40 "$build/build.log" >&2
+    echo "demo.sh: building failed (the last lines above; the whole log: $build/build.log)" >&2
+    exit 1
+fi
 
 workdir="$(pwd)/run"
 mkdir -p "$workdir"

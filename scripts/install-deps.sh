@@ -4,8 +4,28 @@
 #   --build  what building the programs (the unit, the fleet, the receiver) needs
 #   --test   and what the tests need, the Windows cross build, Wine and the plot included (default)
 #   --ci     and the analysis and fuzzing tools, and what checks the deployment manifests
+#   -h, --help  print this help and exit
 set -euo pipefail
 
+usage() { sed -n '2,7s/^# \{0,1\}//p' "$0"; }
+# A wrong word must not fall through to an install of its own choosing.
+case "${1:---test}" in
+-h | --help)
+    usage
+    exit 0
+    ;;
+--build | --test | --ci) ;;
+*)
+    echo "install-deps.sh: unknown argument $1" >&2
+    usage >&2
+    exit 2
+    ;;
+esac
+if [[ $# -gt 1 ]]; then
+    echo "install-deps.sh: one argument at most, got $#" >&2
+    usage >&2
+    exit 2
+fi
 level="${1:---test}"
 packages=(cmake make g++ libasio-dev)
 if [[ "$level" != "--build" ]]; then

@@ -2,6 +2,24 @@
 # Installs what is missing, builds and runs the whole test suite (but the soak).
 # Usage: scripts/test.sh [build-dir]   (default: build)
 set -euo pipefail
+
+usage() { sed -n '2,3s/^# \{0,1\}//p' "$0"; }
+case "${1:-}" in
+-h | --help)
+    usage
+    exit 0
+    ;;
+-*)
+    echo "test.sh: unknown option $1" >&2
+    usage >&2
+    exit 2
+    ;;
+esac
+if [[ $# -gt 1 ]]; then
+    echo "test.sh: one build directory at most, got $# arguments" >&2
+    usage >&2
+    exit 2
+fi
 cd "$(dirname "$0")/.."
 build="${1:-build}"
 
