@@ -26,8 +26,9 @@ Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o)
     : io_(io), o_(o), keep_open_(keeps_connection(o.data_type)),
       terminal_(host::console_is_terminal()), interval_(std::chrono::milliseconds(o.interval_ms)),
       ramp_(o.ramp_s < 0 ? interval_ : Clock::duration(seconds_of(o.ramp_s))),
-      permit_step_(o.connect_rate > 0 ? Clock::duration(std::chrono::seconds(1) / o.connect_rate)
-                                      : Clock::duration::zero()),
+      permit_step_(o.connect_rate > 0
+                       ? Clock::duration(std::chrono::nanoseconds(1000000000LL / o.connect_rate))
+                       : Clock::duration::zero()),
       server_(o.host, o.port), status_timer_(io.get_executor()), end_timer_(io.get_executor()),
       signals_(io) {
     units_.reserve(static_cast<size_t>(o.units));
@@ -74,7 +75,7 @@ template <class Rng> FleetResult Engine<Rng>::run() {
         result_.complete = clean && f.written >= result_.expected;
     } else {
         result_.expected = scheduled(start_ + seconds_of(result_.seconds));
-        result_.complete = clean && f.skipped == 0;
+        result_.complete = clean;
     }
     return result_;
 }
@@ -253,8 +254,14 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
     u.ending = Ending::none;
     ++figures_.connected;
     watch_input(u);
-    // The slot that has just come, or, when the connection stood late, the next one.
-    u.due = next_slot(u, Clock::now() - MISSED_AFTER);
+    // The slot that has just come, or, when the connection stood later than the grace after
+    // it, the next one: the slots between are missed.
+    const Clock::time_point scheduled = u.last_sent == Clock::time_point::min()
+                                            ? slot_from(u, start_ + share_of(ramp_, u))
+                                            : next_slot(u, u.last_sent);
+    u.due = next_slot(u, Clock::now() - GRACE);
+    if (u.due > scheduled)
+        figures_.skipped += (u.due - scheduled) / interval_;
     if (u.due <= Clock::now())
         send_or_skip(u);
     else
@@ -470,7 +477,10 @@ template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_cod
             finish();
         return;
     }
+    // A late message puts the slot after it less than an interval away: that one is skipped.
+    const Clock::time_point following = u.due + interval_;
     u.due = next_slot(u, Clock::now());
+    figures_.skipped += (u.due - following) / interval_;
     arm(u, keep_open_ ? Phase::to_send : Phase::to_close, u.due);
 }
 

@@ -87,9 +87,10 @@ template <class Rng> class Engine {
     static constexpr auto SEND_TIME_OUT = std::chrono::seconds(30);
     static constexpr auto CONNECT_TIME_OUT = std::chrono::seconds(10);
     static constexpr auto WAKE_UP_STEP = std::chrono::milliseconds(1);
-    // A slot this far past is missed; a send this much early of a full interval is none.
+    // A slot this far past is missed. A message less than the grace late is in its slot: the
+    // next one still follows, and a connection that stood within it sends at once.
     static constexpr auto MISSED_AFTER = std::chrono::seconds(1);
-    static constexpr auto GRACE = std::chrono::milliseconds(25);
+    static constexpr auto GRACE = std::chrono::milliseconds(50);
     // Bytes of the server's input discarded per unit in one turn of the loop.
     static constexpr std::size_t DISCARD_PER_TURN = 65536;
 

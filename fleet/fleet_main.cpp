@@ -69,6 +69,9 @@ int main(int argc, char **argv) try {
         return 0;
     }
     report("%s", start_line(o).c_str());
+    if (o.interval_s < 3)
+        report("vandry-fleet: an interval of %d s is below 3 s: units send every 3 s\n",
+               o.interval_s);
     if (o.sources.empty()) {
         o.sources = loopback_sources(o, keeps_connection(o.data_type), host::local_port_count(),
                                      host::TIME_WAIT_SECONDS);

@@ -218,8 +218,22 @@ Parsed<FleetOptions> parse_fleet_options(const std::vector<std::string> &args,
     Program p;
     p.name = "vandry-fleet";
     p.version = FLEET_VERSION;
-    p.notes = "Runs units K to K+N-1 (K = I*N with --shard), each sending exactly what vandry\n"
-              "would send when seeded with S+k.\n";
+    p.notes =
+        std::string(
+            "Runs units K to K+N-1 (K = I*N with --shard), unit k named P and k in five digits\n"
+            "and seeded with S+k, each sending exactly what vandry sends with that name and\n"
+            "seed, e.g.\n"
+            "  vandry-fleet --units 1000 --server 127.0.0.1:5000 --type 21 --interval 10\n"
+            "sends 1000 / 10 = 100 messages a second: the rate is units / interval. An interval\n"
+            "below 3 s counts as 3 s, and is said when it happens. Each unit keeps its place in\n"
+            "the interval and never sends two messages less than an interval apart; a unit\n"
+            "whose connection fails or ends tries again after at least 5 s.\n") +
+        DATA_TYPE_HELP +
+        "Every unit holds one connection, so one process runs at most the open-file limit\n"
+        "less 32 units (ulimit -Hn; raise it as root, with LimitNOFILE= for a service or\n"
+        "nofile in /etc/security/limits.conf), and more in shards (--shard).\n"
+        "Exit status: 0 when every unit sent what it should and nothing failed, 1 otherwise,\n"
+        "2 for a bad command line.\n";
     p.options = fleet_table(o, g);
     p.operands_handler = [](const std::vector<std::string> &operands) {
         return operands.empty() ? std::string() : "unexpected argument \"" + operands[0] + "\"";

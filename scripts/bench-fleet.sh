@@ -171,7 +171,7 @@ start_receiver() {
 }
 # Ends the receivers; adds up their final lines into rx_messages, rx_malformed, rx_gaps, rx_lost.
 stop_receivers() {
-    local p log line re='stopped: ([0-9]+) connections, ([0-9]+) messages, ([0-9]+) malformed, ([0-9]+) gaps, ([0-9]+) lost'
+    local p log line re='stopped: ([0-9]+) connections?, ([0-9]+) messages?, ([0-9]+) malformed, ([0-9]+) gaps?, ([0-9]+) lost'
     sleep 1  # the last messages in flight
     for p in "${receiver_pids[@]}"; do sample "$p"; stop_pid "$p"; done
     rx_messages=0 rx_malformed=0 rx_gaps=0 rx_lost=0
@@ -199,6 +199,13 @@ run_fleets() {
         fleet_logs+=("$log")
     done
     watch_until_done "${fleet_pids[@]}"
+    connected_after=0
+    for log in "${fleet_logs[@]}"; do
+        # The first second whose status line shows every unit of the shard connected.
+        line=$(awk '/^fleet: t=/ { split($3, u, "="); split($4, c, "=");
+                    if (u[2] == c[2]) { sub(/^t=/, "", $2); sub(/s$/, "", $2); print $2; exit } }' "$log")
+        connected_after=$(max "$connected_after" "${line:-0}")
+    done
     failed_shards=0
     for i in "${fleet_pids[@]}"; do wait "$i" 2>/dev/null || failed_shards=$(( failed_shards + 1 )); done
     stop_receivers
@@ -226,17 +233,26 @@ echo "bench-fleet: baseline, one unit for ${short}s" >&2
 run_fleets 1 1 1 "$short" base
 baseline_kb=$(sum_hwm "${fleet_pids[@]}")
 
+# The kernel's count of connections that found a listener's accept queue full.
+listen_counters() {
+    awk '/^TcpExt:/ { if (!names) { for (i = 2; i <= NF; i++) name[i] = $i; names = 1; next }
+                      for (i = 2; i <= NF; i++) if (name[i] == "ListenOverflows" || name[i] == "ListenDrops") printf "%s ", $i }' \
+        /proc/net/netstat
+}
 echo "bench-fleet: $units units, $shards shard(s), $receivers receiver(s), type $type, every ${interval}s, for ${seconds}s (logs: $logs)" >&2
+read -r overflows0 drops0 <<< "$(listen_counters)"
 run_fleets "$units" "$shards" "$receivers" "$seconds" main
+read -r overflows1 drops1 <<< "$(listen_counters)"
 fleet_kb=$(sum_hwm "${fleet_pids[@]}")
 echo
-echo "| units | shards | receivers | type | interval s | time s | sent | received | malformed | gaps | lost | fleet RSS MB | receiver RSS MB | fleet CPU % | receiver CPU % | late p50 ms | late p99 ms | late max ms | fleet KB per unit (RSS growth) |"
-echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+echo "| units | shards | receivers | type | interval s | time s | sent | received | malformed | gaps | lost | fleet RSS MB | receiver RSS MB | fleet CPU % | receiver CPU % | late p50 ms | late p99 ms | late max ms | fleet KB per unit (RSS growth) | all connected after s | ListenOverflows | ListenDrops |"
+echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 echo "| $units | $shards | $receivers | $type | $interval | $seconds | $sent | $rx_messages | $rx_malformed | $rx_gaps | $rx_lost" \
      "| $(mb "$fleet_kb") | $(mb "$(sum_hwm "${receiver_pids[@]}")") | $(sum_cpu "${fleet_pids[@]}") | $(sum_cpu "${receiver_pids[@]}")" \
-     "| $late_p50 | $late_p99 | $late_max | $(per_unit "$fleet_kb" "$baseline_kb" "$shards" "$units") |"
+     "| $late_p50 | $late_p99 | $late_max | $(per_unit "$fleet_kb" "$baseline_kb" "$shards" "$units")" \
+     "| $connected_after | $(( ${overflows1:-0} - ${overflows0:-0} )) | $(( ${drops1:-0} - ${drops0:-0} )) |"
 echo
-echo "Lateness: the worst shard's figure. RSS: peak (VmHWM), summed over processes. Fleet KB per unit: peak RSS growth over a one-unit fleet ($(mb "$baseline_kb") MB) per shard, divided by the units."
+echo "Lateness: the worst shard's figure. RSS: peak (VmHWM), summed over processes. Fleet KB per unit: peak RSS growth over a one-unit fleet ($(mb "$baseline_kb") MB) per shard, divided by the units. All connected after: the first second whose status line shows every unit of the slowest shard connected. ListenOverflows, ListenDrops: the kernel's counters (nstat TcpExtListenOverflows, TcpExtListenDrops) over the run, connections that found an accept queue full."
 status=0
 (( failed_shards == 0 )) || { echo "bench-fleet: $failed_shards shard(s) exited non-zero (logs: $logs)" >&2; status=1; }
 (( sent == rx_messages && rx_malformed == 0 )) ||

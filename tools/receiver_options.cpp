@@ -59,7 +59,16 @@ Parsed<ReceiverOptions> parse_receiver_arguments(const std::vector<std::string> 
     p.version = RECEIVER_VERSION;
     p.about = "vandry-receiver: prints every message that the telemetry unit sends, checked\n";
     p.operands = "[address [port]]";
-    p.notes = "  address defaults to 127.0.0.1, port to 5000 (0 takes a free port)\n";
+    p.notes =
+        std::string("The address defaults to 127.0.0.1 (0.0.0.0: every interface) and the port\n"
+                    "to 5000 (0 takes a free port and says which). Every message is checked\n"
+                    "byte for byte against the unit's records: the station name, a comma and\n"
+                    "one record, in keep-open mode \"\\r\\n\" after it.\n") +
+        DATA_TYPE_HELP +
+        "Each connection holds a descriptor: the receiver raises its open-file limit to the\n"
+        "hard limit (ulimit -Hn; raise that as root, with LimitNOFILE= for a service or\n"
+        "nofile in /etc/security/limits.conf) and pauses accepting when it runs out.\n"
+        "SIGINT or SIGTERM ends it with a summary line.\n";
     p.options = {
         {"--mode", "MODE",
          "auto, keep-open or close-after-send: how connections are framed\n"
