@@ -2,7 +2,7 @@
 # --entrypoint vandry-receiver, or command: in Kubernetes). Build: docker build -t vandry-fleet .
 FROM debian:bookworm AS build
 RUN apt-get update \
- && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends cmake make g++ libasio-dev \
+ && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends cmake make g++ libasio-dev nlohmann-json3-dev \
  && rm -rf /var/lib/apt/lists/*
 WORKDIR /src
 COPY . .

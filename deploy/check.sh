@@ -101,7 +101,7 @@ fi
 [[ -z "$fleet" ]] && exit 0
 for name in shard0 shard1 whole; do
     mapfile -t args < "$tmp/$name.args"
-    # First line: the seed; then one "NAME SEED" line per unit.
+    # First line: the plan's header; then one "NAME SEED" line per unit.
     "$fleet" "${args[@]}" > "$tmp/$name.out" || { echo "check: $fleet ${args[*]} failed" >&2; exit 1; }
     tail -n +2 "$tmp/$name.out" | sort > "$tmp/$name.plan"
 done

@@ -326,12 +326,6 @@ template <class Rng> void Engine<Rng>::on_input(Unit &u) {
     case Input::drained:
         watch_input(u);
         break;
-    case Input::more: // a flooding server: the other units have their turn first
-        asio::post(io_, [this, p = &u, generation = u.generation] {
-            if (!finished_ && p->generation == generation)
-                on_input(*p);
-        });
-        break;
     case Input::ended:
         on_connection_ended(u, Ending::ended, ec);
         break;
@@ -341,7 +335,8 @@ template <class Rng> void Engine<Rng>::on_input(Unit &u) {
     }
 }
 
-// Reads what has arrived, at most DISCARD_PER_TURN bytes.
+// Reads what has arrived, at most DISCARD_PER_TURN bytes: what a flooding server sends beyond
+// waits for the unit's next wake-up, which its next bytes bring.
 template <class Rng>
 typename Engine<Rng>::Input Engine<Rng>::discard_input(Unit &u, asio::error_code &ec) {
     for (std::size_t taken = 0; taken < DISCARD_PER_TURN;) {
@@ -353,7 +348,7 @@ typename Engine<Rng>::Input Engine<Rng>::discard_input(Unit &u, asio::error_code
         if (ec)
             return ec == asio::error::eof ? Input::ended : Input::reset;
     }
-    return Input::more;
+    return Input::drained;
 }
 
 // A connection that the server ends is not written into again. A reset loses the last message

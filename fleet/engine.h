@@ -58,7 +58,7 @@ template <class Rng> class Engine {
     enum class Ending : std::uint8_t { none, ended, reset };
 
     // What discarding the server's input came to.
-    enum class Input : std::uint8_t { drained, more, ended, reset };
+    enum class Input : std::uint8_t { drained, ended, reset };
 
     struct Unit {
         Unit(asio::io_context &io, unsigned seed)

@@ -3,8 +3,10 @@
 #include "engine.h"
 #include "host.h"
 #include "options.h"
+#include "report.h"
 
 #include <ctime>
+#include <fstream>
 #include <iostream>
 
 using namespace vandry;
@@ -84,6 +86,14 @@ int main(int argc, char **argv) try {
     const FleetResult r =
         o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o) : run_fleet<MsvcrtRand>(o);
     report("%s", summary_line(r.seconds, r.figures, r.expected, r.lateness).c_str());
+    if (!o.report.empty()) {
+        std::ofstream out(o.report, std::ios::binary);
+        out << fleet_report(r);
+        if (!out.flush()) {
+            std::cerr << "vandry-fleet: cannot write the report " << o.report << "\n";
+            return 1;
+        }
+    }
     return r.complete ? 0 : 1;
 } catch (const std::exception &e) {
     // Start-up failures of the event loop itself (no descriptor for it, no signal handling).

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "config.h"
+#include "plan.h"
 
 #include <algorithm>
 #include <cmath>
@@ -176,7 +177,11 @@ std::vector<Option> run_options(FleetOptions &o) {
         number("--count", "MESSAGES", "end once every unit has sent this many",
                {"a positive number of messages", 1, 1000000000}, [&](long long n) { o.count = n; }),
         flag("--echo", "print every unit's console lines as vandry does", &o.echo),
-        flag("--dry-run", "print the seed and every unit's name and seed, and exit", &o.dry_run),
+        flag("--dry-run",
+             "print the plan (type, generator, interval, every unit's name and seed)\n"
+             "for a receiver's --expect, and exit",
+             &o.dry_run),
+        file_name("--report", "write the run's figures as JSON to FILE when it ends", &o.report),
     };
 }
 
@@ -276,14 +281,18 @@ std::string start_line(const FleetOptions &o) {
 }
 
 std::string plan_text(const FleetOptions &o) {
-    std::string plan = "seed " + std::to_string(o.seed) + "\n";
+    Plan plan;
+    plan.data_type = o.data_type;
+    plan.rand = o.rand;
+    plan.interval_s = o.interval_ms / 1000;
+    plan.seed = o.seed;
+    std::string text = plan_header(plan);
     char name[64];
     for (long long k = o.first_unit; k < o.first_unit + o.units; ++k) {
         write_unit_name(name, o.name_prefix, k);
-        plan += name;
-        plan += " " + std::to_string(unit_seed(o.seed, k)) + "\n";
+        text += plan_line({name, unit_seed(o.seed, k)});
     }
-    return plan;
+    return text;
 }
 
 std::vector<std::uint32_t> loopback_sources(const FleetOptions &o, bool keep_open,

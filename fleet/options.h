@@ -29,6 +29,7 @@ struct FleetOptions {
     long long connect_rate = 0;         // new connections a second across all units; 0: no cap
     long long count = 0;                // messages per unit, 0: no limit
     std::vector<std::uint32_t> sources; // local IPv4 addresses (host order) to bind to
+    std::string report;                 // a JSON file of the figures when the run ends
     bool echo = false, dry_run = false;
 };
 
@@ -51,7 +52,7 @@ inline unsigned unit_seed(unsigned seed, long long unit_number) {
 // "vandry-fleet: N units U00000..U00009, seed S, type CODE, interval Ss, rand R, server H:P\n"
 std::string start_line(const FleetOptions &o);
 
-// The plan of --dry-run: "seed S\n", then "NAME SEED\n" for every unit.
+// The plan of --dry-run: its header, then "NAME SEED\n" for every unit.
 std::string plan_text(const FleetOptions &o);
 
 // Without --source, a server on a numeric loopback address is reached from as many of

@@ -27,9 +27,9 @@ if [[ $# -gt 1 ]]; then
     exit 2
 fi
 level="${1:---test}"
-packages=(cmake make g++ libasio-dev)
+packages=(cmake make g++ libasio-dev nlohmann-json3-dev)
 if [[ "$level" != "--build" ]]; then
-    packages+=(libgtest-dev libgmock-dev libbenchmark-dev gpsd-clients
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev gpsd-clients sqlite3
                g++-mingw-w64-x86-64 wine wine64 gnuplot-nox python3)
 fi
 if [[ "$level" == "--ci" ]]; then

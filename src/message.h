@@ -55,8 +55,9 @@ template <class Rng> class UnitStream {
     // Moves past the next tick without composing its message.
     void skip() noexcept {
         ++ticks_;
+        draw_tick(rng_);
         tm_.sequence = next_sequence(tm_.sequence);
-        advance_tick(draw_tick(rng_), tank_, tm_);
+        advance_position(tank_, tm_);
     }
 
     [[nodiscard]] const Tank &tank() const noexcept { return tank_; }

@@ -32,11 +32,23 @@ float profile_level(const Tank &tank, int position) {
 
 } // namespace
 
+void advance_position(const Tank &tank, Telemetry &tm) {
+    tm.cycle_position = tm.cycle_position + 1 > tank.cycle_ticks ? 1 : tm.cycle_position + 1;
+    tm.drift_step = tm.drift_step + 1 > 20 ? 1 : tm.drift_step + 1;
+}
+
+float supply_of(int draw) {
+    return static_cast<float>(14.4 - 0.5 * (draw / 50.0));
+}
+
+float signal_of(int draw) {
+    return static_cast<float>(25.0 * (draw / 50.0) + 2.0);
+}
+
 void advance_tick(TickDraws draws, const Tank &tank, Telemetry &tm) {
     const float pi = 3.1415927410125732421875f;
-    int position = tm.cycle_position + 1;
-    if (position > tank.cycle_ticks)
-        position = 1;
+    advance_position(tank, tm);
+    const int position = tm.cycle_position;
 
     const double profile = profile_level(tank, position);
     const auto level = static_cast<float>(profile + 0.02 * ((draws.level_noise / 50.0) * profile));
@@ -52,14 +64,8 @@ void advance_tick(TickDraws draws, const Tank &tank, Telemetry &tm) {
     tm.temp1 = static_cast<float>(5.0 * s + 25.0);
     tm.temp2 = static_cast<float>(7.5 * s + 30.0);
 
-    tm.vin = static_cast<float>(14.4 - 0.5 * (draws.supply / 50.0));
-    tm.rssi = static_cast<float>(25.0 * (draws.signal / 50.0) + 2.0);
-
-    int step = tm.drift_step + 1;
-    if (step > 20)
-        step = 1;
-    tm.cycle_position = position;
-    tm.drift_step = step;
+    tm.vin = supply_of(draws.supply);
+    tm.rssi = signal_of(draws.signal);
 }
 
 Position drift_position(int drift_step) {

@@ -37,6 +37,14 @@ template <class Rng> TickDraws draw_tick(Rng &rng) noexcept {
 // sample values. The sequence number is left alone.
 void advance_tick(TickDraws draws, const Tank &tank, Telemetry &tm);
 
+// Only the cycle position and the drift step of a tick: the samples are made afresh on every
+// tick from its draws and position, so a tick that is passed over needs nothing more.
+void advance_position(const Tank &tank, Telemetry &tm);
+
+// The supply voltage and the signal strength that a tick's draw gives.
+float supply_of(int draw);
+float signal_of(int draw);
+
 // The position of a drift step (1 to 20) in the degrees-and-minutes form of a GLL sentence,
 // through the float stores that make some longitudes shift visibly.
 struct Position {

@@ -39,6 +39,10 @@ Parsed<UnitOptions> parse_unit_options(const std::vector<std::string> &args) {
              "standard error",
              &o.dry_run),
         flag("--verbose", "also print the seed, so that the run can be repeated", &o.verbose),
+        file_name("--plan",
+                  "write the plan of this run (its station and seed) to FILE, for a\n"
+                  "receiver that knows every message by its tick (vandry-receiver --expect)",
+                  &o.plan),
         number("--timeout", "SECONDS", "end with status 1 when the run has not finished by then",
                {"a number of seconds from 1 to 31536000", 1, 31536000},
                [&o](long long n) { o.timeout_s = n; }),

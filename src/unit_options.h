@@ -20,6 +20,7 @@ struct UnitOptions {
     bool dry_run = false;         // the messages to standard output, no network, no pauses
     bool verbose = false;         // the seed on the console too
     long long timeout_s = 0;      // the run ends with status 1 when not finished by then; 0: never
+    std::string plan;             // a file for the plan of this run, for a receiver's --expect
 };
 
 // A run that must end does not wait for a configuration or halt on it: it exits with status 2.

@@ -3,12 +3,14 @@
 #include "config.h"
 #include "connection.h"
 #include "console.h"
+#include "plan.h"
 #include "platform.h"
 #include "unit_options.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <thread>
 
 using namespace vandry;
@@ -33,6 +35,21 @@ std::optional<Config> configuration(const UnitOptions &options, FILE *console) {
     if (!ends_on_bad_config(options))
         return wait_for_config(path, named);
     return read_config_once(path, named, console);
+}
+
+// The plan of a run: its station under its seed, drawing from this build's C runtime.
+bool write_plan(const std::string &path, const UnitRun &run, unsigned seed) {
+    Plan plan;
+    plan.data_type = run.config.data_type;
+    plan.rand = NATIVE_RAND;
+    plan.interval_s = run.interval_ms / 1000;
+    plan.seed = seed;
+    std::ofstream out(path, std::ios::binary);
+    out << plan_header(plan) << plan_line({run.config.name, seed});
+    if (out.flush())
+        return true;
+    report_to(stderr, "vandry: cannot write the plan %s\n", path.c_str());
+    return false;
 }
 
 } // namespace
@@ -68,6 +85,8 @@ int main(int argc, char **argv) {
             report_to(console, "interval: %d s is below 3 s: messages go every 3 s\n",
                       run.config.interval_s);
     }
+    if (!options.plan.empty() && !write_plan(options.plan, run, seed))
+        return 1;
     UnitMessages messages(seed);
     report_to(console, "%s", tank_report(messages.tank()).c_str());
 

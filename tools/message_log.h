@@ -1,13 +1,16 @@
-// Where every message goes, from a connection or a recording: checked, counted, printed,
-// followed per station, and written to the CSV file if there is one.
+// Where every message goes, from a connection or a recording: checked, counted, printed, placed
+// in its station's stream (by its tick with a plan, by its sequence number without), and written
+// to the CSV file if there is one.
 #ifndef VANDRY_CHECK_MESSAGE_LOG_H
 #define VANDRY_CHECK_MESSAGE_LOG_H
 
 #include "framing.h"
 #include "message_check.h"
+#include "plan_match.h"
 #include "record_csv.h"
 #include "sequences.h"
 
+#include <memory>
 #include <string>
 
 namespace vandry::check {
@@ -17,8 +20,19 @@ struct Totals {
     unsigned long long open = 0;
     unsigned long long messages = 0;
     unsigned long long malformed = 0;
-    unsigned long long gaps = 0;
+    unsigned long long gaps = 0; // without a plan
     unsigned long long lost = 0;
+    unsigned long long duplicated = 0;
+    unsigned long long altered = 0;
+    unsigned long long restarts = 0;
+};
+
+// Where a message came from.
+struct Source {
+    unsigned long long connection = 0; // 0: read from a recording
+    std::string peer;                  // the peer's address, or the recording's name
+    std::string time;                  // of its arrival; empty for a recording
+    bool new_connection = false;       // the first message of its connection
 };
 
 // "1 message", "2 messages"
@@ -26,29 +40,44 @@ std::string counted(unsigned long long n, const char *thing);
 
 class MessageLog {
   public:
-    MessageLog(bool quiet, CsvFile *csv) : quiet_(quiet), csv_(csv) {}
+    // plan: none, or the plan whose stations' streams every message is placed in.
+    MessageLog(bool quiet, CsvFile *csv, const Plan *plan);
 
-    // Handles one message that arrived on connection (0: read from a recording) from peer;
-    // returns whether it is well formed. time: of its arrival, empty for a recording.
-    bool handle(unsigned long long connection, const std::string &peer, const Message &m,
-                const std::string &time);
+    // Handles one message; returns whether it is well formed.
+    bool handle(const Source &from, const Message &m);
 
     Totals &totals() { return totals_; }
+    [[nodiscard]] const Totals &totals() const { return totals_; }
     // False once a row could not be written: the recording is incomplete.
     [[nodiscard]] bool csv_ok() const { return csv_ == nullptr || csv_->ok(); }
+    [[nodiscard]] bool planned() const { return matcher_ != nullptr; }
+    [[nodiscard]] unsigned long long unknown_stations() const;
+    // Every station, with a plan every planned one, then those seen.
+    void for_each_station(const std::function<void(const StationFigures &)> &visit) const;
+    // The figures of a closing line: "5 messages, 1 malformed, 2 lost, ...".
+    [[nodiscard]] std::string figures_text() const;
+    // Nothing lost, altered or malformed.
+    [[nodiscard]] bool clean() const;
 
   private:
-    void write_row(unsigned long long connection, const Verdict &v, const Message &m,
-                   const std::string &time);
-
     // With --quiet, the first lines of each kind are still shown, so that a user sees what is
     // wrong; the rest are counted only.
-    bool shown_when_quiet(unsigned long long count, const char *what) const;
+    bool shown_when_quiet(unsigned long long *count, const char *what) const;
+    std::string place(const std::string &where, const Source &from, const Verdict &v,
+                      const Message &m, std::string *tick);
+    std::string place_by_tick(const std::string &where, const Verdict &v, const Message &m,
+                              std::string *tick);
+    std::string place_by_sequence(const std::string &where, const Source &from, const Verdict &v);
 
     bool quiet_;
     CsvFile *csv_;
+    std::unique_ptr<PlanMatcher> matcher_;
     Totals totals_;
     SequenceTracker sequences_;
+    // Lines of each kind shown so far (of --quiet's first ten).
+    unsigned long long shown_malformed_ = 0, shown_gaps_ = 0, shown_lost_ = 0,
+                       shown_duplicates_ = 0, shown_altered_ = 0, shown_restarts_ = 0,
+                       shown_unknown_ = 0;
 };
 
 } // namespace vandry::check

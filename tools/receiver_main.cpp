@@ -6,12 +6,14 @@
 #include "host.h"
 #include "message_log.h"
 #include "receiver_options.h"
+#include "receiver_report.h"
 #include "record_csv.h"
 #include "recording.h"
 #include "server.h"
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 using namespace vandry;
@@ -23,6 +25,42 @@ namespace {
 bool same_file(const std::string &a, const std::string &b) {
     std::error_code ec;
     return a == b || std::filesystem::equivalent(a, b, ec);
+}
+
+// The plan that --expect names; false, said, when it cannot be read.
+bool load_plan(const std::string &path, Plan *plan) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "vandry-receiver: cannot read the plan %s\n", path.c_str());
+        return false;
+    }
+    PlanReading r = read_plan(in);
+    if (!r.error.empty()) {
+        std::fprintf(stderr, "vandry-receiver: the plan %s, %s\n", path.c_str(), r.error.c_str());
+        return false;
+    }
+    *plan = std::move(r.plan);
+    return true;
+}
+
+// Listens until SIGINT or SIGTERM (or a CSV that cannot be written) ends it; false when it
+// cannot listen.
+bool serve(const ReceiverOptions &options, MessageLog &log) {
+    // Every connection holds a descriptor.
+    host::raise_open_file_limit();
+    asio::io_context io(1);
+    tcp::acceptor acceptor = open_listener(io, options);
+    if (!acceptor.is_open())
+        return false;
+    report("vandry-receiver listening on %s (framing: %s)\n",
+           endpoint_text(acceptor.local_endpoint()).c_str(),
+           options.mode ? mode_name(*options.mode) : "auto");
+    Server server(io, std::move(acceptor), options, log);
+    server.start();
+    io.run();
+    report("vandry-receiver stopped: %s, %s\n",
+           counted(log.totals().connections, "connection").c_str(), log.figures_text().c_str());
+    return true;
 }
 
 int run(int argc, char **argv) {
@@ -38,39 +76,23 @@ int run(int argc, char **argv) {
                      options.csv.c_str());
         return 2;
     }
+    Plan plan;
+    if (!options.expect.empty() && !load_plan(options.expect, &plan))
+        return 2;
 
     CsvFile csv;
     if (!options.csv.empty() && !csv.open(options.csv)) {
         std::fprintf(stderr, "vandry-receiver: cannot write %s\n", options.csv.c_str());
         return 1;
     }
-    MessageLog log(options.quiet, options.csv.empty() ? nullptr : &csv);
-    if (options.read) {
-        const bool read_whole = read_recording(options, log);
-        return read_whole && log.csv_ok() ? 0 : 1;
-    }
-
-    // Every connection holds a descriptor.
-    host::raise_open_file_limit();
-
-    asio::io_context io(1);
-    tcp::acceptor acceptor = open_listener(io, options);
-    if (!acceptor.is_open())
+    MessageLog log(options.quiet, options.csv.empty() ? nullptr : &csv,
+                   options.expect.empty() ? nullptr : &plan);
+    const bool ran = options.read ? read_recording(options, log) : serve(options, log);
+    if (!ran)
         return 1;
-    report("vandry-receiver listening on %s (framing: %s)\n",
-           endpoint_text(acceptor.local_endpoint()).c_str(),
-           options.mode ? mode_name(*options.mode) : "auto");
-
-    Server server(io, std::move(acceptor), options, log);
-    server.start();
-    io.run();
-
-    const Totals &totals = log.totals();
-    report("vandry-receiver stopped: %s, %s, %llu malformed, %s, %llu lost\n",
-           counted(totals.connections, "connection").c_str(),
-           counted(totals.messages, "message").c_str(), totals.malformed,
-           counted(totals.gaps, "gap").c_str(), totals.lost);
-    return log.csv_ok() ? 0 : 1;
+    const bool reported =
+        options.report.empty() || write_report(options.report, receiver_report(log));
+    return log.clean() && log.csv_ok() && reported ? 0 : 1;
 }
 
 } // namespace

@@ -21,6 +21,9 @@ struct ReceiverOptions {
     bool quiet = false;
     std::string csv;                 // empty: no CSV file
     std::optional<std::string> read; // a recording to read ("-": standard input), no listening
+    std::string column;              // the recording is a CSV file; this column holds messages
+    std::string expect;              // a plan: every message known by its tick
+    std::string report;              // a JSON file of the figures when the run ends
 };
 
 // args: the command line without the program name.

@@ -7,25 +7,39 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vandry::check {
 
-// The header row: time, connection, station, layout, mode, sequence, the eight values,
-// latitude, longitude, error and message.
+// The header row: time, connection, station, layout, mode, sequence, tick, the eight values,
+// latitude, longitude, error, check and message.
 extern const char CSV_HEADER[];
 
 // A field as RFC 4180 writes it: in double quotes, its own doubled, when it holds a comma, a
 // double quote, CR or LF; otherwise as it is.
 std::string csv_field(std::string_view text);
 
+// Where a row's message came from and what its station's stream says of it. Any may be empty:
+// a message read from a recording was never received; without a plan no tick is known.
+struct RowContext {
+    std::string time, connection, tick;
+    std::string check; // what the stream says: "after 2 lost", "duplicate", "altered: ...", ...
+};
+
 // The row of one checked message. The values are those that the record printed, without fill
-// blanks; a malformed message has its reason under error and its bytes, escaped, under message,
-// at most MALFORMED_BYTES_KEPT of them (the row says how many there were).
-// time and connection may be empty (a message read from a recording was never received).
-std::string csv_row(std::string_view time, std::string_view connection, const Verdict &verdict,
-                    std::string_view message);
+// blanks, and the message is its text up to the record's line end; a malformed message has its
+// reason under error and its bytes, escaped, under message, at most MALFORMED_BYTES_KEPT of them
+// (the row says how many there were).
+std::string csv_row(const RowContext &context, const Verdict &verdict, std::string_view message);
+
+// The fields of one CSV record (RFC 4180), read from text at *at, which moves past it; none at
+// the end of the text. A record whose end is not in text yet (an open quote, no line end, and
+// more may come) is not read unless text is all there is (last).
+std::optional<std::vector<std::string>> read_csv_record(std::string_view text, std::size_t *at,
+                                                        bool last);
 
 constexpr std::size_t MALFORMED_BYTES_KEPT = 128;
 

@@ -165,8 +165,12 @@ Server::Read Server::receive(Connection &c) {
 }
 
 void Server::handle(Connection &c, const Message &m) {
-    ++c.messages;
-    if (!log_.handle(c.id, c.peer, m, with_times_ ? now_text() : std::string()))
+    Source from;
+    from.connection = c.id;
+    from.peer = c.peer;
+    from.time = with_times_ ? now_text() : std::string();
+    from.new_connection = c.messages++ == 0;
+    if (!log_.handle(from, m))
         ++c.malformed;
     // A recording that cannot be written ends the run, but not here: the connection being
     // read is still in use.
@@ -204,10 +208,15 @@ void Server::schedule_summary() {
         if (ec || stopping_)
             return;
         ++seconds_;
-        report("receiver: t=%us connections=%llu messages/s=%llu total=%llu malformed=%llu "
-               "gaps=%llu lost=%llu\n",
+        const std::string losses =
+            log_.planned()
+                ? " lost=" + std::to_string(totals_.lost) +
+                      " duplicated=" + std::to_string(totals_.duplicated) +
+                      " altered=" + std::to_string(totals_.altered)
+                : " gaps=" + std::to_string(totals_.gaps) + " lost=" + std::to_string(totals_.lost);
+        report("receiver: t=%us connections=%llu messages/s=%llu total=%llu malformed=%llu%s\n",
                seconds_, totals_.open, totals_.messages - messages_last_second_, totals_.messages,
-               totals_.malformed, totals_.gaps, totals_.lost);
+               totals_.malformed, losses.c_str());
         messages_last_second_ = totals_.messages;
         schedule_summary();
     });

@@ -240,9 +240,11 @@ TEST(Fleet, UsageErrorsExitWithTwoAndTheDryRunPrintsThePlan) {
     Program bad(dir.path(), {"--units", "3", "--type", "12"}, Target::fleet());
     ASSERT_TRUE(bad.wait_exit(20));
     EXPECT_EQ(bad.status(), "exited with 2");
-    Program plan(dir.path(), {"--dry-run", "--units", "2", "--shard", "3", "--seed", "10"},
+    Program plan(dir.path(),
+                 {"--dry-run", "--units", "2", "--shard", "3", "--seed", "10", "--rand", "glibc"},
                  Target::fleet());
     ASSERT_TRUE(plan.wait_exit(20));
     EXPECT_EQ(plan.status(), "exited with 0");
-    EXPECT_EQ(plan.output(), "seed 10\nU00006 16\nU00007 17\n");
+    EXPECT_EQ(plan.output(),
+              "vandry-plan type=0 rand=glibc interval=3 seed=10\nU00006 16\nU00007 17\n");
 }

@@ -306,12 +306,19 @@ bool Listener::pending(double seconds) const {
     return listening_ && readable(fd_.get(), static_cast<int>(seconds * 1000));
 }
 
-bool Listener::accept(Connection *out, double seconds) {
+Fd Listener::take(double seconds) {
     if (!pending(seconds))
-        return false;
+        return Fd();
     Fd fd(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (fd.get() < 0)
         fail("accept");
+    return fd;
+}
+
+bool Listener::accept(Connection *out, double seconds) {
+    Fd fd = take(seconds);
+    if (fd.get() < 0)
+        return false;
     *out = Connection(std::move(fd));
     return true;
 }

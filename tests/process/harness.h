@@ -111,6 +111,8 @@ class Listener {
     int port() const { return port_; }
     // Accepts one connection into out; false on time-out or when it does not listen.
     bool accept(Connection *out, double seconds);
+    // Accepts one connection and hands over its descriptor; none on time-out.
+    Fd take(double seconds);
     bool pending(double seconds) const; // a connection is waiting to be accepted
 
   private:

@@ -134,13 +134,15 @@ TEST(FleetOptions, ShardsAreDisjointAndMakeUpTheWholeFleet) {
     ASSERT_EQ(first.error + second.error + whole.error, "");
     EXPECT_EQ(second.options.first_unit, 100);
     const std::string a = plan_text(first.options), b = plan_text(second.options);
-    EXPECT_EQ(a.substr(0, a.find('\n')), "seed 4294967200");
+    EXPECT_EQ(a.substr(0, a.find('\n')),
+              "vandry-plan type=0 rand=glibc interval=3 seed=4294967200");
     EXPECT_EQ(a.substr(a.find('\n') + 1, 17), "U00000 4294967200");
     EXPECT_EQ(b.substr(b.find('\n') + 1, 9), "U00100 4\n");
     // Both shards' lines together are the whole fleet's, with no name or seed twice.
     EXPECT_EQ(a + b.substr(b.find('\n') + 1), plan_text(whole.options));
     std::set<std::string> seeds; // no seed twice (the names are unit numbers, plainly apart)
-    std::istringstream lines(plan_text(whole.options).substr(16));
+    const std::string whole_plan = plan_text(whole.options);
+    std::istringstream lines(whole_plan.substr(whole_plan.find('\n') + 1));
     for (std::string name, seed; lines >> name >> seed;)
         seeds.insert(seed);
     EXPECT_EQ(seeds.size(), 200u);

@@ -1,5 +1,6 @@
 #include "framing.h"
 #include "message_check.h"
+#include "plan_match.h"
 #include "sequences.h"
 
 #include <gtest/gtest.h>
@@ -271,8 +272,9 @@ TEST(StreamSplitter, CutsARecordingFedByteByByte) {
     EXPECT_EQ(got, "O42 C40 O42 / C8 ");
 }
 
-// A crafted stream of messages, each a station letter and its sequence number; the gaps
-// reported, each as "station expected got lost;".
+// A crafted stream of messages, each a station letter and its sequence number ("*" before it:
+// the first message of a new connection); the gaps reported, each as "station expected got
+// lost;", restarts as "station restart;".
 struct GapCase {
     std::string stream;
     std::string gaps;
@@ -289,10 +291,15 @@ TEST_P(SequenceGaps, AreReportedWithTheirLoss) {
     std::istringstream stream(GetParam().stream);
     std::string got;
     for (std::string message; stream >> message;) {
-        const std::string station = message.substr(0, 1);
-        if (const std::optional<Gap> gap = tracker.observe(station, std::stoi(message.substr(1))))
-            got += station + " " + std::to_string(gap->expected) + " " + std::to_string(gap->got) +
-                   " " + std::to_string(gap->lost) + ";";
+        const bool new_connection = message[0] == '*';
+        const std::string station = message.substr(new_connection ? 1 : 0, 1);
+        const Observation o = tracker.observe(
+            station, std::stoi(message.substr(new_connection ? 2 : 1)), new_connection);
+        if (o.gap)
+            got += station + " " + std::to_string(o.gap->expected) + " " +
+                   std::to_string(o.gap->got) + " " + std::to_string(o.gap->lost) + ";";
+        if (o.restart)
+            got += station + " restart;";
     }
     EXPECT_EQ(got, GetParam().gaps);
 }
@@ -303,7 +310,94 @@ INSTANTIATE_TEST_SUITE_P(Streams, SequenceGaps,
                                            GapCase{"A14 A1", "A 15 1 2;"},
                                            GapCase{"A3 A3 A4", ""}, // a repeat is no gap
                                            GapCase{"A5 A4", "A 6 4 14;"},
-                                           GapCase{"A0 B7 A1 B9 C0 A3", "B 8 9 1;A 2 3 1;"}));
+                                           GapCase{"A0 B7 A1 B9 C0 A3", "B 8 9 1;A 2 3 1;"},
+                                           GapCase{"A7 A8 *A0 A1", "A restart;"},
+                                           GapCase{"A7 A8 A0", "A 9 0 7;"},
+                                           GapCase{"A7 *A9", "A 8 9 1;"}));
+
+// Constructed streams of a plan's two stations, A and B: each item a station, a tick, and
+// "~FIELD" when one digit of that field is changed (Z is no planned station). What each arrival
+// is: n next, l<k> after k lost, d duplicate, r restart, a<field> altered, u unknown. Then
+// each station's figures: messages, lost, duplicated, altered, restarts, first-last tick.
+struct MatchCase {
+    std::string stream, arrivals, figures;
+};
+
+void PrintTo(const MatchCase &c, std::ostream *os) {
+    *os << c.stream;
+}
+
+class PlanMatching : public ::testing::TestWithParam<MatchCase> {};
+
+// The message of a station's tick, with one digit of a field changed when one is named.
+std::string planned_message(const std::string &station, unsigned tick, const std::string &field) {
+    UnitStream<GlibcRand> unit(station == "B" ? 9 : 5);
+    char out[MAX_MESSAGE_LENGTH + 1];
+    int length = 0;
+    for (unsigned t = 0; t <= tick; ++t)
+        length = unit.next(out, station.c_str(), 21);
+    std::string m(out, static_cast<size_t>(length));
+    for (size_t k = 0, at = station.size() + 1; !field.empty(); ++k, at = m.find(',', at) + 1)
+        if (field == field_name(Layout::long_record, k)) {
+            const size_t digit = m.find_first_of("0123456789", at);
+            m[digit] = static_cast<char>('0' + (m[digit] - '0' + 1) % 10);
+            break;
+        }
+    return m;
+}
+
+TEST_P(PlanMatching, PlacesEveryArrivalByItsTick) {
+    Plan plan;
+    plan.data_type = 21;
+    plan.rand = RandKind::glibc;
+    plan.stations = {{"A", 5}, {"B", 9}};
+    const std::unique_ptr<PlanMatcher> matcher = make_plan_matcher(plan);
+    std::istringstream items(GetParam().stream);
+    std::string arrivals, figures;
+    for (std::string item; items >> item;) {
+        const size_t tilde = item.find('~');
+        const std::string station = item.substr(0, 1);
+        const std::string message =
+            planned_message(station, std::stoul(item.substr(1, tilde - 1)),
+                            tilde == std::string::npos ? std::string() : item.substr(tilde + 1));
+        const Verdict v = check_message(message, Mode::close_after_send);
+        ASSERT_TRUE(v.ok) << v.error << ": " << message;
+        const Matched m = matcher->match(v, std::string_view(message).substr(0, v.text_length));
+        const char *kinds[] = {"n", "l", "d", "r", "a", "u"};
+        arrivals += std::string(kinds[static_cast<int>(m.arrival)]) +
+                    (m.lost > 0 ? std::to_string(m.lost) : "") + m.field +
+                    (m.field.empty() ? "" : "=" + m.expected + ">" + m.got) + " ";
+    }
+    matcher->for_each([&figures](const StationFigures &f) {
+        figures +=
+            f.name + ":" + std::to_string(f.messages) + "," + std::to_string(f.lost) + "," +
+            std::to_string(f.duplicated) + "," + std::to_string(f.altered) + "," +
+            std::to_string(f.restarts) + "," +
+            (f.started ? std::to_string(f.first_tick) + "-" + std::to_string(f.last_tick) : "-") +
+            " ";
+    });
+    EXPECT_EQ(arrivals, GetParam().arrivals);
+    EXPECT_EQ(figures, GetParam().figures);
+    EXPECT_EQ(matcher->unknown_stations(), GetParam().stream.find('Z') != std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, PlanMatching,
+    ::testing::Values(
+        // The first message starts the count wherever it is; then a hole of 20.
+        MatchCase{"A3 A4 A25 A26", "n n l20 n ", "A:4,20,0,0,0,3-26 B:0,0,0,0,0,- "},
+        // No modulo-16 limit: 16 and 48 lost in a row.
+        MatchCase{"B0 B17 B66", "n l16 l48 ", "A:0,0,0,0,0,- B:3,64,0,0,0,0-66 "},
+        // Duplicates: the last message again, and an older one.
+        MatchCase{"A0 A1 A1 A2 A1 A3", "n n d n d n ", "A:6,0,2,0,0,0-3 B:0,0,0,0,0,- "},
+        // A restart: tick 0 after later ticks, nothing lost before it.
+        MatchCase{"A0 A1 A2 A0 A1", "n n n r n ", "A:5,0,0,0,1,0-1 B:0,0,0,0,0,- "},
+        // An altered field in the place of the next tick, then one after a loss.
+        MatchCase{"A0 A1~temp1 A2 A5~rssi A6", "n atemp1=25.2>35.2 n a2rssi=7.5>8.5 n ",
+                  "A:5,2,0,2,0,0-6 B:0,0,0,0,0,- "},
+        // A station that is not in the plan, counted once; the others are kept apart.
+        MatchCase{"A0 Z1 Z2 B0 A1", "n u u n n ",
+                  "A:2,0,0,0,0,0-1 B:1,0,0,0,0,0-0 Z:2,0,0,0,0,- "}));
 
 TEST(Escape, MakesEveryByteVisible) {
     EXPECT_EQ(escape(std::string("a,\r\n\t\\\x01\xff", 8)), "a,\\r\\n\\t\\\\\\x01\\xff");

@@ -1,0 +1,315 @@
+// Exact accounting end to end: a fleet through a proxy that breaks messages the way networks do,
+// against the receiver with the fleet's plan; and a collector's SQLite store checked against it.
+#include "harness.h"
+#include "message.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+
+using namespace proc;
+using Json = nlohmann::json;
+
+namespace {
+
+constexpr unsigned SEED = 20261209;
+
+Fd connect_to(int port) {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    return fd;
+}
+
+void send_all(int fd, const std::string &bytes) {
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+}
+
+int listening_port(Program &receiver) {
+    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) ";
+    std::smatch found;
+    const std::string head =
+        receiver.wait_for_regex(listening, 10) ? receiver.output() : std::string();
+    return std::regex_search(head, found, std::regex(listening)) ? std::stoi(found[1]) : 0;
+}
+
+Json report_of(const std::string &path) {
+    std::ifstream in(path);
+    return Json::parse(in, nullptr, false);
+}
+
+// Between keep-open units and the receiver: each whole message is forwarded, dropped, garbled
+// (one digit of its level), sent twice, or its connection is reset on both sides instead; a
+// unit's first message always goes through. What it forwarded is kept, in order.
+class FaultProxy {
+  public:
+    enum class Kind { intact, garbled, twice };
+    struct Forwarded {
+        std::string message; // as the unit sent it
+        Kind kind;
+    };
+
+    explicit FaultProxy(int upstream) : upstream_(upstream) {}
+    int port() const { return front_.port(); }
+    const std::vector<Forwarded> &forwarded() const { return forwarded_; }
+
+    // Serves until the program has ended and its connections are done.
+    void serve(Program &fleet, double seconds) {
+        const double end = seconds_now() + seconds;
+        while (seconds_now() < end && (fleet.running() || !pairs_.empty())) {
+            for (Fd down; (down = front_.take(0)).get() >= 0;)
+                pairs_.push_back({std::move(down), connect_to(upstream_), ""});
+            std::vector<pollfd> fds;
+            for (const Pair &p : pairs_)
+                fds.push_back({p.down.get(), POLLIN, 0});
+            poll(fds.data(), fds.size(), 20);
+            for (size_t i = fds.size(); i-- > 0;)
+                if (fds[i].revents != 0 && !take(pairs_[i]))
+                    pairs_.erase(pairs_.begin() + static_cast<long>(i));
+        }
+    }
+
+  private:
+    struct Pair {
+        Fd down, up;
+        std::string pending;
+    };
+
+    // Reads what the unit sent and passes its whole messages on; false when the pair is done.
+    bool take(Pair &p) {
+        char buf[4096];
+        const ssize_t n = recv(p.down.get(), buf, sizeof buf, 0);
+        if (n <= 0)
+            return false; // the unit ended it: the receiver sees the end too
+        p.pending.append(buf, static_cast<size_t>(n));
+        for (size_t end; (end = p.pending.find("\r\n")) != std::string::npos;) {
+            const std::string message = p.pending.substr(0, end + 2);
+            p.pending.erase(0, end + 2);
+            const std::string station = message.substr(0, message.find(','));
+            const int roll = seen_.count(station) == 0 ? 99 : static_cast<int>(rng_() % 100);
+            seen_.insert(station);
+            if (roll < 6) {
+                linger abort{1, 0};
+                setsockopt(p.down.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+                return false;
+            }
+            if (roll < 14)
+                continue; // dropped
+            forward(p, message, roll < 22 ? Kind::garbled : roll < 30 ? Kind::twice : Kind::intact);
+        }
+        return true;
+    }
+
+    void forward(Pair &p, const std::string &message, Kind kind) {
+        std::string bytes = message;
+        if (kind == Kind::garbled) { // the last digit of the level, the record's second value
+            const size_t level = message.find(',', message.find(',') + 1) + 1;
+            const size_t digit = message.find(',', level) - 1;
+            bytes[digit] = static_cast<char>('0' + (bytes[digit] - '0' + 1) % 10);
+        }
+        send_all(p.up.get(), kind == Kind::twice ? bytes + bytes : bytes);
+        forwarded_.push_back({message, kind});
+    }
+
+    int upstream_;
+    Listener front_;
+    std::vector<Pair> pairs_;
+    std::vector<Forwarded> forwarded_;
+    std::set<std::string> seen_;
+    std::mt19937 rng_{SEED};
+};
+
+} // namespace
+
+namespace {
+
+struct Truth {
+    long long lost = 0, duplicated = 0, altered = 0;
+};
+
+// What the receiver must report, station by station, from what the proxy passed on: every
+// message is known by its tick in its unit's own stream.
+std::map<std::string, Truth> truth_of(const std::vector<FaultProxy::Forwarded> &forwarded,
+                                      int units, unsigned ticks) {
+    std::map<std::string, std::pair<std::string, unsigned>> tick_of;
+    for (int k = 0; k < units; ++k) {
+        char name[8];
+        std::snprintf(name, sizeof name, "U%05d", k);
+        vandry::UnitStream<vandry::GlibcRand> unit(SEED + static_cast<unsigned>(k));
+        char out[vandry::MAX_MESSAGE_LENGTH + 1];
+        for (unsigned t = 0; t < ticks; ++t)
+            tick_of[std::string(out, static_cast<size_t>(unit.next(out, name, 20)))] = {name, t};
+    }
+    std::map<std::string, std::set<unsigned>> placed;
+    std::map<std::string, Truth> truth;
+    for (const FaultProxy::Forwarded &f : forwarded) {
+        const auto &[station, tick] = tick_of.at(f.message);
+        placed[station].insert(tick);
+        truth[station].duplicated += f.kind == FaultProxy::Kind::twice ? 1 : 0;
+        truth[station].altered += f.kind == FaultProxy::Kind::garbled ? 1 : 0;
+    }
+    for (const auto &[station, ticks_placed] : placed)
+        truth[station].lost = *ticks_placed.rbegin() - *ticks_placed.begin() + 1 -
+                              static_cast<long long>(ticks_placed.size());
+    return truth;
+}
+
+// A fleet's plan, written by the fleet itself.
+void write_plan(const ScratchDir &dir, int units) {
+    Program plan(dir.path(),
+                 {"--dry-run", "--units", std::to_string(units), "--seed", std::to_string(SEED),
+                  "--type", "20", "--rand", "glibc"},
+                 Target::fleet());
+    ASSERT_TRUE(plan.wait_exit(20));
+    dir.write_file("plan.txt", plan.raw_output());
+}
+
+} // namespace
+
+// The receiver with the plan reports exactly what a network that resets connections and drops,
+// garbles and repeats single messages did: lost, duplicated and altered, station by station.
+TEST(Accounting, ReportEqualsWhatAFaultyNetworkPassedOn) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "the receiver and the fleet are tested as built for this machine";
+    constexpr int UNITS = 12;
+    constexpr unsigned COUNT = 8;
+    ScratchDir dir;
+    write_plan(dir, UNITS);
+    Program receiver(dir.path(),
+                     {VANDRY_RECEIVER_EXE, "--quiet", "--expect", "plan.txt", "--report",
+                      "report.json", "127.0.0.1", "0"},
+                     Target{});
+    const int port = listening_port(receiver);
+    ASSERT_NE(port, 0) << receiver.output();
+    FaultProxy proxy(port);
+    Program fleet(dir.path(),
+                  {"--units", std::to_string(UNITS), "--server",
+                   "127.0.0.1:" + std::to_string(proxy.port()), "--type", "20", "--seed",
+                   std::to_string(SEED), "--rand", "glibc", "--count", std::to_string(COUNT)},
+                  Target::fleet());
+    proxy.serve(fleet, 150);
+    ASSERT_FALSE(fleet.running()) << fleet.output();
+    kill(receiver.pid(), SIGTERM);
+    ASSERT_TRUE(receiver.wait_exit(20)) << receiver.output();
+
+    const std::map<std::string, Truth> truth = truth_of(proxy.forwarded(), UNITS, COUNT + 40);
+    Truth total;
+    for (const auto &[station, t] : truth)
+        total = {total.lost + t.lost, total.duplicated + t.duplicated, total.altered + t.altered};
+    ASSERT_GT(total.lost * total.duplicated * total.altered, 0) << "the proxy broke too little";
+    const Json report = report_of(dir.path() + "/report.json");
+    ASSERT_FALSE(report.is_discarded()) << receiver.output();
+    EXPECT_EQ(report["lost"], total.lost) << receiver.output();
+    EXPECT_EQ(report["duplicated"], total.duplicated);
+    EXPECT_EQ(report["altered"], total.altered);
+    EXPECT_EQ(report["malformed"], 0);
+    for (const Json &s : report["stations"]) {
+        const Truth t = truth.count(s["name"]) != 0 ? truth.at(s["name"]) : Truth{};
+        EXPECT_EQ(s["lost"], t.lost) << s;
+        EXPECT_EQ(s["duplicated"], t.duplicated) << s;
+        EXPECT_EQ(s["altered"], t.altered) << s;
+    }
+    EXPECT_EQ(receiver.status(), "exited with 1"); // lost and altered
+}
+
+namespace {
+
+// A shell command in the directory; its output.
+std::string shell(const ScratchDir &dir, const std::string &command) {
+    Program p(dir.path(), {"/bin/sh", "-c", command}, Target{});
+    EXPECT_TRUE(p.wait_exit(30)) << command;
+    EXPECT_EQ(p.status(), "exited with 0") << command << "\n" << p.output();
+    return p.output();
+}
+
+// The store exported as PostgreSQL's \copy or sqlite3 -csv -header gives it, checked against
+// the plan: the receiver's report and its console.
+Json check_store(const ScratchDir &dir, Program **checked, std::unique_ptr<Program> *holder) {
+    shell(dir, "sqlite3 -csv -header store.db "
+               "'select station, message from messages order by id' > export.csv");
+    *holder = std::make_unique<Program>(
+        dir.path(),
+        std::vector<std::string>{VANDRY_RECEIVER_EXE, "--quiet", "--read", "export.csv", "--column",
+                                 "message", "--expect", "plan.txt", "--report", "check.json"},
+        Target{});
+    *checked = holder->get();
+    EXPECT_TRUE((*checked)->wait_exit(20));
+    return report_of(dir.path() + "/check.json");
+}
+
+} // namespace
+
+// A collector keeps a fleet's messages in SQLite; its store, exported, is checked against the
+// plan: exact, then with 20 rows of one station deleted and one value altered in the database.
+TEST(Accounting, ChecksACollectorsSqliteStore) {
+    if (std::system("command -v sqlite3 >/dev/null && command -v python3 >/dev/null") != 0 &&
+        std::getenv("CI") == nullptr)
+        GTEST_SKIP() << "the collector needs sqlite3 and python3";
+    constexpr int UNITS = 3, TICKS = 30;
+    ScratchDir dir;
+    write_plan(dir, UNITS);
+    Program collector(dir.path(), {"python3", VANDRY_COLLECTOR_SCRIPT, "store.db", "0"}, Target{});
+    std::smatch found;
+    ASSERT_TRUE(collector.wait_for_regex("collector listening on ([0-9]+)\n", 20))
+        << collector.output();
+    const std::string head = collector.output();
+    ASSERT_TRUE(std::regex_search(head, found, std::regex("on ([0-9]+)\n")));
+    // The units' messages, exactly as the fleet sends them, one keep-open connection each.
+    for (int k = 0; k < UNITS; ++k) {
+        const Fd unit = connect_to(std::stoi(found[1]));
+        vandry::UnitStream<vandry::GlibcRand> stream(SEED + static_cast<unsigned>(k));
+        char out[vandry::MAX_MESSAGE_LENGTH + 1];
+        const std::string name = "U0000" + std::to_string(k);
+        for (int t = 0; t < TICKS; ++t)
+            send_all(unit.get(),
+                     std::string(out, static_cast<size_t>(stream.next(out, name.c_str(), 20))));
+    }
+    const std::string count =
+        "sqlite3 store.db '.timeout 2000' 'select count(*) from messages' 2>/dev/null || true";
+    for (int i = 0; i < 100 && shell(dir, count) != std::to_string(UNITS * TICKS) + "\n"; ++i)
+        usleep(100000);
+    kill(collector.pid(), SIGTERM);
+    ASSERT_TRUE(collector.wait_exit(10));
+
+    Program *checked = nullptr;
+    std::unique_ptr<Program> holder;
+    Json report = check_store(dir, &checked, &holder);
+    EXPECT_EQ(checked->status(), "exited with 0") << checked->output();
+    EXPECT_EQ(report["messages"], UNITS * TICKS) << checked->output();
+    EXPECT_EQ(report["lost"], 0);
+    EXPECT_EQ(report["altered"], 0);
+
+    // 20 consecutive rows of U00001 gone, and the distance of U00002's tick 5 changed.
+    shell(dir, "sqlite3 store.db \"delete from messages where id in (select id from messages "
+               "where station = 'U00001' order by id limit 20 offset 3); update messages set "
+               "message = substr(message, 1, 7) || case substr(message, 8, 1) when '9' then "
+               "'8' else '9' end || substr(message, 9) where id = (select id from messages "
+               "where station = 'U00002' order by id limit 1 offset 5)\"");
+    report = check_store(dir, &checked, &holder);
+    EXPECT_EQ(checked->status(), "exited with 1") << checked->output();
+    EXPECT_EQ(report["lost"], 20);
+    EXPECT_EQ(report["altered"], 1);
+    EXPECT_EQ(report["stations"][1]["lost"], 20);
+    EXPECT_EQ(report["stations"][2]["altered"], 1);
+    EXPECT_TRUE(std::regex_search(checked->output(),
+                                  std::regex("LOST on export.csv: station U00001 ticks 3-22 \\(20 "
+                                             "lost\\)\nALTERED on export.csv: station U00002 "
+                                             "tick 5: distance expected [0-9.]+, got [0-9.]+\n")))
+        << checked->output();
+}

@@ -1,0 +1,20 @@
+// The receiver's report for scripts: one JSON object with the run's figures and every
+// station's, written when the run ends.
+#ifndef VANDRY_CHECK_RECEIVER_REPORT_H
+#define VANDRY_CHECK_RECEIVER_REPORT_H
+
+#include "message_log.h"
+
+#include <string>
+
+namespace vandry::check {
+
+// The report's text (pretty-printed JSON, bytes of station names that are no UTF-8 replaced).
+std::string receiver_report(const MessageLog &log);
+
+// Writes text to the file; false, said on standard error, when it cannot be written.
+bool write_report(const std::string &path, const std::string &text);
+
+} // namespace vandry::check
+
+#endif
