@@ -40,9 +40,8 @@ std::string header_word(const std::string &word, Plan &plan) {
 
 bool is_name(const std::string &name) {
     return !name.empty() && name.size() <= MAX_NAME_LENGTH &&
-           std::all_of(name.begin(), name.end(), [](char c) {
-               return static_cast<unsigned char>(c) > ' ' && c != '\x7f';
-           });
+           std::all_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) > ' ' && c != '\x7f'; });
 }
 
 } // namespace
