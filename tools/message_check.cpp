@@ -54,6 +54,8 @@ struct Pieces {
 
 Pieces split_commas(std::string_view s) {
     Pieces p;
+    p.text.reserve(24);
+    p.start.reserve(24);
     std::size_t from = 0;
     for (;;) {
         const std::size_t comma = s.find(',', from);
@@ -66,21 +68,26 @@ Pieces split_commas(std::string_view s) {
     }
 }
 
-// Empty when token is exactly what the field's conversion prints for some value.
+// "field N (name) 'token' ", the start of every complaint about a field.
+std::string field_where(std::string_view token, const Field &field, std::size_t position) {
+    return "field " + num(position) + " (" + field.name + ") " + quoted(token) + " ";
+}
+
+std::string sequence_error(std::string_view token, const Field &field, std::size_t position) {
+    if (token.empty() || count_digits(token, 0) != token.size())
+        return field_where(token, field, position) + "is not a sequence number";
+    if (token.size() > 1 && token[0] == '0')
+        return field_where(token, field, position) + "has a leading zero";
+    if (token.size() > 2 || std::stoi(std::string(token)) > 15)
+        return field_where(token, field, position) + "is out of the range 0-15";
+    return {};
+}
+
+// Empty when token is exactly what the field's conversion prints for some value. The words of
+// a complaint are made only when there is one: most fields are right.
 std::string field_error(std::string_view token, const Field &field, std::size_t position) {
-    const std::string where =
-        "field " + num(position) + " (" + field.name + ") " + quoted(token) + " ";
-    if (field.precision < 0) {
-        if (token.empty() || count_digits(token, 0) != token.size())
-            return where + "is not a sequence number";
-        if (token.size() > 1 && token[0] == '0')
-            return where + "has a leading zero";
-        if (token.size() > 2 || std::stoi(std::string(token)) > 15)
-            return where + "is out of the range 0-15";
-        return {};
-    }
-    const std::string conversion =
-        "%" + std::to_string(field.width) + "." + std::to_string(field.precision) + "f";
+    if (field.precision < 0)
+        return sequence_error(token, field, position);
     std::size_t blanks = 0;
     while (blanks < token.size() && token[blanks] == ' ')
         ++blanks;
@@ -96,19 +103,24 @@ std::string field_error(std::string_view token, const Field &field, std::size_t 
         decimals = count_digits(core, i + 1);
         i += 1 + decimals;
     }
-    if (whole_digits == 0 || i != core.size() || !point || decimals == 0)
+    const auto width = static_cast<std::size_t>(field.width);
+    const std::size_t fill = width > core.size() ? width - core.size() : 0;
+    const bool number = whole_digits != 0 && i == core.size() && point && decimals != 0;
+    if (number && decimals == static_cast<std::size_t>(field.precision) &&
+        !(whole_digits > 1 && core[whole_start] == '0') && blanks == fill)
+        return {};
+    const std::string where = field_where(token, field, position);
+    const std::string conversion =
+        "%" + std::to_string(field.width) + "." + std::to_string(field.precision) + "f";
+    if (!number)
         return where + "is not a number as " + conversion + " prints it";
     if (decimals != static_cast<std::size_t>(field.precision))
         return where + "has " + num(decimals) + " decimals, " + conversion + " prints " +
                std::to_string(field.precision);
     if (whole_digits > 1 && core[whole_start] == '0')
         return where + "has a leading zero";
-    const auto width = static_cast<std::size_t>(field.width);
-    const std::size_t fill = width > core.size() ? width - core.size() : 0;
-    if (blanks != fill)
-        return where + "is filled wrongly: " + conversion + " prints " +
-               quoted(std::string(fill, ' ') + std::string(core));
-    return {};
+    return where + "is filled wrongly: " + conversion + " prints " +
+           quoted(std::string(fill, ' ') + std::string(core));
 }
 
 // How far the last fields of pieces fit a layout, checked from the end; the first field
