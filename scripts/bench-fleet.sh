@@ -3,9 +3,10 @@
 # interval and time, and prints a markdown table: messages sent and received, malformed, gaps,
 # resident memory and CPU of the fleet and the receivers, lateness, the fleet's memory per unit.
 # With --vandry M it also runs M separate vandry processes and a fleet of as many units, and
-# prints a second table that sets their memory per unit side by side.
+# prints a second table that sets their memory per unit side by side. With --plan the receivers
+# check every message against the fleet's plan (vandry-receiver --expect).
 #
-# Usage: scripts/bench-fleet.sh [-n UNITS] [-i INTERVAL_S] [-t SECONDS] [--type CODE]
+# Usage: scripts/bench-fleet.sh [-n UNITS] [-i INTERVAL_S] [-t SECONDS] [--type CODE] [--plan]
 #          [--shards K] [--receivers R] [--vandry M] [--seed S] [--build DIR] [-- FLEET_ARGS...]
 #   Defaults: -n 1000 -i 3 -t 30 --type 20 --shards 1 --receivers 1 --seed 1733700000.
 #   Shard k runs units k*N/K .. (k+1)*N/K-1 against receiver k mod R. FLEET_ARGS go to every
@@ -15,10 +16,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 units=1000 interval=3 seconds=30 type=20 shards=1 receivers=1 vandry_units=0 seed=1733700000
+with_plan=0
 build="build-bench"
 fleet_args=()
-usage() { sed -n '8,12s/^# \{0,1\}//p' "$0"; }
-help_text() { sed -n '2,13s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '9,13s/^# \{0,1\}//p' "$0"; }
+help_text() { sed -n '2,14s/^# \{0,1\}//p' "$0"; }
 usage_error() {
     echo "bench-fleet: $1" >&2
     usage >&2
@@ -37,6 +39,7 @@ while [[ $# -gt 0 ]]; do
         --vandry) vandry_units="$2"; shift ;;
         --seed) seed="$2"; shift ;;
         --build) build="$2"; shift ;;
+        --plan) with_plan=1 ;;
         --) shift; fleet_args=("$@"); break ;;
         -h | --help) help_text; exit 0 ;;
         *) usage_error "unknown option $1" ;;
@@ -156,7 +159,9 @@ receiver_pids=() receiver_ports=() receiver_logs=()
 start_receiver() {
     local log="$logs/$1.receiver.log" port="" tries
     : > "$log"  # before the child opens it, so that the first look finds it
-    "$receiver_bin" --quiet 127.0.0.1 0 > "$log" 2>&1 &
+    local expect=()
+    (( with_plan )) && expect=(--expect "$logs/plan.txt")
+    "$receiver_bin" --quiet ${expect[@]+"${expect[@]}"} 127.0.0.1 0 > "$log" 2>&1 &
     pids+=($!)
     receiver_pids+=($!)
     receiver_logs+=("$log")
@@ -171,7 +176,7 @@ start_receiver() {
 }
 # Ends the receivers; adds up their final lines into rx_messages, rx_malformed, rx_gaps, rx_lost.
 stop_receivers() {
-    local p log line re='stopped: ([0-9]+) connections?, ([0-9]+) messages?, ([0-9]+) malformed, ([0-9]+) gaps?, ([0-9]+) lost'
+    local p log line re='stopped: ([0-9]+) connections?, ([0-9]+) messages?, ([0-9]+) malformed, (([0-9]+) gaps?, )?([0-9]+) lost'
     sleep 1  # the last messages in flight
     for p in "${receiver_pids[@]}"; do sample "$p"; stop_pid "$p"; done
     rx_messages=0 rx_malformed=0 rx_gaps=0 rx_lost=0
@@ -179,7 +184,7 @@ stop_receivers() {
         line=$(grep -E "$re" "$log" | tail -1) || true
         [[ "$line" =~ $re ]] || { echo "bench-fleet: no final line from the receiver in $log" >&2; exit 1; }
         rx_messages=$(( rx_messages + BASH_REMATCH[2] )) rx_malformed=$(( rx_malformed + BASH_REMATCH[3] ))
-        rx_gaps=$(( rx_gaps + BASH_REMATCH[4] )) rx_lost=$(( rx_lost + BASH_REMATCH[5] ))
+        rx_gaps=$(( rx_gaps + ${BASH_REMATCH[5]:-0} )) rx_lost=$(( rx_lost + BASH_REMATCH[6] ))
     done
 }
 # Runs a fleet of $1 units as $2 shards against $3 fresh receivers for $4 seconds (label $5), and
@@ -187,6 +192,9 @@ stop_receivers() {
 run_fleets() {
     local n=$1 k=$2 r=$3 duration=$4 label=$5 i first count log line
     receiver_pids=() receiver_ports=() receiver_logs=() fleet_pids=() fleet_logs=()
+    # The plan of the whole fleet of this run, for receivers that check against it.
+    "$fleet_bin" --dry-run --units "$n" --type "$type" --interval "$interval" --seed "$seed" \
+        ${fleet_args[@]+"${fleet_args[@]}"} > "$logs/plan.txt"
     for ((i = 0; i < r; i++)); do start_receiver "$label.$i"; done
     for ((i = 0; i < k; i++)); do
         first=$(( i * n / k )) count=$(( (i + 1) * n / k - i * n / k ))
