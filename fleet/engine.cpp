@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "console.h"
+#include "csv_text.h"
 #include "host.h"
 
 #include <algorithm>
@@ -22,9 +23,10 @@ std::string reason_of(int code) {
 } // namespace
 
 template <class Rng>
-Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o)
-    : io_(io), o_(o), keep_open_(keeps_connection(o.data_type)),
-      terminal_(host::console_is_terminal()), interval_(std::chrono::milliseconds(o.interval_ms)),
+Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FILE *fault_log)
+    : io_(io), o_(o), fault_log_(fault_log), faulting_(o.faults.any()),
+      keep_open_(keeps_connection(o.data_type)), terminal_(host::console_is_terminal()),
+      interval_(std::chrono::milliseconds(o.interval_ms)),
       ramp_(o.ramp_s < 0 ? interval_ : Clock::duration(seconds_of(o.ramp_s))),
       permit_step_(o.connect_rate > 0
                        ? Clock::duration(std::chrono::nanoseconds(1000000000LL / o.connect_rate))
@@ -33,10 +35,12 @@ Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o)
       signals_(io) {
     units_.reserve(static_cast<size_t>(o.units));
     for (long long i = 0; i < o.units; ++i) {
-        units_.emplace_back(io, unit_seed(o.seed, o.first_unit + i));
+        units_.emplace_back(io, unit_seed(o.seed, o.first_unit + i),
+                            unit_fault_seed(o, o.first_unit + i));
         units_.back().index = static_cast<std::uint32_t>(i);
     }
     figures_.units = o.units;
+    figures_.faulting = faulting_;
 }
 
 template <class Rng> FleetResult Engine<Rng>::run() {
@@ -159,6 +163,9 @@ template <class Rng> void Engine<Rng>::on_timer(Unit &u) {
     }
     case Phase::to_send:
         send_or_skip(u);
+        break;
+    case Phase::slow_pause:
+        write_slow(u);
         break;
     case Phase::to_close:
         if (o_.echo)
@@ -369,6 +376,9 @@ void Engine<Rng>::on_connection_ended(Unit &u, Ending ending, const asio::error_
         }
         ++figures_.unconfirmed;
         break;
+    case Phase::slow_pause: // the rest of a slow message is never written
+        ++figures_.failed;
+        break;
     case Phase::to_send:
     case Phase::done:
         if (reset && u.wrote_on_connection)
@@ -421,26 +431,126 @@ template <class Rng> void Engine<Rng>::send_or_skip(Unit &u) {
     send(u);
 }
 
+// Composes the unit's next message and writes it, unless a fault hits it: one draw of the
+// unit's fault stream for every message.
 template <class Rng> void Engine<Rng>::send(Unit &u) {
     if (status_if_due())
         return;
+    const FaultKind fault = faulting_ ? draw_fault(o_.faults, u.faults) : FaultKind::none;
+    if (fault == FaultKind::silence) {
+        go_silent(u);
+        return;
+    }
     char name[MAX_NAME_LENGTH + 1];
-    write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
+    const int name_length = write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
     const Clock::time_point now = Clock::now();
     const int length = u.stream.next(u.message, name, o_.data_type);
+    const std::uint32_t tick = u.stream.ticks() - 1;
     u.message_length = static_cast<std::uint8_t>(length);
     second_lateness_.add(
         std::chrono::duration_cast<std::chrono::microseconds>(now - u.due).count());
     u.write_started = now;
     u.timed_out = false;
+    u.fault = fault;
+    if (fault == FaultKind::none) {
+        write(u, length, 1);
+        return;
+    }
+    const Wire wire =
+        apply_fault(fault, u.message, length, static_cast<std::size_t>(name_length), u.faults);
+    note_fault(u, fault, tick, wire.detail);
+    if (wire.bytes == 0) { // its tick is used up, and nothing is written
+        after_message(u);
+    } else if (wire.slow) {
+        u.slow_written = 0;
+        write_slow(u);
+    } else {
+        write(u, wire.bytes, wire.copies);
+    }
+}
+
+// Writes the first bytes of the message, once or twice over.
+template <class Rng> void Engine<Rng>::write(Unit &u, int bytes, int copies) {
     u.state = Phase::writing;
-    asio::async_write(u.socket, asio::buffer(u.message, static_cast<size_t>(length)),
-                      [this, p = &u](const asio::error_code &ec, size_t) {
-                          if (!finished_)
-                              on_written(*p, ec);
-                          else if (!ec)
-                              ++figures_.written; // in the kernel before the run ended
-                      });
+    const auto done = [this, p = &u](const asio::error_code &ec, size_t) {
+        if (!finished_)
+            on_written(*p, ec);
+        else if (!ec && p->fault != FaultKind::cut)
+            ++figures_.written; // in the kernel before the run ended
+    };
+    const asio::const_buffer piece(u.message, static_cast<size_t>(bytes));
+    if (copies == 2)
+        asio::async_write(u.socket, std::array<asio::const_buffer, 2>{piece, piece}, done);
+    else
+        asio::async_write(u.socket, piece, done);
+}
+
+// The next piece of a slow message, then a pause, until the whole message is written.
+template <class Rng> void Engine<Rng>::write_slow(Unit &u) {
+    const SlowPiece piece = slow_piece(u.message_length - u.slow_written, u.faults);
+    u.state = Phase::writing;
+    asio::async_write(
+        u.socket, asio::buffer(u.message + u.slow_written, static_cast<size_t>(piece.bytes)),
+        [this, p = &u, piece](const asio::error_code &ec, size_t) {
+            if (finished_)
+                return;
+            p->slow_written = static_cast<std::uint8_t>(p->slow_written + piece.bytes);
+            if (ec || p->slow_written == p->message_length)
+                on_written(*p, ec);
+            else
+                arm(*p, Phase::slow_pause,
+                    Clock::now() + std::chrono::milliseconds(piece.pause_ms));
+        });
+}
+
+// Counts an injected fault and writes its row into the fault log.
+template <class Rng>
+void Engine<Rng>::note_fault(const Unit &u, FaultKind kind, std::uint32_t tick,
+                             const std::string &detail) {
+    ++figures_.faults[static_cast<std::size_t>(kind)];
+    ++faults_this_second_;
+    if (fault_log_ == nullptr)
+        return;
+    char name[MAX_NAME_LENGTH + 1];
+    write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
+    const std::string row = fault_log_row(utc_ms_now(), name, tick, kind, detail);
+    // Each row whole and at once, so that a receiver reading the log meanwhile sees it.
+    (void)std::fwrite(row.data(), 1, row.size(), fault_log_);
+    (void)std::fflush(fault_log_);
+}
+
+// A unit that loses power: its connection ends in order, and no tick passes until it comes
+// back after the silence, at its slot.
+template <class Rng> void Engine<Rng>::go_silent(Unit &u) {
+    note_fault(u, FaultKind::silence, u.stream.ticks(),
+               "quiet for " + std::to_string(o_.faults.silence_s) + " s");
+    if (o_.echo && !keep_open_)
+        print_line(ConsoleLine::closing);
+    close_orderly(u);
+    u.due = next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.silence_s));
+    arm(u, Phase::to_connect, u.due);
+}
+
+// The unit's next message: at its next slot, on the connection it has, or (close-after-send)
+// on a new one.
+template <class Rng> void Engine<Rng>::after_message(Unit &u) {
+    // A late message puts the slot after it less than an interval away: that one is skipped.
+    const Clock::time_point following = u.due + interval_;
+    u.due = next_slot(u, Clock::now());
+    figures_.skipped += (u.due - following) / interval_;
+    arm(u, keep_open_ ? Phase::to_send : Phase::to_close, u.due);
+}
+
+// A cut message's connection is reset, as a unit whose link fails halfway; it comes back under
+// its usual policy.
+template <class Rng> void Engine<Rng>::on_cut(Unit &u) {
+    asio::error_code ignored;
+    u.socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    u.socket.close(ignored);
+    end_connection(u);
+    u.closing_line_due = !keep_open_;
+    u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
+    arm(u, Phase::to_connect, u.due);
 }
 
 template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec) {
@@ -450,12 +560,16 @@ template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_cod
                         u.timed_out ? platform::ERROR_TIMED_OUT : ec.value());
         return;
     }
+    if (u.fault == FaultKind::cut) {
+        on_cut(u);
+        return;
+    }
     ++figures_.written;
     ++written_this_second_;
     ++u.sent;
     u.wrote_on_connection = true;
     u.last_sent = u.write_started;
-    if (o_.echo)
+    for (int copy = u.fault == FaultKind::duplicate ? 2 : 1; o_.echo && copy > 0; --copy)
         print_echo(o_.data_type, u.message, u.message_length);
     if (u.ending != Ending::none) { // the server ended the connection while it was written
         ++figures_.unconfirmed;
@@ -472,17 +586,15 @@ template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_cod
             finish();
         return;
     }
-    // A late message puts the slot after it less than an interval away: that one is skipped.
-    const Clock::time_point following = u.due + interval_;
-    u.due = next_slot(u, Clock::now());
-    figures_.skipped += (u.due - following) / interval_;
-    arm(u, keep_open_ ? Phase::to_send : Phase::to_close, u.due);
+    after_message(u);
 }
 
 // Once a second: the status line, and sends that have hung for the send time-out fail.
 template <class Rng> void Engine<Rng>::tick_status() {
     const Clock::time_point now = Clock::now();
     figures_.written_last_second = written_this_second_;
+    figures_.faults_last_second = faults_this_second_;
+    faults_this_second_ = 0;
     if (!o_.echo) {
         const long long second = (next_status_ - start_) / std::chrono::seconds(1);
         if (terminal_)

@@ -9,6 +9,7 @@
 #ifndef VANDRY_FLEET_ENGINE_H
 #define VANDRY_FLEET_ENGINE_H
 
+#include "faults.h"
 #include "message.h"
 #include "options.h"
 #include "server_address.h"
@@ -18,6 +19,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace vandry::fleet {
@@ -33,7 +35,8 @@ struct FleetResult {
 
 template <class Rng> class Engine {
   public:
-    Engine(asio::io_context &io, const FleetOptions &o);
+    // fault_log: where a row for every injected fault goes, or none.
+    Engine(asio::io_context &io, const FleetOptions &o, FILE *fault_log);
 
     // Prints each unit's start-up lines (with --echo), starts every unit at its place in the
     // ramp and runs until the run ends.
@@ -50,6 +53,7 @@ template <class Rng> class Engine {
         connecting,   // a connect is under way; the timer ends it at the connect time-out
         to_send,      // connected: the timer sends the next message
         writing,      // a send is under way
+        slow_pause,   // a slow message: the timer writes its next piece
         to_close,     // close-after-send: the message is written; the timer ends the connection
         done          // sent its count of messages
     };
@@ -61,11 +65,13 @@ template <class Rng> class Engine {
     enum class Input : std::uint8_t { drained, ended, reset };
 
     struct Unit {
-        Unit(asio::io_context &io, unsigned seed)
-            : socket(io.get_executor()), timer(io.get_executor()), stream(seed) {}
+        Unit(asio::io_context &io, unsigned seed, std::uint64_t fault_seed)
+            : socket(io.get_executor()), timer(io.get_executor()), stream(seed),
+              faults(fault_seed) {}
         Socket socket;
         Timer timer;
         UnitStream<Rng> stream;
+        FaultStream faults;
         Clock::time_point due{}; // when the next message (or the pending pass) is due
         Clock::time_point write_started{};
         Clock::time_point last_sent = Clock::time_point::min();
@@ -78,7 +84,9 @@ template <class Rng> class Engine {
         bool timed_out = false;        // the pending connect or send ran out of time
         bool is_connected = false;
         bool wrote_on_connection = false;
-        bool holds_permit = false; // the connect-rate cap has let it connect at its timer
+        bool holds_permit = false;         // the connect-rate cap has let it connect at its timer
+        FaultKind fault = FaultKind::none; // of the message under way
+        std::uint8_t slow_written = 0;     // bytes of a slow message written so far
         std::uint8_t message_length = 0;
         char message[MAX_MESSAGE_LENGTH + 1]{};
     };
@@ -116,7 +124,13 @@ template <class Rng> class Engine {
     void close_orderly(Unit &u);
     void send_or_skip(Unit &u);
     void send(Unit &u);
+    void write(Unit &u, int bytes, int copies);
+    void write_slow(Unit &u);
+    void note_fault(const Unit &u, FaultKind kind, std::uint32_t tick, const std::string &detail);
+    void go_silent(Unit &u);
+    void after_message(Unit &u);
     void on_written(Unit &u, const asio::error_code &ec);
+    void on_cut(Unit &u);
     void tick_status();
     bool status_if_due();
     void arm_status();
@@ -124,6 +138,8 @@ template <class Rng> class Engine {
 
     asio::io_context &io_;
     const FleetOptions &o_;
+    FILE *fault_log_;
+    const bool faulting_;
     const bool keep_open_;
     const bool terminal_;
     const Clock::duration interval_, ramp_, permit_step_;
@@ -134,7 +150,7 @@ template <class Rng> class Engine {
     asio::signal_set signals_;
     Clock::time_point start_{}, next_status_{}, end_{}, next_permit_{};
     FleetFigures figures_;
-    long long written_this_second_ = 0, units_done_ = 0;
+    long long written_this_second_ = 0, faults_this_second_ = 0, units_done_ = 0;
     LatenessHistogram second_lateness_, run_lateness_;
     FleetResult result_;
     bool finished_ = false;

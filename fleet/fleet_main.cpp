@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 using namespace vandry;
 using namespace vandry::fleet;
@@ -50,9 +51,9 @@ bool check_limits(const FleetOptions &o) {
     return true;
 }
 
-template <class Rng> FleetResult run_fleet(const FleetOptions &o) {
+template <class Rng> FleetResult run_fleet(const FleetOptions &o, FILE *fault_log) {
     asio::io_context io(1);
-    Engine<Rng> engine(io, o);
+    Engine<Rng> engine(io, o, fault_log);
     return engine.run();
 }
 
@@ -83,8 +84,17 @@ int main(int argc, char **argv) try {
     }
     if (!check_limits(o))
         return 1;
-    const FleetResult r =
-        o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o) : run_fleet<MsvcrtRand>(o);
+    std::unique_ptr<FILE, int (*)(FILE *)> fault_log(nullptr, std::fclose);
+    if (!o.fault_log.empty()) {
+        fault_log.reset(std::fopen(o.fault_log.c_str(), "wb"));
+        if (!fault_log || std::fputs(FAULT_LOG_HEADER, fault_log.get()) < 0 ||
+            std::fflush(fault_log.get()) != 0) {
+            std::cerr << "vandry-fleet: cannot write the fault log " << o.fault_log << "\n";
+            return 1;
+        }
+    }
+    const FleetResult r = o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o, fault_log.get())
+                                                    : run_fleet<MsvcrtRand>(o, fault_log.get());
     report("%s", summary_line(r.seconds, r.figures, r.expected, r.lateness).c_str());
     if (!o.report.empty()) {
         std::ofstream out(o.report, std::ios::binary);

@@ -3,10 +3,12 @@
 #define VANDRY_FLEET_OPTIONS_H
 
 #include "command_line.h"
+#include "faults.h"
 #include "message.h"
 #include "random.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,9 @@ struct FleetOptions {
     long long count = 0;                // messages per unit, 0: no limit
     std::vector<std::uint32_t> sources; // local IPv4 addresses (host order) to bind to
     std::string report;                 // a JSON file of the figures when the run ends
+    FaultSpec faults;                   // field faults, per message
+    std::optional<unsigned> fault_seed; // unit k's fault stream from this + k; none: its seed
+    std::string fault_log;              // a CSV file with a row per injected fault
     bool echo = false, dry_run = false;
 };
 
@@ -47,6 +52,11 @@ int write_unit_name(char *out, const std::string &prefix, long long unit_number)
 
 inline unsigned unit_seed(unsigned seed, long long unit_number) {
     return seed + static_cast<unsigned>(static_cast<unsigned long long>(unit_number));
+}
+
+// Unit k's stream of fault draws: from --fault-seed N + k, or from the unit's own seed.
+inline std::uint64_t unit_fault_seed(const FleetOptions &o, long long unit_number) {
+    return fault_seed_of(unit_seed(o.fault_seed ? *o.fault_seed : o.seed, unit_number));
 }
 
 // "vandry-fleet: N units U00000..U00009, seed S, type CODE, interval Ss, rand R, server H:P\n"

@@ -30,6 +30,13 @@ std::string fleet_report(const FleetResult &r) {
             failures[failure_name(static_cast<Failure>(kind))] = {{"count", f.failures[kind]},
                                                                   {"first", f.first_failure[kind]}};
     report["failures"] = std::move(failures);
+    if (f.faulting) {
+        Json faults = Json::object();
+        for (int kind = 1; kind < FAULT_KINDS; ++kind)
+            faults[fault_name(static_cast<FaultKind>(kind))] =
+                f.faults[static_cast<std::size_t>(kind)];
+        report["faults"] = std::move(faults);
+    }
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

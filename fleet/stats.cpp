@@ -97,6 +97,7 @@ std::string status_line(long long seconds, const FleetFigures &f, const Lateness
            " unconfirmed=" + std::to_string(f.unconfirmed) + " failed=" + std::to_string(f.failed) +
            " connect_failures=" + std::to_string(f.connect_failures) +
            " skipped=" + std::to_string(f.skipped) + " held=" + std::to_string(f.held) +
+           (f.faulting ? " faults/s=" + std::to_string(f.faults_last_second) : std::string()) +
            lateness_text(h);
 }
 
@@ -108,6 +109,8 @@ std::string terminal_status_line(long long seconds, const FleetFigures &f,
                        " failures=" + std::to_string(f.unconfirmed + f.failed + f.connect_failures);
     if (f.held > 0)
         line += " held=" + std::to_string(f.held);
+    if (f.faulting)
+        line += " faults/s=" + std::to_string(f.faults_last_second);
     line += " p99=" + fixed(h.quantile_ms(0.99), 1) + "ms";
     constexpr std::size_t COLUMNS = 79; // the cursor stays on the line
     if (line.size() > COLUMNS)

@@ -2,6 +2,8 @@
 #ifndef VANDRY_FLEET_STATS_H
 #define VANDRY_FLEET_STATS_H
 
+#include "faults.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -45,6 +47,9 @@ struct FleetFigures {
     long long connect_failures = 0; // passes that ended before a connection stood
     long long skipped = 0;          // slots missed after a stall, skipped instead of caught up
     long long held = 0;             // units waiting now for the connect-rate cap
+    bool faulting = false;          // field faults are injected
+    long long faults_last_second = 0;
+    std::array<long long, FAULT_KINDS> faults{}; // injected, by kind
     std::array<long long, static_cast<std::size_t>(Failure::count)> failures{};
     // The first failure of each kind: its console line and reason.
     std::array<std::string, static_cast<std::size_t>(Failure::count)> first_failure;

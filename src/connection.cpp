@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include "csv_text.h"
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -150,6 +152,68 @@ bool open_connection(const Config &config, socket_t *s) {
 // How a pass over one connection ended.
 enum class PassEnd { failed, closed, all_sent };
 
+// The unit's faults: the draws of its own stream, and the fault log.
+class UnitFaults {
+  public:
+    explicit UnitFaults(const UnitRun &run) : run_(run), stream_(run.fault_seed) {}
+
+    FaultKind draw() {
+        return run_.faults.any() ? draw_fault(run_.faults, stream_) : FaultKind::none;
+    }
+    // What goes on the wire for the message, the fault written into the log.
+    Wire apply(FaultKind kind, char *message, int length, std::uint32_t tick) {
+        Wire w = apply_fault(kind, message, length, run_.config.name.size(), stream_);
+        if (kind != FaultKind::none)
+            log(kind, tick, w.detail);
+        return w;
+    }
+    void log(FaultKind kind, std::uint32_t tick, const std::string &detail) {
+        if (run_.fault_log == nullptr)
+            return;
+        const std::string row = fault_log_row(utc_ms_now(), run_.config.name, tick, kind, detail);
+        (void)std::fwrite(row.data(), 1, row.size(), run_.fault_log);
+        (void)std::fflush(run_.fault_log);
+    }
+    FaultStream &stream() { return stream_; }
+    [[nodiscard]] std::string silence_detail() const {
+        return "quiet for " + std::to_string(run_.faults.silence_s) + " s";
+    }
+
+  private:
+    const UnitRun &run_;
+    FaultStream stream_;
+};
+
+// Puts the message on the wire as the fault says: false when a send fails.
+bool send_wire(socket_t s, const char *message, const Wire &w, FaultStream &stream) {
+    if (w.slow) {
+        for (int sent = 0; sent < w.bytes;) {
+            const SlowPiece piece = slow_piece(w.bytes - sent, stream);
+            if (send_all(s, message + sent, piece.bytes, SEND_TIMEOUT_MS) == SOCKET_FAILED)
+                return false;
+            sent += piece.bytes;
+            if (sent < w.bytes)
+                sleep_ms(piece.pause_ms);
+        }
+        return true;
+    }
+    for (int copy = 0; copy < w.copies; ++copy)
+        if (w.bytes > 0 && send_all(s, message, w.bytes, SEND_TIMEOUT_MS) == SOCKET_FAILED)
+            return false;
+    return true;
+}
+
+// A unit that loses power: its connection ends in order, and it stays quiet for the silence.
+PassEnd go_silent(socket_t s, const UnitRun &run, UnitFaults &faults, std::uint32_t tick) {
+    faults.log(FaultKind::silence, tick, faults.silence_detail());
+    if (!keeps_connection(run.config.data_type))
+        print_line(ConsoleLine::closing);
+    end_connection(&s);
+    stop_sockets();
+    sleep_ms(run.faults.silence_s * 1000);
+    return PassEnd::closed;
+}
+
 // A connection that the server has ended or that has failed is not written into again: its
 // line, and the pass ends as after a failed send.
 PassEnd lost_connection(socket_t s, Peer peer) {
@@ -166,22 +230,33 @@ PassEnd lost_connection(socket_t s, Peer peer) {
 // message in close-after-send mode, at a failed send or a lost connection in either mode, or
 // once the messages left to send (counting down from *left when it is above 0) are sent. The
 // socket is closed and the socket library stopped on the way out.
-PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, long long *left) {
+PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, UnitFaults &faults,
+                      long long *left) {
     const int data_type = run.config.data_type;
     const bool keep_open = keeps_connection(data_type);
     char message[MAX_MESSAGE_LENGTH + 1];
     for (;;) {
         if (const Peer peer = drain_input(s); peer != Peer::open)
             return lost_connection(s, peer);
+        const FaultKind fault = faults.draw();
+        if (fault == FaultKind::silence) // powered off: no tick passes until it is back
+            return go_silent(s, run, faults, messages.ticks());
         const int length = messages.next(message, run.config.name.c_str(), data_type);
-        if (send_all(s, message, length, SEND_TIMEOUT_MS) == SOCKET_FAILED) {
+        const Wire wire = faults.apply(fault, message, length, messages.ticks() - 1);
+        if (!send_wire(s, message, wire, faults.stream())) {
             print_line(ConsoleLine::send_failed, last_socket_error());
             close_connection(&s);
             stop_sockets();
             return PassEnd::failed;
         }
-        print_echo(data_type, message, length);
-        const bool last = *left > 0 && --*left == 0;
+        if (wire.reset) { // a cut message: the link fails halfway through it
+            reset_socket(s);
+            stop_sockets();
+            return PassEnd::failed;
+        }
+        for (int copy = 0; wire.bytes == length && copy < wire.copies; ++copy)
+            print_echo(data_type, message, length);
+        const bool last = wire.bytes > 0 && *left > 0 && --*left == 0;
         if (!last) {
             const auto deadline =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(run.interval_ms);
@@ -205,13 +280,14 @@ PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, lo
 
 void run_connection_loop(const UnitRun &run, UnitMessages &messages) {
     long long left = run.count;
+    UnitFaults faults(run);
     for (;;) { // one pass per connection; every failure is waited out, then tried again
         socket_t s = NO_SOCKET;
         if (!open_connection(run.config, &s)) {
             sleep_ms(RETRY_PAUSE_MS);
             continue;
         }
-        switch (send_messages(s, run, messages, &left)) {
+        switch (send_messages(s, run, messages, faults, &left)) {
         case PassEnd::all_sent:
             return;
         case PassEnd::failed:
@@ -227,12 +303,25 @@ void run_connection_loop(const UnitRun &run, UnitMessages &messages) {
 
 bool write_messages(FILE *out, const UnitRun &run, UnitMessages &messages) {
     char message[MAX_MESSAGE_LENGTH + 1];
-    for (long long sent = 0; run.count == 0 || sent < run.count; ++sent) {
+    UnitFaults faults(run);
+    for (long long sent = 0; run.count == 0 || sent < run.count;) {
+        const FaultKind fault = faults.draw();
+        if (fault == FaultKind::silence) {
+            faults.log(fault, messages.ticks(), faults.silence_detail());
+            continue;
+        }
         const int length = messages.next(message, run.config.name.c_str(), run.config.data_type);
-        if (std::fwrite(message, 1, static_cast<size_t>(length), out) !=
-                static_cast<size_t>(length) ||
-            std::fflush(out) != 0)
+        const Wire wire = faults.apply(fault, message, length, messages.ticks() - 1);
+        // A recording has no connection to reset: a cut message is left out, as a dropped one.
+        if (wire.reset || wire.bytes == 0)
+            continue;
+        for (int copy = 0; copy < wire.copies; ++copy)
+            if (std::fwrite(message, 1, static_cast<size_t>(wire.bytes), out) !=
+                static_cast<size_t>(wire.bytes))
+                return false;
+        if (std::fflush(out) != 0)
             return false;
+        ++sent;
     }
     return true;
 }

@@ -5,9 +5,11 @@
 #define VANDRY_CONNECTION_H
 
 #include "config.h"
+#include "faults.h"
 #include "message.h"
 #include "platform.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace vandry {
@@ -17,6 +19,9 @@ struct UnitRun {
     Config config;
     int interval_ms = 3000;
     long long count = 0; // messages to send before the run ends; 0: no end
+    FaultSpec faults;    // field faults to inject, per message
+    std::uint64_t fault_seed = 0;
+    FILE *fault_log = nullptr; // a row for every injected fault, or none
 };
 
 using UnitMessages = UnitStream<StdRand>;

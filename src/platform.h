@@ -170,6 +170,15 @@ inline char *current_dir(char *buf, size_t size) {
 constexpr socket_t NO_SOCKET = INVALID_SOCKET;
 constexpr int SOCKET_FAILED = SOCKET_ERROR;
 
+// Closes the socket with a reset (RST) instead of an orderly end, as a failing link does.
+inline void reset_socket(socket_t s) {
+    linger abort{};
+    abort.l_onoff = 1;
+    abort.l_linger = 0;
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&abort), sizeof abort);
+    close_socket(s);
+}
+
 // Sends or receives at most length bytes; the count, or SOCKET_FAILED.
 inline int send_some(socket_t s, const char *bytes, int length) {
     return static_cast<int>(send(s, bytes, length, SEND_FLAGS));

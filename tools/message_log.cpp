@@ -49,6 +49,24 @@ bool MessageLog::handle(const Source &from, const Message &m) {
     return v.ok;
 }
 
+bool MessageLog::fragment(const Source &from, const Message &m) {
+    if (check_message(m.bytes, m.mode).ok)
+        return false;
+    ++totals_.incomplete;
+    if (shown_when_quiet(&shown_incomplete_, "incomplete fragments"))
+        report("INCOMPLETE on %s: %s cut short by a reset: %s\n",
+               from.connection != 0 ? ("conn " + std::to_string(from.connection)).c_str()
+                                    : from.peer.c_str(),
+               counted(m.bytes.size(), "byte").c_str(), escape(m.bytes).c_str());
+    return true;
+}
+
+void MessageLog::note(Event::Kind kind, const std::string &station, std::uint32_t first,
+                      std::uint32_t last) {
+    if (keep_events_)
+        events_.push_back({kind, station, first, last});
+}
+
 // Prints the message's line and places it in its station's stream; returns what the CSV row's
 // check column says of it, and its tick when a plan knows it.
 std::string MessageLog::place(const std::string &where, const Source &from, const Verdict &v,
@@ -74,6 +92,7 @@ std::string MessageLog::place_by_tick(const std::string &where, const Verdict &v
         *tick = std::to_string(t.tick);
     std::string check;
     if (t.lost > 0) {
+        note(Event::Kind::lost, v.station, t.tick - t.lost, t.tick - 1);
         check = "after " + std::to_string(t.lost) + " lost";
         if (shown_when_quiet(&shown_lost_, "losses"))
             report("LOST on %s: station %s ticks %u-%u (%u lost)\n", where.c_str(), station.c_str(),
@@ -82,6 +101,7 @@ std::string MessageLog::place_by_tick(const std::string &where, const Verdict &v
     switch (t.arrival) {
     case Arrival::duplicate:
         ++totals_.duplicated;
+        note(Event::Kind::duplicated, v.station, t.tick, t.tick);
         if (shown_when_quiet(&shown_duplicates_, "duplicates"))
             report("DUPLICATE on %s: station %s tick %u again, after tick %u\n", where.c_str(),
                    station.c_str(), t.tick, t.previous);
@@ -94,6 +114,7 @@ std::string MessageLog::place_by_tick(const std::string &where, const Verdict &v
         return "restart";
     case Arrival::altered:
         ++totals_.altered;
+        note(Event::Kind::altered, v.station, t.tick, t.tick);
         if (shown_when_quiet(&shown_altered_, "altered messages"))
             report("ALTERED on %s: station %s tick %u: %s expected %s, got %s\n", where.c_str(),
                    station.c_str(), t.tick, t.field.c_str(), escape(t.expected).c_str(),

@@ -10,8 +10,10 @@
 #include "record_csv.h"
 #include "sequences.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vandry::check {
 
@@ -25,6 +27,15 @@ struct Totals {
     unsigned long long duplicated = 0;
     unsigned long long altered = 0;
     unsigned long long restarts = 0;
+    unsigned long long incomplete = 0; // fragments that a reset cut short
+};
+
+// A loss, duplicate or alteration the log saw, by station and tick, to be held against the
+// faults that were injected.
+struct Event {
+    enum class Kind { lost, duplicated, altered } kind;
+    std::string station;
+    std::uint32_t first_tick, last_tick;
 };
 
 // Where a message came from.
@@ -45,6 +56,12 @@ class MessageLog {
 
     // Handles one message; returns whether it is well formed.
     bool handle(const Source &from, const Message &m);
+    // What a reset left of a connection: true, counted as an incomplete fragment, when it is no
+    // well-formed message (which the caller then handles as one).
+    bool fragment(const Source &from, const Message &m);
+    // Keeps every loss, duplicate and alteration for explain().
+    void keep_events() { keep_events_ = true; }
+    [[nodiscard]] const std::vector<Event> &events() const { return events_; }
 
     Totals &totals() { return totals_; }
     [[nodiscard]] const Totals &totals() const { return totals_; }
@@ -69,15 +86,20 @@ class MessageLog {
                               std::string *tick);
     std::string place_by_sequence(const std::string &where, const Source &from, const Verdict &v);
 
+    void note(Event::Kind kind, const std::string &station, std::uint32_t first,
+              std::uint32_t last);
+
     bool quiet_;
     CsvFile *csv_;
+    bool keep_events_ = false;
+    std::vector<Event> events_;
     std::unique_ptr<PlanMatcher> matcher_;
     Totals totals_;
     SequenceTracker sequences_;
     // Lines of each kind shown so far (of --quiet's first ten).
     unsigned long long shown_malformed_ = 0, shown_gaps_ = 0, shown_lost_ = 0,
                        shown_duplicates_ = 0, shown_altered_ = 0, shown_restarts_ = 0,
-                       shown_unknown_ = 0;
+                       shown_unknown_ = 0, shown_incomplete_ = 0;
 };
 
 } // namespace vandry::check

@@ -3,6 +3,7 @@
 // on; or it checks a recording. Every line is flushed as soon as it is printed. SIGINT or
 // SIGTERM ends it with a final summary.
 #include "console.h"
+#include "fault_explain.h"
 #include "host.h"
 #include "message_log.h"
 #include "receiver_options.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <system_error>
 
 using namespace vandry;
@@ -63,6 +65,25 @@ bool serve(const ReceiverOptions &options, MessageLog &log) {
     return true;
 }
 
+// The run's losses, duplicates and alterations held against the fault log, and said.
+Explained explained_run(const std::string &path, const MessageLog &log) {
+    Explained e = explain_from_file(log.events(), log.totals().incomplete, path);
+    if (!e.error.empty()) {
+        std::fprintf(stderr, "vandry-receiver: %s\n", e.error.c_str());
+        return e;
+    }
+    std::string injected;
+    for (int kind = 1; kind < FAULT_KINDS; ++kind)
+        injected += (kind > 1 ? ", " : "") +
+                    std::to_string(e.injected[static_cast<std::size_t>(kind)]) + " " +
+                    fault_name(static_cast<FaultKind>(kind));
+    report("faults injected: %s; unexplained: %llu lost, %llu duplicated, %llu altered, %llu "
+           "incomplete\n",
+           injected.c_str(), e.unexplained_lost, e.unexplained_duplicated, e.unexplained_altered,
+           e.unexplained_incomplete);
+    return e;
+}
+
 int run(int argc, char **argv) {
     const Parsed<ReceiverOptions> parsed =
         parse_receiver_arguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
@@ -87,12 +108,20 @@ int run(int argc, char **argv) {
     }
     MessageLog log(options.quiet, options.csv.empty() ? nullptr : &csv,
                    options.expect.empty() ? nullptr : &plan);
+    if (!options.fault_log.empty())
+        log.keep_events();
     const bool ran = options.read ? read_recording(options, log) : serve(options, log);
     if (!ran)
         return 1;
+    // The fault log is read now, so that a live receiver may be given a log being written.
+    std::optional<Explained> explained;
+    if (!options.fault_log.empty())
+        explained = explained_run(options.fault_log, log);
     const bool reported =
-        options.report.empty() || write_report(options.report, receiver_report(log));
-    return log.clean() && log.csv_ok() && reported ? 0 : 1;
+        options.report.empty() ||
+        write_report(options.report, receiver_report(log, explained ? &*explained : nullptr));
+    const bool clean = explained ? explained->clean() && log.totals().malformed == 0 : log.clean();
+    return clean && log.csv_ok() && reported ? 0 : 1;
 }
 
 } // namespace

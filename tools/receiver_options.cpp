@@ -111,6 +111,11 @@ std::vector<Option> receiver_table(ReceiverOptions &o) {
                                 &o.expect));
     options.push_back(
         file_name("--report", "write the figures as JSON to FILE when the run ends", &o.report));
+    options.push_back(file_name("--fault-log",
+                                "the fault log of the units (vandry-fleet --fault-log), read when\n"
+                                "the run ends: every loss, duplicate and alteration is injected\n"
+                                "or unexplained",
+                                &o.fault_log));
     return options;
 }
 
@@ -128,6 +133,8 @@ Parsed<ReceiverOptions> parse_receiver_arguments(const std::vector<std::string> 
     p.operands_handler = [&o](const std::vector<std::string> &operands) {
         if (!o.column.empty() && !o.read)
             return std::string("--column goes with --read");
+        if (!o.fault_log.empty() && o.expect.empty())
+            return std::string("--fault-log goes with --expect: faults are known by their ticks");
         return take_operands(operands, o);
     };
     Outcome outcome = read_command_line(p, args);

@@ -24,6 +24,7 @@ struct ReceiverOptions {
     std::string column;              // the recording is a CSV file; this column holds messages
     std::string expect;              // a plan: every message known by its tick
     std::string report;              // a JSON file of the figures when the run ends
+    std::string fault_log;           // the faults the units injected, read when the run ends
 };
 
 // args: the command line without the program name.

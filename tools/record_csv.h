@@ -3,6 +3,7 @@
 #ifndef VANDRY_RECORD_CSV_H
 #define VANDRY_RECORD_CSV_H
 
+#include "csv_text.h"
 #include "message_check.h"
 
 #include <cstdint>
@@ -17,10 +18,6 @@ namespace vandry::check {
 // The header row: time, connection, station, layout, mode, sequence, tick, the eight values,
 // latitude, longitude, error, check and message.
 extern const char CSV_HEADER[];
-
-// A field as RFC 4180 writes it: in double quotes, its own doubled, when it holds a comma, a
-// double quote, CR or LF; otherwise as it is.
-std::string csv_field(std::string_view text);
 
 // Where a row's message came from and what its station's stream says of it. Any may be empty:
 // a message read from a recording was never received; without a plan no tick is known.
@@ -63,9 +60,6 @@ class CsvFile {
     std::uintmax_t size_ = 0; // bytes of the whole rows written
     bool ok_ = true;
 };
-
-// Milliseconds since 1970-01-01 (UTC) in ISO 8601, e.g. "2026-12-09T01:02:03.456Z".
-std::string iso8601_utc(long long ms);
 
 } // namespace vandry::check
 

@@ -119,7 +119,7 @@ void Server::wait_for_bytes(std::shared_ptr<Connection> c) {
                               if (c->closed)
                                   return;
                               if (ec)
-                                  close(*c, " by " + error_text(ec));
+                                  close(*c, " by " + error_text(ec), true);
                               else
                                   read_ready(std::move(c));
                           });
@@ -155,7 +155,8 @@ Server::Read Server::receive(Connection &c) {
     if (ec == asio::error::interrupted)
         return Read::more;
     if (ec) {
-        close(c, ec == asio::error::eof ? std::string() : " by " + error_text(ec));
+        const bool reset = ec != asio::error::eof;
+        close(c, reset ? " by " + error_text(ec) : std::string(), reset);
         return Read::ended;
     }
     c.bytes += n;
@@ -164,12 +165,18 @@ Server::Read Server::receive(Connection &c) {
     return Read::more;
 }
 
-void Server::handle(Connection &c, const Message &m) {
+Source Server::source_of(const Connection &c) const {
     Source from;
     from.connection = c.id;
     from.peer = c.peer;
     from.time = with_times_ ? now_text() : std::string();
-    from.new_connection = c.messages++ == 0;
+    from.new_connection = c.messages == 0;
+    return from;
+}
+
+void Server::handle(Connection &c, const Message &m) {
+    const Source from = source_of(c);
+    ++c.messages;
     if (!log_.handle(from, m))
         ++c.malformed;
     // A recording that cannot be written ends the run, but not here: the connection being
@@ -184,10 +191,13 @@ void Server::handle(Connection &c, const Message &m) {
 }
 
 // The connection has ended: its last message, if any bytes are left, then the closing line.
-void Server::close(Connection &c, const std::string &how) {
+void Server::close(Connection &c, const std::string &how, bool reset) {
     c.closed = true;
-    if (std::optional<Message> last = c.splitter.finish())
-        handle(c, *last);
+    if (std::optional<Message> last = c.splitter.finish()) {
+        // What a reset leaves unfinished is a fragment, not a message.
+        if (!reset || !log_.fragment(source_of(c), *last))
+            handle(c, *last);
+    }
     asio::error_code ignored;
     c.socket.close(ignored);
     --totals_.open;

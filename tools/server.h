@@ -63,7 +63,9 @@ class Server {
     void read_ready(std::shared_ptr<Connection> c);
     Read receive(Connection &c);
     void handle(Connection &c, const Message &m);
-    void close(Connection &c, const std::string &how);
+    // reset: the connection failed rather than ended in order.
+    void close(Connection &c, const std::string &how, bool reset = false);
+    [[nodiscard]] Source source_of(const Connection &c) const;
     void schedule_summary();
     void stop();
 
