@@ -24,7 +24,7 @@ std::string reason_of(int code) {
 
 template <class Rng>
 Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FILE *fault_log)
-    : io_(io), o_(o), fault_log_(fault_log), faulting_(o.faults.any()),
+    : io_(io), o_(o), fault_log_(fault_log), faulting_(o.faults.spec.any()),
       keep_open_(keeps_connection(o.data_type)), terminal_(host::console_is_terminal()),
       interval_(std::chrono::milliseconds(o.interval_ms)),
       ramp_(o.ramp_s < 0 ? interval_ : Clock::duration(seconds_of(o.ramp_s))),
@@ -436,7 +436,7 @@ template <class Rng> void Engine<Rng>::send_or_skip(Unit &u) {
 template <class Rng> void Engine<Rng>::send(Unit &u) {
     if (status_if_due())
         return;
-    const FaultKind fault = faulting_ ? draw_fault(o_.faults, u.faults) : FaultKind::none;
+    const FaultKind fault = faulting_ ? draw_fault(o_.faults.spec, u.faults) : FaultKind::none;
     if (fault == FaultKind::silence) {
         go_silent(u);
         return;
@@ -503,6 +503,14 @@ template <class Rng> void Engine<Rng>::write_slow(Unit &u) {
         });
 }
 
+// The end of the run comes in the middle of a slow message: its rest goes at once.
+template <class Rng> void Engine<Rng>::finish_slow(Unit &u) {
+    asio::error_code ec;
+    const std::size_t rest = u.message_length - u.slow_written;
+    if (asio::write(u.socket, asio::buffer(u.message + u.slow_written, rest), ec) == rest && !ec)
+        ++figures_.written;
+}
+
 // Counts an injected fault and writes its row into the fault log.
 template <class Rng>
 void Engine<Rng>::note_fault(const Unit &u, FaultKind kind, std::uint32_t tick,
@@ -523,11 +531,11 @@ void Engine<Rng>::note_fault(const Unit &u, FaultKind kind, std::uint32_t tick,
 // back after the silence, at its slot.
 template <class Rng> void Engine<Rng>::go_silent(Unit &u) {
     note_fault(u, FaultKind::silence, u.stream.ticks(),
-               "quiet for " + std::to_string(o_.faults.silence_s) + " s");
+               "quiet for " + std::to_string(o_.faults.spec.silence_s) + " s");
     if (o_.echo && !keep_open_)
         print_line(ConsoleLine::closing);
     close_orderly(u);
-    u.due = next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.silence_s));
+    u.due = next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.spec.silence_s));
     arm(u, Phase::to_connect, u.due);
 }
 
@@ -657,6 +665,8 @@ template <class Rng> void Engine<Rng>::finish() {
     signals_.cancel(ignored);
     for (Unit &u : units_) {
         u.timer.cancel();
+        if (u.state == Phase::slow_pause) // the rest of a slow message, so that none is cut
+            finish_slow(u);
         if (u.is_connected)
             close_orderly(u);
         else

@@ -126,6 +126,7 @@ template <class Rng> class Engine {
     void send(Unit &u);
     void write(Unit &u, int bytes, int copies);
     void write_slow(Unit &u);
+    void finish_slow(Unit &u);
     void note_fault(const Unit &u, FaultKind kind, std::uint32_t tick, const std::string &detail);
     void go_silent(Unit &u);
     void after_message(Unit &u);

@@ -84,14 +84,10 @@ int main(int argc, char **argv) try {
     }
     if (!check_limits(o))
         return 1;
-    std::unique_ptr<FILE, int (*)(FILE *)> fault_log(nullptr, std::fclose);
-    if (!o.fault_log.empty()) {
-        fault_log.reset(std::fopen(o.fault_log.c_str(), "wb"));
-        if (!fault_log || std::fputs(FAULT_LOG_HEADER, fault_log.get()) < 0 ||
-            std::fflush(fault_log.get()) != 0) {
-            std::cerr << "vandry-fleet: cannot write the fault log " << o.fault_log << "\n";
-            return 1;
-        }
+    FaultLog fault_log(nullptr, std::fclose);
+    if (!open_fault_log(o.faults.log, &fault_log)) {
+        std::cerr << "vandry-fleet: cannot write the fault log " << o.faults.log << "\n";
+        return 1;
     }
     const FleetResult r = o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o, fault_log.get())
                                                     : run_fleet<MsvcrtRand>(o, fault_log.get());

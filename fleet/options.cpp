@@ -182,25 +182,15 @@ std::vector<Option> run_options(FleetOptions &o) {
              "for a receiver's --expect, and exit",
              &o.dry_run),
         file_name("--report", "write the run's figures as JSON to FILE when it ends", &o.report),
-        {"--faults", "SPEC",
-         "field faults per message, e.g. drop=0.01,cut=0.01,garble=0.01,duplicate=0.01,\n"
-         "silence=0.01:30,slow=0.01 (at most one a message)",
-         [&](const std::string &v) {
-             FaultSpecReading r = parse_faults(v);
-             o.faults = r.spec;
-             return r.error.empty() ? std::string() : "--faults: " + r.error;
-         }},
-        number("--fault-seed", "N",
-               "unit k's faults from the stream of N+k (default: from its own seed)",
-               {"a number from 0 to 4294967295", 0, 4294967295LL},
-               [&](long long n) { o.fault_seed = static_cast<unsigned>(n); }),
-        file_name("--fault-log", "write a CSV row for every injected fault to FILE", &o.fault_log),
     };
 }
 
 std::vector<Option> fleet_table(FleetOptions &o, Given &g) {
     std::vector<Option> table = required_options(o, g);
-    for (std::vector<Option> part : {unit_options(o, g), run_options(o)})
+    for (std::vector<Option> part :
+         {unit_options(o, g), run_options(o),
+          fault_options(o.faults, "unit k's faults from the stream of N+k (default: from its "
+                                  "own seed)")})
         table.insert(table.end(), part.begin(), part.end());
     return table;
 }

@@ -32,9 +32,7 @@ struct FleetOptions {
     long long count = 0;                // messages per unit, 0: no limit
     std::vector<std::uint32_t> sources; // local IPv4 addresses (host order) to bind to
     std::string report;                 // a JSON file of the figures when the run ends
-    FaultSpec faults;                   // field faults, per message
-    std::optional<unsigned> fault_seed; // unit k's fault stream from this + k; none: its seed
-    std::string fault_log;              // a CSV file with a row per injected fault
+    FaultOptions faults; // field faults; unit k's stream from --fault-seed + k, or its seed
     bool echo = false, dry_run = false;
 };
 
@@ -56,7 +54,7 @@ inline unsigned unit_seed(unsigned seed, long long unit_number) {
 
 // Unit k's stream of fault draws: from --fault-seed N + k, or from the unit's own seed.
 inline std::uint64_t unit_fault_seed(const FleetOptions &o, long long unit_number) {
-    return fault_seed_of(unit_seed(o.fault_seed ? *o.fault_seed : o.seed, unit_number));
+    return fault_seed_of(unit_seed(o.faults.seed ? *o.faults.seed : o.seed, unit_number));
 }
 
 // "vandry-fleet: N units U00000..U00009, seed S, type CODE, interval Ss, rand R, server H:P\n"

@@ -226,37 +226,48 @@ PassEnd lost_connection(socket_t s, Peer peer) {
     return PassEnd::failed;
 }
 
+// What became of one message.
+enum class Sent { whole, not_whole, failed, cut };
+
+// Composes the next message and puts it on the wire, as a fault says if one hits it.
+Sent send_one(socket_t s, const UnitRun &run, UnitMessages &messages, UnitFaults &faults,
+              FaultKind fault) {
+    char message[MAX_MESSAGE_LENGTH + 1];
+    const int length = messages.next(message, run.config.name.c_str(), run.config.data_type);
+    const Wire wire = faults.apply(fault, message, length, messages.ticks() - 1);
+    if (!send_wire(s, message, wire, faults.stream())) {
+        print_line(ConsoleLine::send_failed, last_socket_error());
+        close_connection(&s);
+        stop_sockets();
+        return Sent::failed;
+    }
+    if (wire.reset) { // a cut message: the link fails halfway through it
+        reset_socket(s);
+        stop_sockets();
+        return Sent::cut;
+    }
+    for (int copy = 0; wire.bytes == length && copy < wire.copies; ++copy)
+        print_echo(run.config.data_type, message, length);
+    return wire.bytes > 0 ? Sent::whole : Sent::not_whole;
+}
+
 // Sends one message per tick over an open connection until the pass ends: after the first
 // message in close-after-send mode, at a failed send or a lost connection in either mode, or
 // once the messages left to send (counting down from *left when it is above 0) are sent. The
 // socket is closed and the socket library stopped on the way out.
 PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, UnitFaults &faults,
                       long long *left) {
-    const int data_type = run.config.data_type;
-    const bool keep_open = keeps_connection(data_type);
-    char message[MAX_MESSAGE_LENGTH + 1];
+    const bool keep_open = keeps_connection(run.config.data_type);
     for (;;) {
         if (const Peer peer = drain_input(s); peer != Peer::open)
             return lost_connection(s, peer);
         const FaultKind fault = faults.draw();
         if (fault == FaultKind::silence) // powered off: no tick passes until it is back
             return go_silent(s, run, faults, messages.ticks());
-        const int length = messages.next(message, run.config.name.c_str(), data_type);
-        const Wire wire = faults.apply(fault, message, length, messages.ticks() - 1);
-        if (!send_wire(s, message, wire, faults.stream())) {
-            print_line(ConsoleLine::send_failed, last_socket_error());
-            close_connection(&s);
-            stop_sockets();
+        const Sent sent = send_one(s, run, messages, faults, fault);
+        if (sent == Sent::failed || sent == Sent::cut)
             return PassEnd::failed;
-        }
-        if (wire.reset) { // a cut message: the link fails halfway through it
-            reset_socket(s);
-            stop_sockets();
-            return PassEnd::failed;
-        }
-        for (int copy = 0; wire.bytes == length && copy < wire.copies; ++copy)
-            print_echo(data_type, message, length);
-        const bool last = wire.bytes > 0 && *left > 0 && --*left == 0;
+        const bool last = sent == Sent::whole && *left > 0 && --*left == 0;
         if (!last) {
             const auto deadline =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(run.interval_ms);

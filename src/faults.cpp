@@ -64,11 +64,14 @@ FaultSpecReading parse_faults(const std::string &text) {
                 r.error = "silence wants P:SECONDS, e.g. silence=0.01:30";
                 return r;
             }
-            r.spec.silence_s = std::atoi(seconds.c_str());
+            long long silence = 0;
+            parse_decimal(seconds, 0, 99999, &silence);
+            r.spec.silence_s = static_cast<int>(silence);
         }
         double &p = r.spec.probability[static_cast<std::size_t>(kind)];
         if (!parse_probability(value, &p)) {
-            r.error = name + " wants a probability from 0 to 1, not \"" + value + "\"";
+            r.error = name;
+            r.error.append(" wants a probability from 0 to 1, not \"").append(value).append("\"");
             return r;
         }
         total += p;
@@ -110,7 +113,10 @@ std::string garble_message(char *message, int length, std::size_t name_length,
             break;
         at = stop + 1;
     }
-    const std::size_t values = fields.size() >= 9 ? 8 : 6; // long and GPS records: vin, rssi
+    // Long and GPS records have vin and rssi too; a message cut short of its values has none.
+    const std::size_t values = fields.size() >= 9 ? 8 : fields.size() >= 7 ? 6 : 0;
+    if (values == 0)
+        return "no value to garble";
     auto [first, stop] = fields[stream.below(static_cast<unsigned>(values))];
     while (message[first] == ' ')
         ++first; // fill blanks
@@ -118,6 +124,8 @@ std::string garble_message(char *message, int length, std::size_t name_length,
     for (std::size_t i = first; i < stop; ++i)
         if (is_digit(message[i]))
             digits.push_back(i);
+    if (digits.empty())
+        return "no digit to garble";
     const std::size_t pick = digits[stream.below(static_cast<unsigned>(digits.size()))];
     // A first digit followed by more digits must not become 0: that would be a leading zero.
     const bool leading = pick == first && pick + 1 < stop && is_digit(message[pick + 1]);
@@ -125,6 +133,8 @@ std::string garble_message(char *message, int length, std::size_t name_length,
     for (char d = leading ? '1' : '0'; d <= '9'; ++d)
         if (d != message[pick])
             candidates += d;
+    if (candidates.empty()) // every other digit is a candidate: never
+        return "no digit to garble";
     const std::string before(message + first, stop - first);
     message[pick] = candidates[stream.below(static_cast<unsigned>(candidates.size()))];
     return "offset " + std::to_string(pick) + ": " + before + " -> " +
@@ -173,6 +183,29 @@ Wire apply_fault(FaultKind kind, char *message, int length, std::size_t name_len
 }
 
 const char FAULT_LOG_HEADER[] = "time,station,tick,kind,detail\r\n";
+
+std::vector<Option> fault_options(FaultOptions &o, const std::string &seed_help) {
+    return {
+        {"--faults", "SPEC",
+         "field faults per message, e.g. drop=0.01,cut=0.01,garble=0.01,\n"
+         "duplicate=0.01,silence=0.01:30,slow=0.01 (at most one a message)",
+         [&o](const std::string &v) {
+             FaultSpecReading r = parse_faults(v);
+             o.spec = r.spec;
+             return r.error.empty() ? std::string() : "--faults: " + r.error;
+         }},
+        number("--fault-seed", "N", seed_help, {"a number from 0 to 4294967295", 0, 4294967295LL},
+               [&o](long long n) { o.seed = static_cast<unsigned>(n); }),
+        file_name("--fault-log", "write a CSV row for every injected fault to FILE", &o.log),
+    };
+}
+
+bool open_fault_log(const std::string &path, FaultLog *log) {
+    if (path.empty())
+        return true;
+    log->reset(std::fopen(path.c_str(), "wb"));
+    return *log && std::fputs(FAULT_LOG_HEADER, log->get()) >= 0 && std::fflush(log->get()) == 0;
+}
 
 std::string fault_log_row(long long utc_ms, const std::string &station, std::uint32_t tick,
                           FaultKind kind, const std::string &detail) {

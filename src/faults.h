@@ -11,9 +11,15 @@
 #ifndef VANDRY_FAULTS_H
 #define VANDRY_FAULTS_H
 
+#include "command_line.h"
+
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace vandry {
 
@@ -27,6 +33,20 @@ struct FaultSpec {
     int silence_s = 0;
     [[nodiscard]] bool any() const;
 };
+
+// A program's fault options: --faults SPEC, --fault-seed N, --fault-log FILE.
+struct FaultOptions {
+    FaultSpec spec;
+    std::optional<unsigned> seed; // none: from the unit's own seed
+    std::string log;              // a CSV file with a row per injected fault; empty: none
+};
+
+// The three options, into o; seed_help says what N does in the program.
+std::vector<Option> fault_options(FaultOptions &o, const std::string &seed_help);
+
+// The fault log, created with its header; none when path is empty. False when it cannot be.
+using FaultLog = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
+bool open_fault_log(const std::string &path, FaultLog *log);
 
 // "kind=P,kind=P,...", silence as "silence=P:SECONDS"; the probabilities add up to at most 1.
 struct FaultSpecReading {
@@ -45,8 +65,8 @@ class FaultStream {
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
         return z ^ (z >> 31);
     }
-    // From 0 up to but not including n.
-    unsigned below(unsigned n) noexcept { return static_cast<unsigned>(next() % n); }
+    // From 0 up to but not including n (at least 1).
+    unsigned below(unsigned n) noexcept { return n == 0 ? 0 : static_cast<unsigned>(next() % n); }
 
   private:
     std::uint64_t state_;

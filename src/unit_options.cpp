@@ -43,22 +43,13 @@ Parsed<UnitOptions> parse_unit_options(const std::vector<std::string> &args) {
                   "write the plan of this run (its station and seed) to FILE, for a\n"
                   "receiver that knows every message by its tick (vandry-receiver --expect)",
                   &o.plan),
-        {"--faults", "SPEC",
-         "field faults per message, e.g. drop=0.01,cut=0.01,garble=0.01,\n"
-         "duplicate=0.01,silence=0.01:30,slow=0.01 (at most one a message)",
-         [&o](const std::string &v) {
-             FaultSpecReading r = parse_faults(v);
-             o.faults = r.spec;
-             return r.error.empty() ? std::string() : "--faults: " + r.error;
-         }},
-        number("--fault-seed", "N", "draw the faults from the stream of N (default: the seed)",
-               {"a number from 0 to 4294967295", 0, 4294967295LL},
-               [&o](long long n) { o.fault_seed = static_cast<unsigned>(n); }),
-        file_name("--fault-log", "write a CSV row for every injected fault to FILE", &o.fault_log),
         number("--timeout", "SECONDS", "end with status 1 when the run has not finished by then",
                {"a number of seconds from 1 to 31536000", 1, 31536000},
                [&o](long long n) { o.timeout_s = n; }),
     };
+    for (Option &option : fault_options(o.faults, "draw the faults from the stream of N (default: "
+                                                  "the seed)"))
+        p.options.push_back(std::move(option));
     Outcome outcome = read_command_line(p, args);
     return parsed_from(o, std::move(outcome));
 }

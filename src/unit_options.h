@@ -22,9 +22,7 @@ struct UnitOptions {
     bool verbose = false;         // the seed on the console too
     long long timeout_s = 0;      // the run ends with status 1 when not finished by then; 0: never
     std::string plan;             // a file for the plan of this run, for a receiver's --expect
-    FaultSpec faults;             // field faults, per message
-    std::optional<unsigned> fault_seed; // none: from the seed
-    std::string fault_log;              // a CSV file with a row per injected fault
+    FaultOptions faults;          // field faults, per message
 };
 
 // A run that must end does not wait for a configuration or halt on it: it exits with status 2.

@@ -88,17 +88,13 @@ int main(int argc, char **argv) {
     }
     if (!options.plan.empty() && !write_plan(options.plan, run, seed))
         return 1;
-    std::unique_ptr<FILE, int (*)(FILE *)> fault_log(nullptr, std::fclose);
-    if (!options.fault_log.empty()) {
-        fault_log.reset(std::fopen(options.fault_log.c_str(), "wb"));
-        if (!fault_log || std::fputs(FAULT_LOG_HEADER, fault_log.get()) < 0 ||
-            std::fflush(fault_log.get()) != 0) {
-            report_to(stderr, "vandry: cannot write the fault log %s\n", options.fault_log.c_str());
-            return 1;
-        }
+    FaultLog fault_log(nullptr, std::fclose);
+    if (!open_fault_log(options.faults.log, &fault_log)) {
+        report_to(stderr, "vandry: cannot write the fault log %s\n", options.faults.log.c_str());
+        return 1;
     }
-    run.faults = options.faults;
-    run.fault_seed = fault_seed_of(options.fault_seed ? *options.fault_seed : seed);
+    run.faults = options.faults.spec;
+    run.fault_seed = fault_seed_of(options.faults.seed ? *options.faults.seed : seed);
     run.fault_log = fault_log.get();
     UnitMessages messages(seed);
     report_to(console, "%s", tank_report(messages.tank()).c_str());

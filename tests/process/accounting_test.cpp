@@ -3,8 +3,6 @@
 #include "harness.h"
 #include "message.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,29 +24,6 @@ using Json = nlohmann::json;
 namespace {
 
 constexpr unsigned SEED = 20261209;
-
-Fd connect_to(int port) {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    return fd;
-}
-
-void send_all(int fd, const std::string &bytes) {
-    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-}
-
-int listening_port(Program &receiver) {
-    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) ";
-    std::smatch found;
-    const std::string head =
-        receiver.wait_for_regex(listening, 10) ? receiver.output() : std::string();
-    return std::regex_search(head, found, std::regex(listening)) ? std::stoi(found[1]) : 0;
-}
 
 Json report_of(const std::string &path) {
     std::ifstream in(path);
@@ -124,7 +99,7 @@ class FaultProxy {
             const size_t digit = message.find(',', level) - 1;
             bytes[digit] = static_cast<char>('0' + (bytes[digit] - '0' + 1) % 10);
         }
-        send_all(p.up.get(), kind == Kind::twice ? bytes + bytes : bytes);
+        EXPECT_TRUE(send_whole(p.up, kind == Kind::twice ? bytes + bytes : bytes));
         forwarded_.push_back({message, kind});
     }
 
@@ -278,8 +253,8 @@ TEST(Accounting, ChecksACollectorsSqliteStore) {
         char out[vandry::MAX_MESSAGE_LENGTH + 1];
         const std::string name = "U0000" + std::to_string(k);
         for (int t = 0; t < TICKS; ++t)
-            send_all(unit.get(),
-                     std::string(out, static_cast<size_t>(stream.next(out, name.c_str(), 20))));
+            ASSERT_TRUE(send_whole(
+                unit, std::string(out, static_cast<size_t>(stream.next(out, name.c_str(), 20)))));
     }
     const std::string count =
         "sqlite3 store.db '.timeout 2000' 'select count(*) from messages' 2>/dev/null || true";

@@ -152,6 +152,30 @@ std::string after_startup(const std::string &output) {
     return std::regex_search(output, m, startup) ? m.suffix().str() : std::string();
 }
 
+Fd connect_to(int port) {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return Fd();
+    return fd;
+}
+
+bool send_whole(const Fd &fd, const std::string &bytes) {
+    return send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+int listening_port(Program &receiver) {
+    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto\\)\n";
+    std::smatch found;
+    const std::string head =
+        receiver.wait_for_regex(listening, 10) ? receiver.output() : std::string();
+    return std::regex_search(head, found, std::regex(listening)) ? std::stoi(found[1]) : 0;
+}
+
 size_t count_of(const std::string &text, const std::string &needle) {
     size_t n = 0;
     for (size_t at = text.find(needle); at != std::string::npos;

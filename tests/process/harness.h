@@ -163,6 +163,15 @@ class Program {
     std::string raw_;
 };
 
+// A connection to 127.0.0.1:port; invalid when it cannot be made.
+Fd connect_to(int port);
+
+// Sends all bytes at once; false when the connection did not take them whole.
+bool send_whole(const Fd &fd, const std::string &bytes);
+
+// The port that a receiver says it listens on, with auto framing; 0 when it says nothing.
+int listening_port(Program &receiver);
+
 size_t count_of(const std::string &text, const std::string &needle);
 
 // The text as a regular expression that matches exactly it.

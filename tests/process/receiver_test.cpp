@@ -2,8 +2,6 @@
 // and back, and the counts of its final line when SIGTERM ends it.
 #include "harness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,28 +20,9 @@ using namespace proc;
 
 namespace {
 
-Fd connect_to(int port) {
-    Fd fd(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    return fd;
-}
-
+// Sends all bytes at once, which the receiver must take whole.
 void send_all(const Fd &fd, const std::string &bytes) {
-    ASSERT_EQ(send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-}
-
-// The port that the receiver says it listens on, with auto framing; 0 when it says nothing.
-int listening_port(Program &receiver) {
-    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto\\)\n";
-    std::smatch found;
-    const std::string head =
-        receiver.wait_for_regex(listening, 10) ? receiver.output() : std::string();
-    return std::regex_search(head, found, std::regex(listening)) ? std::stoi(found[1]) : 0;
+    ASSERT_TRUE(send_whole(fd, bytes));
 }
 
 std::string record(int sequence) {
