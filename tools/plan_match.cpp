@@ -243,12 +243,12 @@ template <class Rng> class Matcher final : public PlanMatcher {
 
     // The ticks just ahead of the cursor: the first whose message is the text, or else the
     // first from which it differs in one field.
-    struct Near {
+    struct JustAhead {
         std::optional<Found> exact, one_field;
         Difference difference;
     };
-    Near near(const Cursor<Rng> &from, const Tank &tank, const Verdict &v, std::string_view text) {
-        Near n;
+    JustAhead just_ahead(const Cursor<Rng> &from, const Tank &tank, const Verdict &v, std::string_view text) {
+        JustAhead n;
         Cursor<Rng> c = from;
         const std::size_t name = v.station.size() + 1;
         for (std::uint32_t k = 0; k < NEAR_WINDOW; ++k) {
@@ -284,7 +284,7 @@ template <class Rng> class Matcher final : public PlanMatcher {
 
     Matched place(Entry &e, const Verdict &v, std::string_view text);
     Matched place_first(Track &t, const Verdict &v, std::string_view text);
-    Matched place_far(Track &t, const Cursor<Rng> &from_start, std::uint32_t last, const Verdict &v,
+    Matched place_beyond(Track &t, const Cursor<Rng> &from_start, std::uint32_t last, const Verdict &v,
                       std::string_view text);
 
     int data_type_;
@@ -299,7 +299,7 @@ template <class Rng>
 Matched Matcher<Rng>::place_first(Track &t, const Verdict &v, std::string_view text) {
     Matched m;
     const Cursor<Rng> start = t.at;
-    Near n = near(start, t.tank, v, text);
+    JustAhead n = just_ahead(start, t.tank, v, text);
     std::optional<Found> found = n.exact;
     if (!found)
         found = search(start, MAX_JUMP, t.tank, v, text);
@@ -343,7 +343,7 @@ Matched Matcher<Rng>::place(Entry &e, const Verdict &v, std::string_view text) {
         m.tick = last;
         return m;
     }
-    Near n = near(t.at, t.tank, v, text);
+    JustAhead n = just_ahead(t.at, t.tank, v, text);
     if (n.exact) { // the next tick, or one shortly after a loss
         m.arrival = n.exact->tick == last + 1 ? Arrival::next : Arrival::after_loss;
         m.tick = n.exact->tick;
@@ -364,12 +364,12 @@ Matched Matcher<Rng>::place(Entry &e, const Verdict &v, std::string_view text) {
     if (n.one_field)
         return altered(*n.one_field, n.one_field->tick - last - 1, std::move(n.difference),
                        v.layout);
-    return place_far(t, from_start, last, v, text);
+    return place_beyond(t, from_start, last, v, text);
 }
 
 // A message that is no tick just ahead: a later one, an earlier one, or none.
 template <class Rng>
-Matched Matcher<Rng>::place_far(Track &t, const Cursor<Rng> &from_start, std::uint32_t last,
+Matched Matcher<Rng>::place_beyond(Track &t, const Cursor<Rng> &from_start, std::uint32_t last,
                                 const Verdict &v, std::string_view text) {
     Matched m;
     m.previous = last;

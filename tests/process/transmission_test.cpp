@@ -285,6 +285,8 @@ TEST(Transmission, ReconnectsAfterTheListenerClosesAKeptConnection) {
 // A server that resets every connection at once: a close-after-send program reports it and
 // never counts a message into a reset connection as sent.
 TEST(Transmission, ReportsAConnectionResetWhileItWaits) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "Wine's sockets do not report a reset as readable while the program waits";
     Station st(21);
     Connection conn;
     ASSERT_TRUE(st.listener.accept(&conn, 20)) << st.prog->output();
