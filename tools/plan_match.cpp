@@ -247,7 +247,8 @@ template <class Rng> class Matcher final : public PlanMatcher {
         std::optional<Found> exact, one_field;
         Difference difference;
     };
-    JustAhead just_ahead(const Cursor<Rng> &from, const Tank &tank, const Verdict &v, std::string_view text) {
+    JustAhead just_ahead(const Cursor<Rng> &from, const Tank &tank, const Verdict &v,
+                         std::string_view text) {
         JustAhead n;
         Cursor<Rng> c = from;
         const std::size_t name = v.station.size() + 1;
@@ -284,8 +285,8 @@ template <class Rng> class Matcher final : public PlanMatcher {
 
     Matched place(Entry &e, const Verdict &v, std::string_view text);
     Matched place_first(Track &t, const Verdict &v, std::string_view text);
-    Matched place_beyond(Track &t, const Cursor<Rng> &from_start, std::uint32_t last, const Verdict &v,
-                      std::string_view text);
+    Matched place_beyond(Track &t, const Cursor<Rng> &from_start, std::uint32_t last,
+                         const Verdict &v, std::string_view text);
 
     int data_type_;
     std::unordered_map<std::string, Entry> stations_;
@@ -370,7 +371,7 @@ Matched Matcher<Rng>::place(Entry &e, const Verdict &v, std::string_view text) {
 // A message that is no tick just ahead: a later one, an earlier one, or none.
 template <class Rng>
 Matched Matcher<Rng>::place_beyond(Track &t, const Cursor<Rng> &from_start, std::uint32_t last,
-                                const Verdict &v, std::string_view text) {
+                                   const Verdict &v, std::string_view text) {
     Matched m;
     m.previous = last;
     if (std::optional<Found> ahead = search(t.at, last + 1 + MAX_JUMP, t.tank, v, text)) {
