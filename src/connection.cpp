@@ -63,20 +63,16 @@ enum class Peer { open, ended, reset };
 // whether the server has ended the stream or the connection has failed.
 Peer drain_input(socket_t s) {
     char scrap[4096];
-    for (unsigned long taken = 0; taken < 65536;) {
-        unsigned long waiting = bytes_waiting(s);
-        if (waiting == 0) {
-            if (!wait_readable(s, 0))
-                return Peer::open;
-            waiting = 1; // readable with nothing waiting: the end of the stream or an error
-        }
-        const int want = static_cast<int>(waiting < sizeof scrap ? waiting : sizeof scrap);
-        const int got = receive_some(s, scrap, want);
+    for (int taken = 0; taken < 65536;) {
+        const int got = receive_waiting(s, scrap, static_cast<int>(sizeof scrap));
         if (got == 0)
             return Peer::ended;
-        if (got < 0)
-            return last_socket_error() == ERROR_INTERRUPTED ? Peer::open : Peer::reset;
-        taken += static_cast<unsigned long>(got);
+        if (got < 0) {
+            const int error = last_socket_error();
+            return error == ERROR_WOULD_BLOCK || error == ERROR_INTERRUPTED ? Peer::open
+                                                                            : Peer::reset;
+        }
+        taken += got;
     }
     return Peer::open;
 }

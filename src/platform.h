@@ -25,7 +25,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -41,7 +40,8 @@ constexpr char DIR_SEPARATOR = '\\';
 constexpr int SEND_FLAGS = 0; // Windows sockets raise no signal on a closed connection
 constexpr int SHUT_SENDING = SD_SEND;
 constexpr int ERROR_INTERRUPTED = WSAEINTR;
-constexpr int ERROR_TIMED_OUT = WSAETIMEDOUT; // a send that ran out of time
+constexpr int ERROR_TIMED_OUT = WSAETIMEDOUT;     // a send that ran out of time
+constexpr int ERROR_WOULD_BLOCK = WSAEWOULDBLOCK; // nothing to receive yet
 
 inline int start_sockets() {
     WSADATA data;
@@ -61,10 +61,17 @@ inline void close_socket(socket_t s) {
 }
 inline void no_sigpipe(socket_t) {}
 
-// Bytes received and not yet read; 0 when none, or when the socket cannot tell.
-inline unsigned long bytes_waiting(socket_t s) {
-    u_long count = 0;
-    return ioctlsocket(s, FIONREAD, &count) == 0 ? count : 0;
+// Receives at most length bytes without waiting: the count, 0 at the end of the stream, or
+// SOCKET_FAILED (ERROR_WOULD_BLOCK when nothing has arrived).
+inline int receive_waiting(socket_t s, char *bytes, int length) {
+    u_long on = 1;
+    u_long off = 0;
+    ioctlsocket(s, FIONBIO, &on);
+    const int got = recv(s, bytes, length, 0);
+    const int error = WSAGetLastError();
+    ioctlsocket(s, FIONBIO, &off);
+    WSASetLastError(error);
+    return got;
 }
 
 // Waits up to ms milliseconds for received bytes, an end of stream or an error.
@@ -111,6 +118,7 @@ constexpr int SEND_FLAGS = 0;
 constexpr int SHUT_SENDING = SHUT_WR;
 constexpr int ERROR_INTERRUPTED = EINTR;
 constexpr int ERROR_TIMED_OUT = EAGAIN;
+constexpr int ERROR_WOULD_BLOCK = EWOULDBLOCK;
 
 inline int start_sockets() {
     return 0;
@@ -132,9 +140,8 @@ inline void no_sigpipe([[maybe_unused]] socket_t s) {
 #endif
 }
 
-inline unsigned long bytes_waiting(socket_t s) {
-    int count = 0;
-    return ioctl(s, FIONREAD, &count) == 0 && count > 0 ? static_cast<unsigned long>(count) : 0;
+inline int receive_waiting(socket_t s, char *bytes, int length) {
+    return static_cast<int>(recv(s, bytes, static_cast<size_t>(length), MSG_DONTWAIT));
 }
 
 inline bool wait_readable(socket_t s, int ms) {
@@ -182,12 +189,9 @@ inline void reset_socket(socket_t s) {
     close_socket(s);
 }
 
-// Sends or receives at most length bytes; the count, or SOCKET_FAILED.
+// Sends at most length bytes; the count, or SOCKET_FAILED.
 inline int send_some(socket_t s, const char *bytes, int length) {
     return static_cast<int>(send(s, bytes, length, SEND_FLAGS));
-}
-inline int receive_some(socket_t s, char *bytes, int length) {
-    return static_cast<int>(recv(s, bytes, length, 0));
 }
 
 // The working directory of the process, however long it is; empty when it cannot be had.
