@@ -125,7 +125,7 @@ std::map<std::string, Truth> truth_of(const std::vector<FaultProxy::Forwarded> &
                                       int units, unsigned ticks) {
     std::map<std::string, std::pair<std::string, unsigned>> tick_of;
     for (int k = 0; k < units; ++k) {
-        char name[8];
+        char name[16];
         std::snprintf(name, sizeof name, "U%05d", k);
         vandry::UnitStream<vandry::GlibcRand> unit(SEED + static_cast<unsigned>(k));
         char out[vandry::MAX_MESSAGE_LENGTH + 1];
