@@ -234,7 +234,8 @@ template <class Rng> void Engine<Rng>::connect(Unit &u) {
         }
     }
     u.timed_out = false;
-    arm(u, Phase::connecting, Clock::now() + CONNECT_TIME_OUT);
+    u.connect_started = Clock::now();
+    arm(u, Phase::connecting, u.connect_started + CONNECT_TIME_OUT);
     u.socket.async_connect(endpoint_, [this, p = &u](const asio::error_code &error) {
         if (!finished_)
             on_connected(*p, error);
@@ -261,12 +262,12 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
     u.ending = Ending::none;
     ++figures_.connected;
     watch_input(u);
-    // The slot that has just come, or, when the connection stood later than the grace after
-    // it, the next one: the slots between are missed.
+    // The slot that has just come, or, when the connection stood more than a second after it
+    // (a stall, not a slow handshake), the next one: the slots between are missed.
     const Clock::time_point scheduled = u.last_sent == Clock::time_point::min()
                                             ? slot_from(u, start_ + share_of(ramp_, u))
                                             : next_slot(u, u.last_sent);
-    u.due = next_slot(u, Clock::now() - GRACE);
+    u.due = next_slot(u, Clock::now() - MISSED_AFTER);
     if (u.due > scheduled)
         figures_.skipped += (u.due - scheduled) / interval_;
     if (u.due <= Clock::now())
@@ -575,8 +576,10 @@ template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_cod
     ++figures_.written;
     ++written_this_second_;
     ++u.sent;
+    // The first message on a connection opened at or after its slot began with that connect.
+    u.last_sent =
+        !u.wrote_on_connection && u.connect_started >= u.due ? u.connect_started : u.write_started;
     u.wrote_on_connection = true;
-    u.last_sent = u.write_started;
     for (int copy = u.fault == FaultKind::duplicate ? 2 : 1; o_.echo && copy > 0; --copy)
         print_echo(o_.data_type, u.message, u.message_length);
     if (u.ending != Ending::none) { // the server ended the connection while it was written

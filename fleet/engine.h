@@ -74,6 +74,7 @@ template <class Rng> class Engine {
         FaultStream faults;
         Clock::time_point due{}; // when the next message (or the pending pass) is due
         Clock::time_point write_started{};
+        Clock::time_point connect_started{};
         Clock::time_point last_sent = Clock::time_point::min();
         std::uint32_t index = 0;      // position in the fleet
         std::uint32_t generation = 0; // advances when a connection ends: older reads are stale
@@ -95,8 +96,9 @@ template <class Rng> class Engine {
     static constexpr auto SEND_TIME_OUT = std::chrono::seconds(30);
     static constexpr auto CONNECT_TIME_OUT = std::chrono::seconds(10);
     static constexpr auto WAKE_UP_STEP = std::chrono::milliseconds(1);
-    // A slot this far past is missed. A message less than the grace late is in its slot: the
-    // next one still follows, and a connection that stood within it sends at once.
+    // A slot this far past is missed. Two messages are never less than an interval, less the
+    // grace, apart; a message on the connection opened for it counts from that connect, so that a
+    // slow handshake does not push the next slot away.
     static constexpr auto MISSED_AFTER = std::chrono::seconds(1);
     static constexpr auto GRACE = std::chrono::milliseconds(50);
     // Bytes of the server's input discarded per unit in one turn of the loop.
