@@ -58,7 +58,8 @@ FaultSpecReading parse_faults(const std::string &text) {
         if (static_cast<FaultKind>(kind) == FaultKind::silence) {
             const std::size_t colon = value.find(':');
             const std::string seconds = colon == std::string::npos ? "" : value.substr(colon + 1);
-            value = value.substr(0, colon);
+            if (colon != std::string::npos)
+                value.resize(colon);
             if (seconds.empty() || seconds.size() > 5 ||
                 seconds.find_first_not_of("0123456789") != std::string::npos) {
                 r.error = "silence wants P:SECONDS, e.g. silence=0.01:30";
