@@ -25,12 +25,19 @@ def quoted(text):
 class Store:
     """The sqlite3 shell, fed one INSERT per message on its standard input."""
 
+    # A reader of the database (a check while the collector runs) holds a lock for a moment:
+    # the shell waits for it instead of failing the statement.
+    BUSY_TIMEOUT = ".timeout 10000"
+
     def __init__(self, path):
+        # The table exists before the collector says it listens.
+        subprocess.run(["sqlite3", path, self.BUSY_TIMEOUT, "PRAGMA journal_mode=WAL;",
+                        "CREATE TABLE IF NOT EXISTS messages "
+                        "(id INTEGER PRIMARY KEY, station TEXT, message TEXT);"],
+                       check=True, stdout=subprocess.DEVNULL)
         self.shell = subprocess.Popen(["sqlite3", path], stdin=subprocess.PIPE, text=True,
                                       encoding="utf-8", errors="surrogateescape")
-        self.run("PRAGMA journal_mode=WAL;")
-        self.run("CREATE TABLE IF NOT EXISTS messages "
-                 "(id INTEGER PRIMARY KEY, station TEXT, message TEXT);")
+        self.run(self.BUSY_TIMEOUT)
 
     def run(self, sql):
         self.shell.stdin.write(sql + "\n")

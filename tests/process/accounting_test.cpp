@@ -240,6 +240,13 @@ TEST(Accounting, ChecksACollectorsSqliteStore) {
     constexpr int UNITS = 3, TICKS = 30;
     ScratchDir dir;
     write_plan(dir, UNITS);
+    // A reader holds the database for a second as the collector starts: the collector waits.
+    Program reader(dir.path(),
+                   {"/bin/sh", "-c",
+                    "(echo 'BEGIN EXCLUSIVE;'; echo \"select 'locked';\"; sleep 1; echo 'COMMIT;') "
+                    "| sqlite3 store.db"},
+                   Target{});
+    ASSERT_TRUE(reader.wait_for("locked\n", 20)) << reader.output();
     Program collector(dir.path(), {"python3", VANDRY_COLLECTOR_SCRIPT, "store.db", "0"}, Target{});
     std::smatch found;
     ASSERT_TRUE(collector.wait_for_regex("collector listening on ([0-9]+)\n", 20))
