@@ -101,16 +101,19 @@ check_dlls() {
 prepare_wine() {
     wine_env
     local ready="$WINEPREFIX/.vandry-ready" started=$SECONDS
-    wineserver -p120 </dev/null >"$cross_dir/wine.log" 2>&1 || true # may be running already
+    : >"$cross_dir/wine.log"
     if [[ ! -f "$ready" ]]; then
         echo "creating the Wine prefix $WINEPREFIX"
+        # Wine's first start goes on setting up the prefix after wineboot returns, and the
+        # programs started meanwhile may die with it: everything is waited out.
         wine wineboot --init </dev/null >>"$cross_dir/wine.log" 2>&1 ||
             { cat "$cross_dir/wine.log"; return 1; }
+        wineserver -w
         touch "$ready"
-    else
-        wine wineboot </dev/null >>"$cross_dir/wine.log" 2>&1 ||
-            { cat "$cross_dir/wine.log"; return 1; }
     fi
+    wineserver -p120 </dev/null >>"$cross_dir/wine.log" 2>&1 || true # may be running already
+    wine wineboot </dev/null >>"$cross_dir/wine.log" 2>&1 ||
+        { cat "$cross_dir/wine.log"; return 1; }
     echo "Wine ready in $((SECONDS - started)) s"
 }
 
