@@ -5,6 +5,9 @@
 #include "csv_text.h"
 #include "host.h"
 
+#include <asio/buffer.hpp>
+#include <asio/write.hpp>
+
 #include <algorithm>
 #include <system_error>
 

@@ -15,7 +15,10 @@
 #include "server_address.h"
 #include "stats.h"
 
-#include <asio.hpp>
+#include <asio/basic_waitable_timer.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/signal_set.hpp>
 
 #include <array>
 #include <cstdint>
@@ -23,15 +26,6 @@
 #include <vector>
 
 namespace vandry::fleet {
-
-// How a run ended, with the figures for the summary.
-struct FleetResult {
-    FleetFigures figures;
-    LatenessHistogram lateness;
-    double seconds = 0;
-    long long expected = 0; // the messages that the schedule holds
-    bool complete = false;  // every unit sent what it should, and nothing failed
-};
 
 template <class Rng> class Engine {
   public:

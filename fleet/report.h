@@ -3,7 +3,7 @@
 #ifndef VANDRY_FLEET_REPORT_H
 #define VANDRY_FLEET_REPORT_H
 
-#include "engine.h"
+#include "stats.h"
 
 #include <string>
 

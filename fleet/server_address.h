@@ -4,7 +4,7 @@
 #ifndef VANDRY_FLEET_SERVER_ADDRESS_H
 #define VANDRY_FLEET_SERVER_ADDRESS_H
 
-#include <asio.hpp>
+#include <asio/ip/tcp.hpp>
 
 #include <chrono>
 #include <string>

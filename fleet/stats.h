@@ -55,6 +55,15 @@ struct FleetFigures {
     std::array<std::string, static_cast<std::size_t>(Failure::count)> first_failure;
 };
 
+// How a run ended, with the figures for the summary.
+struct FleetResult {
+    FleetFigures figures;
+    LatenessHistogram lateness;
+    double seconds = 0;
+    long long expected = 0; // the messages that the schedule holds
+    bool complete = false;  // every unit sent what it should, and nothing failed
+};
+
 // The line of a second, without a line end: "fleet: t=12s units=... connected=... written/s=...
 // written=... unconfirmed=... failed=... connect_failures=... skipped=... held=...
 // late_ms p50=0.31 p99=4.12 max=12.05".

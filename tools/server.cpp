@@ -4,6 +4,9 @@
 #include "host.h"
 #include "record_csv.h"
 
+#include <asio/buffer.hpp>
+#include <asio/post.hpp>
+
 #include <algorithm>
 
 namespace vandry::check {

@@ -8,7 +8,10 @@
 #include "message_log.h"
 #include "receiver_options.h"
 
-#include <asio.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <array>
 #include <chrono>
