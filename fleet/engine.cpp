@@ -27,7 +27,7 @@ std::string reason_of(int code) {
 
 template <class Rng>
 Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FILE *fault_log)
-    : io_(io), o_(o), fault_log_(fault_log), faulting_(o.faults.spec.any()),
+    : io_(io), o_(o), fault_log_(fault_log), faulting_(o.faults.rates.any()),
       keep_open_(keeps_connection(o.data_type)), terminal_(host::console_is_terminal()),
       interval_(std::chrono::milliseconds(o.interval_ms)),
       ramp_(o.ramp_s < 0 ? interval_ : Clock::duration(seconds_of(o.ramp_s))),
@@ -440,7 +440,7 @@ template <class Rng> void Engine<Rng>::send_or_skip(Unit &u) {
 template <class Rng> void Engine<Rng>::send(Unit &u) {
     if (status_if_due())
         return;
-    const FaultKind fault = faulting_ ? draw_fault(o_.faults.spec, u.faults) : FaultKind::none;
+    const FaultKind fault = faulting_ ? draw_fault(o_.faults.rates, u.faults) : FaultKind::none;
     if (fault == FaultKind::silence) {
         go_silent(u);
         return;
@@ -535,11 +535,11 @@ void Engine<Rng>::note_fault(const Unit &u, FaultKind kind, std::uint32_t tick,
 // back after the silence, at its slot.
 template <class Rng> void Engine<Rng>::go_silent(Unit &u) {
     note_fault(u, FaultKind::silence, u.stream.ticks(),
-               "quiet for " + std::to_string(o_.faults.spec.silence_s) + " s");
+               "quiet for " + std::to_string(o_.faults.rates.silence_s) + " s");
     if (o_.echo && !keep_open_)
         print_line(ConsoleLine::closing);
     close_orderly(u);
-    u.due = next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.spec.silence_s));
+    u.due = next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.rates.silence_s));
     arm(u, Phase::to_connect, u.due);
 }
 

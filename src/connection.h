@@ -19,7 +19,7 @@ struct UnitRun {
     Config config;
     int interval_ms = 3000;
     long long count = 0; // messages to send before the run ends; 0: no end
-    FaultSpec faults;    // field faults to inject, per message
+    FaultRates faults;   // field faults to inject, per message
     std::uint64_t fault_seed = 0;
     FILE *fault_log = nullptr; // a row for every injected fault, or none
 };

@@ -33,15 +33,15 @@ const char *fault_name(FaultKind kind) {
     return NAMES[static_cast<int>(kind)];
 }
 
-bool FaultSpec::any() const {
+bool FaultRates::any() const {
     for (int k = 1; k < FAULT_KINDS; ++k)
         if (probability[static_cast<std::size_t>(k)] > 0)
             return true;
     return false;
 }
 
-FaultSpecReading parse_faults(const std::string &text) {
-    FaultSpecReading r;
+FaultRatesReading parse_faults(const std::string &text) {
+    FaultRatesReading r;
     std::istringstream items(text);
     double total = 0;
     for (std::string item; std::getline(items, item, ',');) {
@@ -67,9 +67,9 @@ FaultSpecReading parse_faults(const std::string &text) {
             }
             long long silence = 0;
             parse_decimal(seconds, 0, 99999, &silence);
-            r.spec.silence_s = static_cast<int>(silence);
+            r.rates.silence_s = static_cast<int>(silence);
         }
-        double &p = r.spec.probability[static_cast<std::size_t>(kind)];
+        double &p = r.rates.probability[static_cast<std::size_t>(kind)];
         if (!parse_probability(value, &p)) {
             r.error = name;
             r.error.append(" wants a probability from 0 to 1, not \"").append(value).append("\"");
@@ -88,11 +88,11 @@ std::uint64_t fault_seed_of(unsigned unit_seed) {
     return mix.next();
 }
 
-FaultKind draw_fault(const FaultSpec &spec, FaultStream &stream) {
+FaultKind draw_fault(const FaultRates &rates, FaultStream &stream) {
     const double u = static_cast<double>(stream.next() >> 11) * 0x1.0p-53;
     double edge = 0;
     for (int k = 1; k < FAULT_KINDS; ++k) {
-        edge += spec.probability[static_cast<std::size_t>(k)];
+        edge += rates.probability[static_cast<std::size_t>(k)];
         if (u < edge)
             return static_cast<FaultKind>(k);
     }
@@ -191,8 +191,8 @@ std::vector<Option> fault_options(FaultOptions &o, const std::string &seed_help)
          "field faults per message, e.g. drop=0.01,cut=0.01,garble=0.01,\n"
          "duplicate=0.01,silence=0.01:30,slow=0.01 (at most one a message)",
          [&o](const std::string &v) {
-             FaultSpecReading r = parse_faults(v);
-             o.spec = r.spec;
+             FaultRatesReading r = parse_faults(v);
+             o.rates = r.rates;
              return r.error.empty() ? std::string() : "--faults: " + r.error;
          }},
         number("--fault-seed", "N", seed_help, {"a number from 0 to 4294967295", 0, 4294967295LL},

@@ -28,7 +28,7 @@ constexpr int FAULT_KINDS = 7; // none included
 
 const char *fault_name(FaultKind kind); // "drop", "cut", ...
 
-struct FaultSpec {
+struct FaultRates {
     std::array<double, FAULT_KINDS> probability{}; // per message; none's is unused
     int silence_s = 0;
     [[nodiscard]] bool any() const;
@@ -36,7 +36,7 @@ struct FaultSpec {
 
 // A program's fault options: --faults SPEC, --fault-seed N, --fault-log FILE.
 struct FaultOptions {
-    FaultSpec spec;
+    FaultRates rates;
     std::optional<unsigned> seed; // none: from the unit's own seed
     std::string log;              // a CSV file with a row per injected fault; empty: none
 };
@@ -49,11 +49,11 @@ using FaultLog = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
 bool open_fault_log(const std::string &path, FaultLog *log);
 
 // "kind=P,kind=P,...", silence as "silence=P:SECONDS"; the probabilities add up to at most 1.
-struct FaultSpecReading {
-    FaultSpec spec;
+struct FaultRatesReading {
+    FaultRates rates;
     std::string error;
 };
-FaultSpecReading parse_faults(const std::string &text);
+FaultRatesReading parse_faults(const std::string &text);
 
 // A unit's own stream of fault draws (SplitMix64: the same numbers on every platform).
 class FaultStream {
@@ -76,7 +76,7 @@ class FaultStream {
 std::uint64_t fault_seed_of(unsigned unit_seed);
 
 // The fault of a message: one draw.
-FaultKind draw_fault(const FaultSpec &spec, FaultStream &stream);
+FaultKind draw_fault(const FaultRates &rates, FaultStream &stream);
 
 // Garbles one digit of one value of a message (its name is name_length bytes) in place, keeping
 // it well formed: a digit of the record's values before the sequence number, never a leading

@@ -93,7 +93,7 @@ int main(int argc, char **argv) {
         report_to(stderr, "vandry: cannot write the fault log %s\n", options.faults.log.c_str());
         return 1;
     }
-    run.faults = options.faults.spec;
+    run.faults = options.faults.rates;
     run.fault_seed = fault_seed_of(options.faults.seed ? *options.faults.seed : seed);
     run.fault_log = fault_log.get();
     UnitMessages messages(seed);

@@ -72,7 +72,7 @@ TEST(MessageTest, LongestNameCopiedWhole) {
 // exactly as the kind says, and the same seed draws the same faults.
 TEST(FaultTest, EachKindChangesTheMessageAsItSays) {
     const struct {
-        const char *spec;
+        const char *rates;
         FaultKind kind;
         int bytes; // -1: cut short, at least one byte and not all
         int copies;
@@ -86,8 +86,8 @@ TEST(FaultTest, EachKindChangesTheMessageAsItSays) {
         {"silence=1:30", FaultKind::silence, 0, 1, false, false},
     };
     for (const auto &k : kinds) {
-        SCOPED_TRACE(k.spec);
-        const FaultSpecReading r = parse_faults(k.spec);
+        SCOPED_TRACE(k.rates);
+        const FaultRatesReading r = parse_faults(k.rates);
         ASSERT_EQ(r.error, "");
         FaultStream a(fault_seed_of(7)), b(fault_seed_of(7));
         for (int i = 0; i < 200; ++i) {
@@ -99,8 +99,8 @@ TEST(FaultTest, EachKindChangesTheMessageAsItSays) {
             const int length = static_cast<int>(std::strlen(clean));
             std::memcpy(faulted, clean, sizeof clean);
             std::memcpy(again, clean, sizeof clean);
-            ASSERT_EQ(draw_fault(r.spec, a), k.kind);
-            ASSERT_EQ(draw_fault(r.spec, b), k.kind);
+            ASSERT_EQ(draw_fault(r.rates, a), k.kind);
+            ASSERT_EQ(draw_fault(r.rates, b), k.kind);
             const Wire w = apply_fault(k.kind, faulted, length, 6, a);
             EXPECT_EQ(apply_fault(k.kind, again, length, 6, b).detail, w.detail);
             EXPECT_EQ(std::string(again), faulted);
@@ -126,20 +126,20 @@ TEST(FaultTest, EachKindChangesTheMessageAsItSays) {
     }
 }
 
-TEST(FaultTest, SpecsAreReadOrRefusedWithTheirReason) {
+TEST(FaultTest, SettingsAreReadOrRefusedWithTheirReason) {
     const struct {
-        const char *spec, *error;
-    } specs[] = {
+        const char *rates, *error;
+    } settings[] = {
         {"drop=0.01,cut=0.02,garble=0.03,duplicate=0.04,silence=0.05:30,slow=0.06", ""},
         {"drop=1.5", "drop wants a probability from 0 to 1, not \"1.5\""},
         {"lose=0.1", "unknown fault \"lose\": drop, cut, garble, duplicate, silence, slow"},
         {"silence=0.1", "silence wants P:SECONDS, e.g. silence=0.01:30"},
         {"drop=0.6,cut=0.6", "the probabilities add up to more than 1"},
     };
-    for (const auto &s : specs)
-        EXPECT_EQ(parse_faults(s.spec).error, s.error) << s.spec;
-    // A probability of 0 is never drawn; the draws of a mixed spec follow its shares.
-    const FaultSpec mixed = parse_faults("drop=0.25,garble=0.25").spec;
+    for (const auto &s : settings)
+        EXPECT_EQ(parse_faults(s.rates).error, s.error) << s.rates;
+    // A probability of 0 is never drawn; the draws of mixed rates follow their shares.
+    const FaultRates mixed = parse_faults("drop=0.25,garble=0.25").rates;
     FaultStream stream(fault_seed_of(1));
     int drops = 0, garbles = 0;
     for (int i = 0; i < 10000; ++i) {
