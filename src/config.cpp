@@ -276,25 +276,17 @@ std::string default_config_path() {
     return dir + platform::DIR_SEPARATOR + "cfg.txt";
 }
 
-namespace {
-
-void sleep_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-} // namespace
-
 void halt(const std::string &message) {
     report("%s", message.c_str());
     for (;;)
-        sleep_ms(10000);
+        std::this_thread::sleep_for(std::chrono::seconds(10));
 }
 
 Config wait_for_config(const std::string &path, bool named) {
     ConfigReading r;
     while ((r = load_config(path, named)).unreadable) {
         report("%s", r.error.c_str());
-        sleep_ms(5000);
+        std::this_thread::sleep_for(std::chrono::seconds(5));
     }
     if (!r.error.empty())
         halt(r.error);
