@@ -2,7 +2,6 @@
 
 #include "config.h"
 #include "console.h"
-#include "csv_text.h"
 #include "host.h"
 
 #include <asio/buffer.hpp>
@@ -525,17 +524,13 @@ void Engine<Rng>::note_fault(const Unit &u, FaultKind kind, std::uint32_t tick,
         return;
     char name[MAX_NAME_LENGTH + 1];
     write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
-    const std::string row = fault_log_row(utc_ms_now(), name, tick, kind, detail);
-    // Each row whole and at once, so that a receiver reading the log meanwhile sees it.
-    (void)std::fwrite(row.data(), 1, row.size(), fault_log_);
-    (void)std::fflush(fault_log_);
+    write_fault_row(fault_log_, name, tick, kind, detail);
 }
 
 // A unit that loses power: its connection ends in order, and no tick passes until it comes
 // back after the silence, at its slot.
 template <class Rng> void Engine<Rng>::go_silent(Unit &u) {
-    note_fault(u, FaultKind::silence, u.stream.ticks(),
-               "quiet for " + std::to_string(o_.faults.rates.silence_s) + " s");
+    note_fault(u, FaultKind::silence, u.stream.ticks(), silence_detail(o_.faults.rates));
     if (o_.echo && !keep_open_)
         print_line(ConsoleLine::closing);
     close_orderly(u);

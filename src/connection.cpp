@@ -1,7 +1,5 @@
 #include "connection.h"
 
-#include "csv_text.h"
-
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -164,16 +162,9 @@ class UnitFaults {
         return w;
     }
     void log(FaultKind kind, std::uint32_t tick, const std::string &detail) {
-        if (run_.fault_log == nullptr)
-            return;
-        const std::string row = fault_log_row(utc_ms_now(), run_.config.name, tick, kind, detail);
-        (void)std::fwrite(row.data(), 1, row.size(), run_.fault_log);
-        (void)std::fflush(run_.fault_log);
+        write_fault_row(run_.fault_log, run_.config.name, tick, kind, detail);
     }
     FaultStream &stream() { return stream_; }
-    [[nodiscard]] std::string silence_detail() const {
-        return "quiet for " + std::to_string(run_.faults.silence_s) + " s";
-    }
 
   private:
     const UnitRun &run_;
@@ -201,7 +192,7 @@ bool send_wire(socket_t s, const char *message, const Wire &w, FaultStream &stre
 
 // A unit that loses power: its connection ends in order, and it stays quiet for the silence.
 PassEnd go_silent(socket_t s, const UnitRun &run, UnitFaults &faults, std::uint32_t tick) {
-    faults.log(FaultKind::silence, tick, faults.silence_detail());
+    faults.log(FaultKind::silence, tick, silence_detail(run.faults));
     if (!keeps_connection(run.config.data_type))
         print_line(ConsoleLine::closing);
     end_connection(&s);
@@ -314,7 +305,7 @@ bool write_messages(FILE *out, const UnitRun &run, UnitMessages &messages) {
     for (long long sent = 0; run.count == 0 || sent < run.count;) {
         const FaultKind fault = faults.draw();
         if (fault == FaultKind::silence) {
-            faults.log(fault, messages.ticks(), faults.silence_detail());
+            faults.log(fault, messages.ticks(), silence_detail(run.faults));
             continue;
         }
         const int length = messages.next(message, run.config.name.c_str(), run.config.data_type);

@@ -214,4 +214,17 @@ std::string fault_log_row(long long utc_ms, const std::string &station, std::uin
            fault_name(kind) + "," + csv_field(detail) + "\r\n";
 }
 
+void write_fault_row(std::FILE *log, const std::string &station, std::uint32_t tick, FaultKind kind,
+                     const std::string &detail) {
+    if (log == nullptr)
+        return;
+    const std::string row = fault_log_row(utc_ms_now(), station, tick, kind, detail);
+    (void)std::fwrite(row.data(), 1, row.size(), log);
+    (void)std::fflush(log);
+}
+
+std::string silence_detail(const FaultRates &rates) {
+    return "quiet for " + std::to_string(rates.silence_s) + " s";
+}
+
 } // namespace vandry

@@ -114,6 +114,12 @@ Wire apply_fault(FaultKind kind, char *message, int length, std::size_t name_len
 extern const char FAULT_LOG_HEADER[];
 std::string fault_log_row(long long utc_ms, const std::string &station, std::uint32_t tick,
                           FaultKind kind, const std::string &detail);
+// Writes the row of a fault injected now, whole and flushed, so that a receiver reading the
+// log meanwhile sees it; nothing when there is no log.
+void write_fault_row(std::FILE *log, const std::string &station, std::uint32_t tick, FaultKind kind,
+                     const std::string &detail);
+// The detail of a silence: "quiet for N s".
+std::string silence_detail(const FaultRates &rates);
 
 } // namespace vandry
 
