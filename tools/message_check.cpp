@@ -46,11 +46,7 @@ std::size_t count_digits(std::string_view s, std::size_t from) {
     return i - from;
 }
 
-// The pieces between commas, with the offset at which each begins.
-struct Pieces {
-    std::vector<std::string_view> text;
-    std::vector<std::size_t> start;
-};
+} // namespace
 
 Pieces split_commas(std::string_view s) {
     Pieces p;
@@ -67,6 +63,8 @@ Pieces split_commas(std::string_view s) {
         from = comma + 1;
     }
 }
+
+namespace {
 
 // "field N (name) 'token' ", the start of every complaint about a field.
 std::string field_where(std::string_view token, const Field &field, std::size_t position) {

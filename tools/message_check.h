@@ -39,6 +39,13 @@ struct Verdict {
 // Checks one message, its end mark included, against the framing of the given mode.
 Verdict check_message(std::string_view message, Mode mode);
 
+// The pieces of a record between commas, with the offset at which each begins.
+struct Pieces {
+    std::vector<std::string_view> text;
+    std::vector<std::size_t> start;
+};
+Pieces split_commas(std::string_view s);
+
 // Printable form of any bytes: \r, \n, \t, \\ and \xNN for every other byte outside 0x20-0x7e.
 std::string escape(std::string_view bytes);
 

@@ -45,17 +45,6 @@ std::uint64_t hash_of(std::string_view text) {
     return h;
 }
 
-std::vector<std::string_view> split(std::string_view record) {
-    std::vector<std::string_view> fields;
-    for (std::size_t from = 0;;) {
-        const std::size_t comma = record.find(',', from);
-        fields.push_back(record.substr(from, comma - from));
-        if (comma == std::string_view::npos)
-            return fields;
-        from = comma + 1;
-    }
-}
-
 std::string_view trimmed(std::string_view field) {
     return field.substr(std::min(field.find_first_not_of(' '), field.size()));
 }
@@ -71,7 +60,7 @@ struct Difference {
 
 Difference differ(std::string_view expected, std::string_view got, Layout layout) {
     Difference d;
-    const std::vector<std::string_view> e = split(expected), g = split(got);
+    const std::vector<std::string_view> e = split_commas(expected).text, g = split_commas(got).text;
     const std::size_t derived = layout == Layout::gps_record ? 1 : 0;
     const std::size_t n = std::min(e.size(), g.size());
     for (std::size_t i = 0; i < n; ++i) {
