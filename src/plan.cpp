@@ -18,12 +18,16 @@ std::string at_line(long long line, const std::string &what) {
     return "line " + std::to_string(line) + ": " + what;
 }
 
-// One "key=value" word of the header; empty when it is accepted.
-std::string header_word(const std::string &word, Plan &plan) {
+// One "key=value" word of the header; empty when it is accepted. A key given twice is refused:
+// which of the two would hold is a guess.
+std::string header_word(const std::string &word, Plan &plan,
+                        std::unordered_set<std::string> &keys) {
     const size_t equals = word.find('=');
     const std::string key = word.substr(0, equals);
     const std::string value = equals == std::string::npos ? "" : word.substr(equals + 1);
     long long number = 0;
+    if (!keys.insert(key).second)
+        return key + "= twice";
     if (key == "type" && parse_decimal(value, 0, 99, &number) &&
         (number == 0 || is_data_type(static_cast<int>(number))))
         plan.data_type = static_cast<int>(number);
@@ -33,8 +37,10 @@ std::string header_word(const std::string &word, Plan &plan) {
         plan.interval_s = static_cast<int>(number);
     else if (key == "seed" && parse_decimal(value, 0, 4294967295LL, &number))
         plan.seed = static_cast<unsigned>(number);
+    else if (key == "count" && parse_decimal(value, 1, 4294967295LL, &number))
+        plan.count = static_cast<std::uint32_t>(number);
     else
-        return "\"" + word + "\" is no type=CODE, rand=glibc|msvcrt, interval=S or seed=S";
+        return "\"" + word + "\" is no type=CODE, rand=glibc|msvcrt, interval=S, seed=S or count=N";
     return std::string();
 }
 
@@ -49,7 +55,8 @@ bool is_name(const std::string &name) {
 std::string plan_header(const Plan &plan) {
     return std::string(MAGIC) + " type=" + std::to_string(plan.data_type) +
            " rand=" + rand_name(plan.rand) + " interval=" + std::to_string(plan.interval_s) +
-           " seed=" + std::to_string(plan.seed) + "\n";
+           " seed=" + std::to_string(plan.seed) +
+           (plan.count > 0 ? " count=" + std::to_string(plan.count) : std::string()) + "\n";
 }
 
 std::string plan_line(const PlannedStation &station) {
@@ -59,14 +66,17 @@ std::string plan_line(const PlannedStation &station) {
 PlanReading read_plan(std::istream &in) {
     PlanReading r;
     std::string line;
-    if (!std::getline(in, line) || line.compare(0, sizeof MAGIC - 1, MAGIC) != 0) {
+    constexpr std::size_t magic = sizeof MAGIC - 1;
+    if (!std::getline(in, line) || line.compare(0, magic, MAGIC) != 0 ||
+        (line.size() > magic && line[magic] != ' ' && line[magic] != '\t' && line[magic] != '\r')) {
         r.error = "line 1: not a plan: it begins with \"vandry-plan\" (vandry-fleet --dry-run "
                   "writes one)";
         return r;
     }
-    std::istringstream header(line.substr(sizeof MAGIC - 1));
+    std::istringstream header(line.substr(magic));
+    std::unordered_set<std::string> keys;
     for (std::string word; header >> word;)
-        if (std::string error = header_word(word, r.plan); !error.empty()) {
+        if (std::string error = header_word(word, r.plan, keys); !error.empty()) {
             r.error = at_line(1, error);
             return r;
         }

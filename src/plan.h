@@ -1,15 +1,17 @@
 // The plan of a run: which stations send, under which seeds, with which generator and data type
 // code. Every message of a planned station is then known in advance, tick by tick, so that a
 // checker can tell exactly which message each arrival is. The text form:
-//   vandry-plan type=21 rand=glibc interval=3 seed=1733700000
+//   vandry-plan type=21 rand=glibc interval=3 seed=1733700000 count=100
 //   U00000 1733700000
 //   U00001 1733700001
-// (type=0: any data type code; one line per station, its name and its seed).
+// (type=0: any data type code; count=N, when the run sends N messages a unit, says that every
+// station must hold ticks 0 to N-1; one line per station, its name and its seed).
 #ifndef VANDRY_PLAN_H
 #define VANDRY_PLAN_H
 
 #include "random.h"
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -25,7 +27,8 @@ struct Plan {
     int data_type = 0; // 0: any
     RandKind rand = NATIVE_RAND;
     int interval_s = 3;
-    unsigned seed = 0; // the run's seed, as given
+    unsigned seed = 0;       // the run's seed, as given
+    std::uint32_t count = 0; // messages a unit sends; 0: not known
     std::vector<PlannedStation> stations;
 };
 
