@@ -1,22 +1,29 @@
 // Knowing every message of a planned station by its tick. A planned station's stream is fully
-// determined by its seed, so each arrival is compared with the stream, regenerated forward with
-// the units' own generator and message code; nothing of a stream is kept but a cursor into it.
+// determined by its seed, so each arrival is compared with the stream, regenerated with the
+// units' own generator and message code. Records recur within a stream, so a message is placed
+// at the nearest tick that it equals, and how far it may be looked for is bounded.
 //
-// The rules:
-// - a station's first message starts its count: what came before is not this receiver's
-//   business;
+// In arrival order (listening, or reading rows as they come):
+// - a station's first message starts its count, unless the extent says where it starts;
 // - tick 0 after later ticks is a restart: a new run, and nothing before it is lost;
-// - a tick at or behind the station's last tick is a duplicate;
-// - a jump forward loses exactly the ticks in between;
-// - a message that is no tick of the stream is altered: it takes the place of the next expected
-//   tick (or of a tick just ahead from which it differs in one field), so it is not also counted
+// - a message that equals a tick at or behind the station's last (looked for up to
+//   BEHIND_WINDOW ticks back) is a duplicate, unless a tick ahead that it equals is nearer;
+// - otherwise it is placed at the nearest tick ahead that it equals, and the ticks between are
+//   lost. Ahead is bounded: listening, by the ticks that the time since the station's last
+//   message allows (with slack); reading, by the extent, or JUMP_LIMIT without one;
+// - a message with no match within these bounds is altered: it takes the place of the next
+//   tick (or of one just ahead from which it differs in one field), so it is not also counted
 //   as lost, and it is reported with the first field that differs;
-// - a station that is not in the plan is an unknown station.
+// - with an extent, the ticks of it before a station's first message and after its last are
+//   lost too, and a planned station with no message at all is missing.
+// In any order, every message of a station is placed once all are in (see any_order.h).
 #ifndef VANDRY_CHECK_PLAN_MATCH_H
 #define VANDRY_CHECK_PLAN_MATCH_H
 
+#include "extent.h"
 #include "message_check.h"
 #include "plan.h"
+#include "planned_stream.h"
 
 #include <cstdint>
 #include <functional>
@@ -32,7 +39,10 @@ enum class Arrival : std::uint8_t {
     duplicate,  // a tick at or behind the last one
     restart,    // tick 0 after later ticks
     altered,    // no tick of the stream
-    unknown     // a station that is not in the plan
+    unknown,    // a station that is not in the plan
+    held,       // kept, to be placed when every message is in
+    lost,       // found at the end: the ticks just before tick + 1 are lost
+    missing     // found at the end: a planned station with no message at all
 };
 
 struct Matched {
@@ -53,24 +63,46 @@ struct StationFigures {
     std::uint32_t first_tick = 0, last_tick = 0;
 };
 
-// A jump forward is looked for this many ticks ahead (about 36 days at 3 s): a message beyond
-// counts as altered.
-constexpr std::uint32_t MAX_JUMP = 1u << 20;
+// How far a message is looked for behind its station's last tick.
+constexpr std::uint32_t BEHIND_WINDOW = 4096;
+// How far ahead a station's first message, or a jump read without an extent, is looked for
+// (about 9 days at 3 s): a message beyond counts as altered.
+constexpr std::uint32_t JUMP_LIMIT = 1u << 18;
+// Listening, a jump may be at most the ticks that the time since the station's last message
+// allows, times 5/4, plus this many.
+constexpr std::uint32_t JUMP_SLACK = 16;
+// Unknown stations kept by name; the messages of any further ones are counted only.
+constexpr std::size_t MAX_UNKNOWN_NAMES = 10000;
+
+// What the end of a run finds: a station and what happened to it.
+using Found = std::function<void(const std::string &station, const Matched &)>;
 
 class PlanMatcher {
   public:
     virtual ~PlanMatcher() = default;
-    // Places a well-formed message: text is the message up to its record's line end.
-    virtual Matched match(const Verdict &v, std::string_view text) = 0;
+    // Places a well-formed message: text is the message up to its record's line end; now_ms
+    // is the time it arrived (steady, in ms), or negative for a message read from a store.
+    virtual Matched match(const Verdict &v, std::string_view text, long long now_ms) = 0;
+    // The run has ended: what only the end can tell (losses at the ends of the extents, missing
+    // stations, the placements of any order), each handed to found.
+    virtual void finish(const Found &found) = 0;
     // Every station of the plan, in the plan's order, then the unknown ones.
     virtual void for_each(const std::function<void(const StationFigures &)> &visit) const = 0;
     [[nodiscard]] virtual unsigned long long unknown_stations() const = 0;
+    // Messages of unknown stations beyond the names kept.
+    [[nodiscard]] virtual unsigned long long unknown_unnamed_messages() const = 0;
+    [[nodiscard]] virtual unsigned long long missing_stations() const = 0;
+    // Messages placed behind their station's last tick: many of them in a store suggest that
+    // its rows are not in arrival order.
+    [[nodiscard]] virtual unsigned long long placed_behind() const = 0;
 };
 
-std::unique_ptr<PlanMatcher> make_plan_matcher(const Plan &plan);
+struct MatchOptions {
+    const Extents *extents = nullptr; // none: where each stream starts and ends is unknown
+    bool any_order = false;
+};
 
-// The name of a record's field by its position after the station name (0: the first value).
-const char *field_name(Layout layout, std::size_t position);
+std::unique_ptr<PlanMatcher> make_plan_matcher(const Plan &plan, const MatchOptions &options = {});
 
 } // namespace vandry::check
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <system_error>
 
@@ -60,28 +61,62 @@ bool serve(const ReceiverOptions &options, MessageLog &log) {
     Server server(io, std::move(acceptor), options, log);
     server.start();
     io.run();
+    log.finish(std::string());
     report("vandry-receiver stopped: %s, %s\n",
            counted(log.totals().connections, "connection").c_str(), log.figures_text().c_str());
     return true;
 }
 
-// The run's losses, duplicates and alterations held against the fault log, and said.
-Explained explained_run(const std::string &path, const MessageLog &log) {
-    Explained e = explain_from_file(log.events(), log.totals().incomplete, path);
-    if (!e.error.empty()) {
+// The run's findings held against the fault log, and said.
+Explained explained_run(const std::string &path, MessageLog &log) {
+    Explained e = explain_from_file(log.findings(), log.placed_ticks(), path);
+    if (!e.error.empty())
         std::fprintf(stderr, "vandry-receiver: %s\n", e.error.c_str());
-        return e;
-    }
     std::string injected;
     for (int kind = 1; kind < FAULT_KINDS; ++kind)
         injected += (kind > 1 ? ", " : "") +
                     std::to_string(e.injected[static_cast<std::size_t>(kind)]) + " " +
                     fault_name(static_cast<FaultKind>(kind));
-    report("faults injected: %s; unexplained: %llu lost, %llu duplicated, %llu altered, %llu "
-           "incomplete\n",
-           injected.c_str(), e.unexplained_lost, e.unexplained_duplicated, e.unexplained_altered,
-           e.unexplained_incomplete);
+    report("faults injected: %s; %llu unconfirmed; unexplained: %llu lost, %llu duplicated, %llu "
+           "altered, %llu incomplete\n",
+           injected.c_str(), e.unconfirmed, e.unexplained_lost, e.unexplained_duplicated,
+           e.unexplained_altered, e.unexplained_incomplete);
     return e;
+}
+
+// What should be in the store, from the plan's count or from the fleets' reports; false, said,
+// when a report cannot be taken.
+bool load_extents(const ReceiverOptions &options, const Plan &plan, Extents *extents) {
+    if (plan.count > 0)
+        extents->every = Extent{0, plan.count - 1};
+    for (const std::string &path : options.sent) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string text = in ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+        const std::string error = in ? add_fleet_report(text, extents) : "cannot be read";
+        if (!error.empty()) {
+            std::fprintf(stderr, "vandry-receiver: the fleet's report %s: %s\n", path.c_str(),
+                         error.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// The findings that no fault explains, one line each.
+void say_unexplained(const MessageLog &log) {
+    for (const Finding &f : log.findings().all())
+        if (f.explained_by.empty())
+            report("%s\n", finding_line(f, true).c_str());
+}
+
+// The reports that the options ask for; false when one cannot be written.
+bool write_reports(const ReceiverOptions &options, const RunOutcome &run) {
+    bool written = true;
+    if (!options.report.empty())
+        written = write_report_file(options.report, run, write_receiver_report) && written;
+    if (!options.junit.empty())
+        written = write_report_file(options.junit, run, write_junit) && written;
+    return written;
 }
 
 int run(int argc, char **argv) {
@@ -98,7 +133,9 @@ int run(int argc, char **argv) {
         return 2;
     }
     Plan plan;
-    if (!options.expect.empty() && !load_plan(options.expect, &plan))
+    Extents extents;
+    if (!options.expect.empty() &&
+        (!load_plan(options.expect, &plan) || !load_extents(options, plan, &extents)))
         return 2;
 
     CsvFile csv;
@@ -106,10 +143,13 @@ int run(int argc, char **argv) {
         std::fprintf(stderr, "vandry-receiver: cannot write %s\n", options.csv.c_str());
         return 1;
     }
-    MessageLog log(options.quiet, options.csv.empty() ? nullptr : &csv,
-                   options.expect.empty() ? nullptr : &plan);
-    if (!options.fault_log.empty())
-        log.keep_events();
+    LogOptions lo;
+    lo.quiet = options.quiet;
+    lo.only_unexplained = options.only_unexplained;
+    lo.csv = options.csv.empty() ? nullptr : &csv;
+    lo.plan = options.expect.empty() ? nullptr : &plan;
+    lo.match = {extents.known() ? &extents : nullptr, options.any_order};
+    MessageLog log(lo);
     const bool ran = options.read ? read_recording(options, log) : serve(options, log);
     if (!ran)
         return 1;
@@ -117,10 +157,11 @@ int run(int argc, char **argv) {
     std::optional<Explained> explained;
     if (!options.fault_log.empty())
         explained = explained_run(options.fault_log, log);
-    const bool reported =
-        options.report.empty() ||
-        write_report(options.report, receiver_report(log, explained ? &*explained : nullptr));
+    if (options.only_unexplained)
+        say_unexplained(log);
     const bool clean = explained ? explained->clean() && log.totals().malformed == 0 : log.clean();
+    const bool reported =
+        write_reports(options, {log, explained ? &*explained : nullptr, lo.match.extents, clean});
     return clean && log.csv_ok() && reported ? 0 : 1;
 }
 

@@ -60,20 +60,33 @@ std::string receiver_notes() {
            "Each connection holds a descriptor: the receiver raises its open-file limit to the\n"
            "hard limit (ulimit -Hn; raise that as root, with LimitNOFILE= for a service or\n"
            "nofile in /etc/security/limits.conf) and pauses accepting when it runs out.\n"
-           "With a plan (--expect), every message of a planned station is placed by its tick:\n"
-           "  a station's first message starts its count (what came before is not this\n"
-           "  receiver's business); tick 0 after later ticks is a restart, a new run, and\n"
-           "  nothing before it is lost; a tick at or behind the station's last is a\n"
-           "  duplicate; a jump forward loses exactly the ticks between (looked for up to\n"
-           "  2^20 ticks ahead); a message that is no tick of the stream is altered and takes\n"
-           "  the place of the next expected tick (or of one just ahead from which it differs\n"
-           "  in one field), reported with the first field that differs; a station not in the\n"
-           "  plan is an unknown station. Without a plan, loss is counted from the sequence\n"
-           "  numbers, modulo 16, and may be more; a new connection that begins at 0 is a\n"
-           "  restart.\n"
+           "With a plan (--expect), every message of a planned station is placed by its tick.\n"
+           "Records recur within a stream, so a message is placed at the nearest tick that it\n"
+           "equals, behind before ahead:\n"
+           "  a station's first message starts its count, unless an extent says where it\n"
+           "  starts; tick 0 after later ticks is a restart, a new run; a message that equals\n"
+           "  a tick at or behind the station's last (up to 4096 back) is a duplicate; else\n"
+           "  it takes the nearest tick ahead that it equals, and the ticks between are lost.\n"
+           "  Ahead is bounded: listening, by the ticks that the time since the station's\n"
+           "  last message allows (x 5/4, + 16); reading, by the extent, or 2^18 ticks\n"
+           "  without one. A message with no match within bounds is altered: it takes the\n"
+           "  place of the next tick (or of one just ahead from which it differs in one\n"
+           "  field), reported with the first field that differs.\n"
+           "  With --any-order, a station's rows are placed once all are in: each tick takes\n"
+           "  a row that is its text, as often as the stream holds it; rows beyond are\n"
+           "  duplicates, and a row that is no tick is altered and takes the missing tick\n"
+           "  from which it differs in the fewest fields. Without an extent, a stream is\n"
+           "  followed until 4096 ticks in a row hold none of its rows.\n"
+           "  The extent (what should be here) comes from the plan's count=N (ticks 0 to\n"
+           "  N-1) or from fleets' reports (--sent): its ticks that are not here are lost,\n"
+           "  at the start, in the middle or at the end. A planned station with no message\n"
+           "  at all is missing; a station not in the plan is unknown (at most 10000 kept by\n"
+           "  name, the rest counted).\n"
+           "  Without a plan, loss is counted from the sequence numbers, modulo 16, and may\n"
+           "  be more; a new connection that begins at 0 is a restart.\n"
            "SIGINT or SIGTERM ends it with a summary line; the end of --read too. Exit status:\n"
-           "0 when nothing was lost, altered or malformed, 1 otherwise, 2 for a bad command\n"
-           "line.\n";
+           "0 when nothing was lost, altered or malformed and no station is missing (with a\n"
+           "fault log: no finding is unexplained), 1 otherwise, 2 for a bad command line.\n";
 }
 
 // The receiver's options, into o.
@@ -116,6 +129,25 @@ std::vector<Option> receiver_table(ReceiverOptions &o) {
                                 "the run ends: every loss, duplicate and alteration is injected\n"
                                 "or unexplained",
                                 &o.fault_log));
+    options.push_back({"--sent", "REPORT",
+                       "a fleet's report (vandry-fleet --report; once per shard): what each\n"
+                       "unit wrote, so that losses at a stream's start and end are seen",
+                       [&o](const std::string &v) {
+                           o.sent.push_back(v);
+                           return v.empty() ? std::string("--sent needs a file name")
+                                            : std::string();
+                       }});
+    options.push_back(flag("--any-order",
+                           "with --read: place every row by its tick, whatever the rows' order\n"
+                           "(a database export has no arrival order)",
+                           &o.any_order));
+    options.push_back(file_name("--junit",
+                                "write the findings as JUnit XML to FILE when the run ends: a\n"
+                                "test case per planned station",
+                                &o.junit));
+    options.push_back(flag("--only-unexplained",
+                           "print only the findings that no fault explains, when the run ends",
+                           &o.only_unexplained));
     return options;
 }
 
@@ -135,6 +167,13 @@ Parsed<ReceiverOptions> parse_receiver_arguments(const std::vector<std::string> 
             return std::string("--column goes with --read");
         if (!o.fault_log.empty() && o.expect.empty())
             return std::string("--fault-log goes with --expect: faults are known by their ticks");
+        if (!o.sent.empty() && o.expect.empty())
+            return std::string("--sent goes with --expect: what was sent is known by its ticks");
+        if ((!o.junit.empty() || o.only_unexplained) && o.expect.empty())
+            return std::string("--junit and --only-unexplained go with --expect: findings are "
+                               "known by their ticks");
+        if (o.any_order && (!o.read || o.expect.empty()))
+            return std::string("--any-order goes with --read and --expect");
         return take_operands(operands, o);
     };
     Outcome outcome = read_command_line(p, args);

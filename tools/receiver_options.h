@@ -25,6 +25,10 @@ struct ReceiverOptions {
     std::string expect;              // a plan: every message known by its tick
     std::string report;              // a JSON file of the figures when the run ends
     std::string fault_log;           // the faults the units injected, read when the run ends
+    std::vector<std::string> sent;   // fleets' reports: what each unit wrote
+    bool any_order = false;          // --read: rows placed by tick, whatever their order
+    std::string junit;               // a JUnit XML file of the findings when the run ends
+    bool only_unexplained = false;   // only the unexplained findings' lines, at the end
 };
 
 // args: the command line without the program name.

@@ -99,6 +99,7 @@ bool read_recording(const ReceiverOptions &options, MessageLog &log) {
         platform::set_binary_mode(stdin);
     Source from;
     from.peer = from_stdin ? "stdin" : *options.read;
+    from.stored = !options.column.empty();
     const bool taken = options.column.empty() ? read_raw(in, options, log, from)
                                               : read_csv(in, options, log, from);
     const bool read_whole = taken && std::ferror(in) == 0;
@@ -106,6 +107,7 @@ bool read_recording(const ReceiverOptions &options, MessageLog &log) {
         (void)std::fclose(in); // only read from
     if (taken && !read_whole)
         std::fprintf(stderr, "vandry-receiver: cannot read %s\n", options.read->c_str());
+    log.finish(from.peer);
     report("vandry-receiver read %s: %s\n", from.peer.c_str(), log.figures_text().c_str());
     return read_whole;
 }

@@ -20,6 +20,8 @@ constexpr std::chrono::milliseconds ACCEPT_PAUSE{100};
 // most this many times (into a buffer of READ_BUFFER_BYTES): every connection gets its turn.
 constexpr int ACCEPTS_PER_TURN = 256;
 constexpr int READS_PER_TURN = 2;
+// How long one connection's messages may hold the loop before the others have their turn.
+constexpr std::chrono::milliseconds TURN_TIME{5};
 
 std::string error_text(const asio::error_code &ec) {
     return "error " + std::to_string(ec.value()) + " (" + ec.message() + ")";
@@ -132,16 +134,20 @@ void Server::wait_for_bytes(std::shared_ptr<Connection> c) {
 // is read until nothing is left, but after READS_PER_TURN reads the others have their turn
 // first.
 void Server::read_ready(std::shared_ptr<Connection> c) {
-    for (int reads = 0; reads < READS_PER_TURN; ++reads) {
+    const auto turn_end = std::chrono::steady_clock::now() + TURN_TIME;
+    for (int reads = 0; reads < READS_PER_TURN && handle_pending(*c, turn_end); ++reads) {
         switch (receive(*c)) {
         case Read::drained:
+            if (!handle_pending(*c, turn_end))
+                break;
             wait_for_bytes(std::move(c));
             return;
         case Read::ended:
             return;
         case Read::more:
-            break;
+            continue;
         }
+        break;
     }
     asio::post(acceptor_.get_executor(), [this, c = std::move(c)]() mutable {
         if (!c->closed)
@@ -163,9 +169,20 @@ Server::Read Server::receive(Connection &c) {
         return Read::ended;
     }
     c.bytes += n;
-    for (const Message &m : c.splitter.feed(std::string_view(buffer_.data(), n)))
-        handle(c, m);
+    for (Message &m : c.splitter.feed(std::string_view(buffer_.data(), n)))
+        c.pending.push_back(std::move(m));
     return Read::more;
+}
+
+bool Server::handle_pending(Connection &c, std::chrono::steady_clock::time_point turn_end) {
+    while (!c.pending.empty() && !c.closed) {
+        if (std::chrono::steady_clock::now() >= turn_end)
+            return false;
+        const Message m = std::move(c.pending.front());
+        c.pending.pop_front();
+        handle(c, m);
+    }
+    return true;
 }
 
 Source Server::source_of(const Connection &c) const {
@@ -174,6 +191,9 @@ Source Server::source_of(const Connection &c) const {
     from.peer = c.peer;
     from.time = with_times_ ? now_text() : std::string();
     from.new_connection = c.messages == 0;
+    from.arrived_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
     return from;
 }
 
@@ -195,6 +215,8 @@ void Server::handle(Connection &c, const Message &m) {
 
 // The connection has ended: its last message, if any bytes are left, then the closing line.
 void Server::close(Connection &c, const std::string &how, bool reset) {
+    for (; !c.pending.empty(); c.pending.pop_front())
+        handle(c, c.pending.front());
     c.closed = true;
     if (std::optional<Message> last = c.splitter.finish()) {
         // What a reset leaves unfinished is a fragment, not a message.

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,7 +33,8 @@ std::string endpoint_text(const tcp::endpoint &endpoint);
 
 // One accepted connection. Its pending wait owns it; the server knows it until it closes. No
 // read buffer of its own: it waits until bytes are ready, and they are read into the server's
-// one buffer, whose content is handled before the next read.
+// one buffer; the messages that they complete wait in pending until handled, which the next
+// read waits for.
 struct Connection {
     Connection(tcp::socket s, unsigned long long connection_id, std::string from,
                std::optional<Mode> mode)
@@ -41,6 +43,7 @@ struct Connection {
     unsigned long long id;
     std::string peer;
     Splitter splitter;
+    std::deque<Message> pending;
     unsigned long long messages = 0;
     unsigned long long malformed = 0;
     unsigned long long bytes = 0;
@@ -65,6 +68,8 @@ class Server {
     void wait_for_bytes(std::shared_ptr<Connection> c);
     void read_ready(std::shared_ptr<Connection> c);
     Read receive(Connection &c);
+    // Handles c's pending messages until none is left (true) or the turn's time is up.
+    bool handle_pending(Connection &c, std::chrono::steady_clock::time_point turn_end);
     void handle(Connection &c, const Message &m);
     // reset: the connection failed rather than ended in order.
     void close(Connection &c, const std::string &how, bool reset = false);
