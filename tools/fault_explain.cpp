@@ -139,7 +139,7 @@ class Explainer {
     Findings &out() { return out_; }
 
   private:
-    unsigned logged(const std::string &station, std::uint32_t tick) const {
+    [[nodiscard]] unsigned logged(const std::string &station, std::uint32_t tick) const {
         const auto found = at_.find({station, tick});
         return found == at_.end() ? 0 : found->second;
     }

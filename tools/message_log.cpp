@@ -145,7 +145,7 @@ std::string MessageLog::found(const std::string &where, const std::string &raw_s
                    station.c_str(), t.previous);
         return "restart";
     case Arrival::altered:
-        return found_altered(where, raw_station, t, std::move(check));
+        return found_altered(where, raw_station, t, check);
     case Arrival::unknown:
         if (t.first && shown_when_quiet(&shown_unknown_, "unknown stations"))
             report("UNKNOWN STATION%s%s: %s is not in the plan\n", on, where.c_str(),
@@ -165,7 +165,7 @@ std::string MessageLog::found(const std::string &where, const std::string &raw_s
 }
 
 std::string MessageLog::found_altered(const std::string &where, const std::string &raw_station,
-                                      const Matched &t, std::string check) {
+                                      const Matched &t, const std::string &check) {
     ++totals_.altered;
     Finding f;
     f.kind = FindingKind::altered;

@@ -102,7 +102,7 @@ class MessageLog {
     void find(FindingKind kind, const std::string &station, std::uint32_t first, std::uint32_t last,
               unsigned long long count);
     std::string found_altered(const std::string &where, const std::string &station,
-                              const Matched &t, std::string check);
+                              const Matched &t, const std::string &check);
     std::string place_by_sequence(const std::string &where, const Source &from, const Verdict &v);
 
     bool quiet_;

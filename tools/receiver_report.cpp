@@ -105,7 +105,7 @@ std::string xml_escaped(std::string_view text) {
 }
 
 void junit_case(std::ostream &out, const std::string &name, const std::string &failure) {
-    out << "  <testcase classname=\"vandry-receiver\" name=\"" << xml_escaped(name) << "\"";
+    out << R"(  <testcase classname="vandry-receiver" name=")" << xml_escaped(name) << '"';
     if (failure.empty()) {
         out << "/>\n";
         return;
@@ -149,9 +149,10 @@ void write_junit(std::ostream &out, const RunOutcome &run) {
     const unsigned long long unknown = run.log.unknown_stations(),
                              malformed = run.log.totals().malformed;
     failed += (unknown > 0 ? 1 : 0) + (malformed > 0 ? 1 : 0);
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite name=\"vandry-receiver\" "
-           "tests=\""
-        << planned + 2 << "\" failures=\"" << failed << "\">\n";
+    out << R"(<?xml version="1.0" encoding="UTF-8"?>)"
+        << "\n"
+        << R"(<testsuite name="vandry-receiver" tests=")" << planned + 2 << R"(" failures=")"
+        << failed << "\">\n";
     run.log.for_each_station([&](const StationFigures &s) {
         if (s.planned) {
             const auto found = failures.find(s.name);
