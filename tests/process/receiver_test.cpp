@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -234,3 +235,40 @@ TEST(Receiver, EndsWithItsSummaryWhenTheCsvFileIsFull) {
 }
 
 } // namespace
+
+// A client that floods well-formed messages of a planned station that are no tick of its stream
+// beside a probe of its own: every flooded message is altered and nothing is lost, and how long
+// the probe's messages wait for their lines is measured (a benchmark, not asserted).
+TEST(Receiver, NoClientHoldsTheOthersUp) {
+    ScratchDir dir;
+    dir.write_file("plan.txt", "vandry-plan type=10 rand=glibc interval=3 seed=5\nA 5\n");
+    Program receiver(dir.path(), {VANDRY_RECEIVER_EXE, "--expect", "plan.txt", "127.0.0.1", "0"},
+                     Target{});
+    const int port = listening_port(receiver);
+    ASSERT_NE(port, 0) << receiver.output();
+    const Fd hostile = connect_to(port), probe = connect_to(port);
+    int flooded = 0;
+    for (int write = 0; write < 2; ++write) {
+        std::string lines;
+        for (; lines.size() < 65000; ++flooded)
+            lines += "A,9." + std::to_string(100 + flooded % 900) + ",0.081,4.6,323.8,25.0,30.0," +
+                     std::to_string(flooded % 16) + " \n\r\n";
+        send_all(hostile, lines);
+    }
+    double worst = 0;
+    for (int n = 0; n < 20; ++n) {
+        const double sent = seconds_now();
+        send_all(probe, "PROBE" + std::to_string(n) + "," + record(0) + "\r\n");
+        ASSERT_TRUE(receiver.wait_for("PROBE" + std::to_string(n) + " is not in the plan", 60));
+        worst = std::max(worst, seconds_now() - sent);
+    }
+    std::printf("a probe's line beside the flood came after at most %.1f ms\n", worst * 1000);
+    kill(receiver.pid(), SIGTERM);
+    ASSERT_TRUE(receiver.wait_exit(60)) << receiver.status();
+    EXPECT_NE(receiver.output().find(std::to_string(flooded + 20) +
+                                     " messages, 0 malformed, 0 lost, "
+                                     "0 duplicated, " +
+                                     std::to_string(flooded) + " altered"),
+              std::string::npos)
+        << receiver.output().substr(receiver.output().size() - 300);
+}
