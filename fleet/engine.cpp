@@ -25,7 +25,7 @@ std::string reason_of(int code) {
 } // namespace
 
 template <class Rng>
-Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FILE *fault_log)
+Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &fault_log)
     : io_(io), o_(o), fault_log_(fault_log), faulting_(o.faults.rates.any()),
       keep_open_(keeps_connection(o.data_type)), terminal_(host::console_is_terminal()),
       interval_(std::chrono::milliseconds(o.interval_ms)),
@@ -74,6 +74,9 @@ template <class Rng> FleetResult Engine<Rng>::run() {
     result_.figures = figures_;
     result_.figures.connected = connected_at_end;
     result_.lateness = run_lateness_;
+    result_.units.reserve(units_.size());
+    for (const Unit &u : units_)
+        result_.units.push_back(u.figures);
     const FleetFigures &f = figures_;
     const bool clean = f.failed == 0 && f.unconfirmed == 0 && f.connect_failures == 0;
     if (o_.count > 0) {
@@ -377,7 +380,7 @@ void Engine<Rng>::on_connection_ended(Unit &u, Ending ending, const asio::error_
             end_connection(u);
             return; // the next pass begins at the unit's next slot, as ever
         }
-        ++figures_.unconfirmed;
+        count_unconfirmed(u);
         break;
     case Phase::slow_pause: // the rest of a slow message is never written
         ++figures_.failed;
@@ -385,7 +388,7 @@ void Engine<Rng>::on_connection_ended(Unit &u, Ending ending, const asio::error_
     case Phase::to_send:
     case Phase::done:
         if (reset && u.wrote_on_connection)
-            ++figures_.unconfirmed;
+            count_unconfirmed(u);
         break;
     default:
         return;
@@ -479,7 +482,7 @@ template <class Rng> void Engine<Rng>::write(Unit &u, int bytes, int copies) {
         if (!finished_)
             on_written(*p, ec);
         else if (!ec && p->fault != FaultKind::cut)
-            ++figures_.written; // in the kernel before the run ended
+            count_written(*p); // in the kernel before the run ended
     };
     const asio::const_buffer piece(u.message, static_cast<size_t>(bytes));
     if (copies == 2)
@@ -511,7 +514,7 @@ template <class Rng> void Engine<Rng>::finish_slow(Unit &u) {
     asio::error_code ec;
     const std::size_t rest = u.message_length - u.slow_written;
     if (asio::write(u.socket, asio::buffer(u.message + u.slow_written, rest), ec) == rest && !ec)
-        ++figures_.written;
+        count_written(u);
 }
 
 // Counts an injected fault and writes its row into the fault log.
@@ -520,11 +523,30 @@ void Engine<Rng>::note_fault(const Unit &u, FaultKind kind, std::uint32_t tick,
                              const std::string &detail) {
     ++figures_.faults[static_cast<std::size_t>(kind)];
     ++faults_this_second_;
-    if (fault_log_ == nullptr)
-        return;
     char name[MAX_NAME_LENGTH + 1];
     write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
-    write_fault_row(fault_log_, name, tick, kind, detail);
+    fault_log_.write(name, tick, fault_name(kind), detail);
+}
+
+// A message of the unit's last tick went whole into the kernel.
+template <class Rng> void Engine<Rng>::count_written(Unit &u) {
+    UnitFigures &w = u.figures;
+    const std::uint32_t tick = u.stream.ticks() - 1;
+    if (w.written++ == 0)
+        w.first_tick = tick;
+    w.last_tick = tick;
+    ++figures_.written;
+}
+
+// The connection that the unit's last message went into has failed: that message may never
+// have arrived, which the fault log says so that its loss is not blamed on the collector.
+template <class Rng> void Engine<Rng>::count_unconfirmed(Unit &u) {
+    ++figures_.unconfirmed;
+    ++u.figures.unconfirmed;
+    char name[MAX_NAME_LENGTH + 1];
+    write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
+    fault_log_.write(name, u.figures.last_tick, UNCONFIRMED_KIND,
+                     "written into a connection that then failed");
 }
 
 // A unit that loses power: its connection ends in order, and no tick passes until it comes
@@ -571,7 +593,7 @@ template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_cod
         on_cut(u);
         return;
     }
-    ++figures_.written;
+    count_written(u);
     ++written_this_second_;
     ++u.sent;
     // The first message on a connection opened at or after its slot began with that connect.
@@ -581,7 +603,7 @@ template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_cod
     for (int copy = u.fault == FaultKind::duplicate ? 2 : 1; o_.echo && copy > 0; --copy)
         print_echo(o_.data_type, u.message, u.message_length);
     if (u.ending != Ending::none) { // the server ended the connection while it was written
-        ++figures_.unconfirmed;
+        count_unconfirmed(u);
         if (u.ending == Ending::reset)
             fail_connection(u, Failure::reset, ConsoleLine::receive_failed,
                             asio::error::connection_reset);

@@ -29,8 +29,8 @@ namespace vandry::fleet {
 
 template <class Rng> class Engine {
   public:
-    // fault_log: where a row for every injected fault goes, or none.
-    Engine(asio::io_context &io, const FleetOptions &o, FILE *fault_log);
+    // fault_log: where a row for every injected fault goes.
+    Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &fault_log);
 
     // Prints each unit's start-up lines (with --echo), starts every unit at its place in the
     // ramp and runs until the run ends.
@@ -66,6 +66,7 @@ template <class Rng> class Engine {
         Timer timer;
         UnitStream<Rng> stream;
         FaultStream faults;
+        UnitFigures figures;
         Clock::time_point due{}; // when the next message (or the pending pass) is due
         Clock::time_point write_started{};
         Clock::time_point connect_started{};
@@ -124,6 +125,8 @@ template <class Rng> class Engine {
     void write_slow(Unit &u);
     void finish_slow(Unit &u);
     void note_fault(const Unit &u, FaultKind kind, std::uint32_t tick, const std::string &detail);
+    void count_written(Unit &u);
+    void count_unconfirmed(Unit &u);
     void go_silent(Unit &u);
     void after_message(Unit &u);
     void on_written(Unit &u, const asio::error_code &ec);
@@ -135,7 +138,7 @@ template <class Rng> class Engine {
 
     asio::io_context &io_;
     const FleetOptions &o_;
-    FILE *fault_log_;
+    FaultLogFile &fault_log_;
     const bool faulting_;
     const bool keep_open_;
     const bool terminal_;

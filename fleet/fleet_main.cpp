@@ -3,6 +3,7 @@
 #include "engine.h"
 #include "host.h"
 #include "options.h"
+#include "platform.h"
 #include "report.h"
 
 #include <ctime>
@@ -51,7 +52,7 @@ bool check_limits(const FleetOptions &o) {
     return true;
 }
 
-template <class Rng> FleetResult run_fleet(const FleetOptions &o, FILE *fault_log) {
+template <class Rng> FleetResult run_fleet(const FleetOptions &o, FaultLogFile &fault_log) {
     asio::io_context io(1);
     Engine<Rng> engine(io, o, fault_log);
     return engine.run();
@@ -60,6 +61,7 @@ template <class Rng> FleetResult run_fleet(const FleetOptions &o, FILE *fault_lo
 } // namespace
 
 int main(int argc, char **argv) try {
+    platform::file_size_limit_fails_writes();
     const Parsed<FleetOptions> parsed = parse_fleet_options(
         std::vector<std::string>(argv + 1, argv + argc), static_cast<unsigned>(std::time(nullptr)));
     if (parsed.exit_status) {
@@ -84,23 +86,23 @@ int main(int argc, char **argv) try {
     }
     if (!check_limits(o))
         return 1;
-    FaultLog fault_log(nullptr, std::fclose);
-    if (!open_fault_log(o.faults.log, &fault_log)) {
+    FaultLogFile fault_log("vandry-fleet");
+    if (!fault_log.open(o.faults.log)) {
         std::cerr << "vandry-fleet: cannot write the fault log " << o.faults.log << "\n";
         return 1;
     }
-    const FleetResult r = o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o, fault_log.get())
-                                                    : run_fleet<MsvcrtRand>(o, fault_log.get());
+    const FleetResult r = o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o, fault_log)
+                                                    : run_fleet<MsvcrtRand>(o, fault_log);
     report("%s", summary_line(r.seconds, r.figures, r.expected, r.lateness).c_str());
     if (!o.report.empty()) {
         std::ofstream out(o.report, std::ios::binary);
-        out << fleet_report(r);
+        write_fleet_report(out, r, o);
         if (!out.flush()) {
             std::cerr << "vandry-fleet: cannot write the report " << o.report << "\n";
             return 1;
         }
     }
-    return r.complete ? 0 : 1;
+    return r.complete && !fault_log.failed() ? 0 : 1;
 } catch (const std::exception &e) {
     // Start-up failures of the event loop itself (no descriptor for it, no signal handling).
     std::cerr << "vandry-fleet: " << e.what() << "\n";

@@ -289,6 +289,7 @@ std::string plan_text(const FleetOptions &o) {
     plan.rand = o.rand;
     plan.interval_s = o.interval_ms / 1000;
     plan.seed = o.seed;
+    plan.count = static_cast<std::uint32_t>(o.count);
     std::string text = plan_header(plan);
     char name[64];
     for (long long k = o.first_unit; k < o.first_unit + o.units; ++k) {

@@ -4,8 +4,11 @@
 
 namespace vandry::fleet {
 
-std::string fleet_report(const FleetResult &r) {
-    using Json = nlohmann::ordered_json;
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json figures_json(const FleetResult &r) {
     const FleetFigures &f = r.figures;
     // Milliseconds to the microsecond: the histogram's figures are no finer.
     const auto ms = [](double value) {
@@ -37,7 +40,32 @@ std::string fleet_report(const FleetResult &r) {
                 f.faults[static_cast<std::size_t>(kind)];
         report["faults"] = std::move(faults);
     }
-    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    return report;
+}
+
+std::string text_of(const Json &value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+} // namespace
+
+void write_fleet_report(std::ostream &out, const FleetResult &r, const FleetOptions &o) {
+    const Json figures = figures_json(r);
+    out << "{\n";
+    for (const auto &[key, value] : figures.items())
+        out << "  " << text_of(key) << ": " << text_of(value) << ",\n";
+    out << "  \"stations\": [";
+    char name[MAX_NAME_LENGTH + 1];
+    for (std::size_t k = 0; k < r.units.size(); ++k) {
+        const UnitFigures &u = r.units[k];
+        write_unit_name(name, o.name_prefix, o.first_unit + static_cast<long long>(k));
+        const Json first = u.written > 0 ? Json(u.first_tick) : Json(nullptr),
+                   last = u.written > 0 ? Json(u.last_tick) : Json(nullptr);
+        out << (k == 0 ? "\n    " : ",\n    ") << R"({"name": )" << text_of(name)
+            << R"(, "first_tick": )" << text_of(first) << R"(, "last_tick": )" << text_of(last)
+            << R"(, "written": )" << u.written << R"(, "unconfirmed": )" << u.unconfirmed << "}";
+    }
+    out << "\n  ]\n}\n";
 }
 
 } // namespace vandry::fleet

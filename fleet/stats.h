@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vandry::fleet {
 
@@ -55,9 +56,16 @@ struct FleetFigures {
     std::array<std::string, static_cast<std::size_t>(Failure::count)> first_failure;
 };
 
+// What one unit wrote: how many messages whole, their ticks first to last (when written > 0),
+// and how many of them went into a connection that then failed.
+struct UnitFigures {
+    std::uint32_t first_tick = 0, last_tick = 0, written = 0, unconfirmed = 0;
+};
+
 // How a run ended, with the figures for the summary.
 struct FleetResult {
     FleetFigures figures;
+    std::vector<UnitFigures> units; // in the fleet's order
     LatenessHistogram lateness;
     double seconds = 0;
     long long expected = 0; // the messages that the schedule holds

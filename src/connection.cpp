@@ -162,7 +162,8 @@ class UnitFaults {
         return w;
     }
     void log(FaultKind kind, std::uint32_t tick, const std::string &detail) {
-        write_fault_row(run_.fault_log, run_.config.name, tick, kind, detail);
+        if (run_.fault_log != nullptr)
+            run_.fault_log->write(run_.config.name, tick, fault_name(kind), detail);
     }
     FaultStream &stream() { return stream_; }
 

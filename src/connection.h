@@ -21,7 +21,7 @@ struct UnitRun {
     long long count = 0; // messages to send before the run ends; 0: no end
     FaultRates faults;   // field faults to inject, per message
     std::uint64_t fault_seed = 0;
-    FILE *fault_log = nullptr; // a row for every injected fault, or none
+    FaultLogFile *fault_log = nullptr; // a row for every injected fault, or none
 };
 
 using UnitMessages = UnitStream<StdRand>;

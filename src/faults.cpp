@@ -1,8 +1,13 @@
 #include "faults.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "csv_text.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <vector>
 
@@ -201,26 +206,31 @@ std::vector<Option> fault_options(FaultOptions &o, const std::string &seed_help)
     };
 }
 
-bool open_fault_log(const std::string &path, FaultLog *log) {
+bool FaultLogFile::open(const std::string &path) {
     if (path.empty())
         return true;
-    log->reset(std::fopen(path.c_str(), "wb"));
-    return *log && std::fputs(FAULT_LOG_HEADER, log->get()) >= 0 && std::fflush(log->get()) == 0;
+    path_ = path;
+    file_.reset(std::fopen(path.c_str(), "wb"));
+    return file_ && std::fputs(FAULT_LOG_HEADER, file_.get()) >= 0 && std::fflush(file_.get()) == 0;
 }
 
 std::string fault_log_row(long long utc_ms, const std::string &station, std::uint32_t tick,
-                          FaultKind kind, const std::string &detail) {
+                          const char *kind, const std::string &detail) {
     return iso8601_utc(utc_ms) + "," + csv_field(station) + "," + std::to_string(tick) + "," +
-           fault_name(kind) + "," + csv_field(detail) + "\r\n";
+           kind + "," + csv_field(detail) + "\r\n";
 }
 
-void write_fault_row(std::FILE *log, const std::string &station, std::uint32_t tick, FaultKind kind,
-                     const std::string &detail) {
-    if (log == nullptr)
+void FaultLogFile::write(const std::string &station, std::uint32_t tick, const char *kind,
+                         const std::string &detail) {
+    if (!file_ || failed_)
         return;
     const std::string row = fault_log_row(utc_ms_now(), station, tick, kind, detail);
-    (void)std::fwrite(row.data(), 1, row.size(), log);
-    (void)std::fflush(log);
+    if (std::fwrite(row.data(), 1, row.size(), file_.get()) == row.size() &&
+        std::fflush(file_.get()) == 0)
+        return;
+    failed_ = true;
+    std::fprintf(stderr, "%s: cannot write the fault log %s (%s): its later rows are missing\n",
+                 program_, path_.c_str(), std::strerror(errno));
 }
 
 std::string silence_detail(const FaultRates &rates) {

@@ -44,9 +44,31 @@ struct FaultOptions {
 // The three options, into o; seed_help says what N does in the program.
 std::vector<Option> fault_options(FaultOptions &o, const std::string &seed_help);
 
-// The fault log, created with its header; none when path is empty. False when it cannot be.
-using FaultLog = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
-bool open_fault_log(const std::string &path, FaultLog *log);
+// The fault log's kind for a message written into a connection that then failed: no fault
+// drawn, but a loss that the collector is not to blame for.
+constexpr const char UNCONFIRMED_KIND[] = "unconfirmed";
+
+// The fault log: each row written whole and flushed, so that a receiver reading the log
+// meanwhile sees it. A row that cannot be written (a full disk, a file-size limit) is said once
+// on standard error, and the run is then to end in failure: a log with rows missing would blame
+// the collector for losses that were injected.
+class FaultLogFile {
+  public:
+    // program: the name that the complaint begins with.
+    explicit FaultLogFile(const char *program) : program_(program) {}
+    // Creates the log with its header; nothing with an empty path. False when it cannot be.
+    bool open(const std::string &path);
+    // A row stamped now; nothing when there is no log.
+    void write(const std::string &station, std::uint32_t tick, const char *kind,
+               const std::string &detail);
+    [[nodiscard]] bool failed() const { return failed_; }
+
+  private:
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> file_{nullptr, std::fclose};
+    const char *program_;
+    std::string path_;
+    bool failed_ = false;
+};
 
 // "kind=P,kind=P,...", silence as "silence=P:SECONDS"; the probabilities add up to at most 1.
 struct FaultRatesReading {
@@ -113,11 +135,7 @@ Wire apply_fault(FaultKind kind, char *message, int length, std::size_t name_len
 // The header and a row of the fault log (CSV, rows ended by CR LF).
 extern const char FAULT_LOG_HEADER[];
 std::string fault_log_row(long long utc_ms, const std::string &station, std::uint32_t tick,
-                          FaultKind kind, const std::string &detail);
-// Writes the row of a fault injected now, whole and flushed, so that a receiver reading the
-// log meanwhile sees it; nothing when there is no log.
-void write_fault_row(std::FILE *log, const std::string &station, std::uint32_t tick, FaultKind kind,
-                     const std::string &detail);
+                          const char *kind, const std::string &detail);
 // The detail of a silence: "quiet for N s".
 std::string silence_detail(const FaultRates &rates);
 

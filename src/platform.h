@@ -21,6 +21,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
+#include <csignal>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -92,6 +93,9 @@ inline void set_send_timeout(socket_t s, int ms) {
 
 // A Windows process gets its standard handles from its parent; none can be taken by a socket.
 inline void ensure_standard_streams() {}
+
+// A write past a file-size limit fails with an error (there is no such signal here).
+inline void file_size_limit_fails_writes() {}
 
 // Bytes pass the stream unchanged: text mode would turn each LF into CR LF.
 inline void set_binary_mode(FILE *stream) {
@@ -170,6 +174,12 @@ inline void ensure_standard_streams() {
 }
 
 inline void set_binary_mode(FILE *) {}
+
+// A write past a file-size limit (ulimit -f) fails with EFBIG, to be said, instead of SIGXFSZ
+// ending the program without a word.
+inline void file_size_limit_fails_writes() {
+    std::signal(SIGXFSZ, SIG_IGN);
+}
 
 inline char *current_dir(char *buf, size_t size) {
     return getcwd(buf, size);

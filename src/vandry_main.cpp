@@ -45,6 +45,8 @@ bool write_plan(const std::string &path, const UnitRun &run, unsigned seed) {
     plan.rand = NATIVE_RAND;
     plan.interval_s = run.interval_ms / 1000;
     plan.seed = seed;
+    // Ticks are 32-bit: a longer count says nothing of the extent.
+    plan.count = run.count <= 0xffffffffLL ? static_cast<std::uint32_t>(run.count) : 0;
     std::ofstream out(path, std::ios::binary);
     out << plan_header(plan) << plan_line({run.config.name, seed});
     if (out.flush())
@@ -58,6 +60,7 @@ bool write_plan(const std::string &path, const UnitRun &run, unsigned seed) {
 int main(int argc, char **argv) {
     // Before anything is opened: a closed console must not become the TCP connection.
     platform::ensure_standard_streams();
+    platform::file_size_limit_fails_writes();
     const Parsed<UnitOptions> parsed =
         parse_unit_options(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
     if (parsed.exit_status) {
@@ -88,14 +91,14 @@ int main(int argc, char **argv) {
     }
     if (!options.plan.empty() && !write_plan(options.plan, run, seed))
         return 1;
-    FaultLog fault_log(nullptr, std::fclose);
-    if (!open_fault_log(options.faults.log, &fault_log)) {
+    FaultLogFile fault_log("vandry");
+    if (!fault_log.open(options.faults.log)) {
         report_to(stderr, "vandry: cannot write the fault log %s\n", options.faults.log.c_str());
         return 1;
     }
     run.faults = options.faults.rates;
     run.fault_seed = fault_seed_of(options.faults.seed ? *options.faults.seed : seed);
-    run.fault_log = fault_log.get();
+    run.fault_log = &fault_log;
     UnitMessages messages(seed);
     report_to(console, "%s", tank_report(messages.tank()).c_str());
 
@@ -105,8 +108,8 @@ int main(int argc, char **argv) {
             report_to(stderr, "vandry: cannot write the messages to standard output\n");
             return 1;
         }
-        return 0;
+        return fault_log.failed() ? 1 : 0;
     }
     run_connection_loop(run, messages);
-    return 0;
+    return fault_log.failed() ? 1 : 0;
 }

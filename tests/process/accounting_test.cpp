@@ -146,12 +146,20 @@ std::map<std::string, Truth> truth_of(const std::vector<FaultProxy::Forwarded> &
     return truth;
 }
 
-// A fleet's plan, written by the fleet itself.
-void write_plan(const ScratchDir &dir, int units) {
-    Program plan(dir.path(),
-                 {"--dry-run", "--units", std::to_string(units), "--seed", std::to_string(SEED),
-                  "--type", "20", "--rand", "glibc"},
-                 Target::fleet());
+// A fleet's plan, written by the fleet itself; with a count, it says so.
+void write_plan(const ScratchDir &dir, int units, int count = 0) {
+    std::vector<std::string> args = {"--dry-run",
+                                     "--units",
+                                     std::to_string(units),
+                                     "--seed",
+                                     std::to_string(SEED),
+                                     "--type",
+                                     "20",
+                                     "--rand",
+                                     "glibc"};
+    if (count > 0)
+        args.insert(args.end(), {"--count", std::to_string(count)});
+    Program plan(dir.path(), args, Target::fleet());
     ASSERT_TRUE(plan.wait_exit(20));
     dir.write_file("plan.txt", plan.raw_output());
 }
@@ -216,14 +224,16 @@ std::string shell(const ScratchDir &dir, const std::string &command) {
 
 // The store exported as PostgreSQL's \copy or sqlite3 -csv -header gives it, checked against
 // the plan: the receiver's report and its console.
-Json check_store(const ScratchDir &dir, Program **checked, std::unique_ptr<Program> *holder) {
+Json check_store(const ScratchDir &dir, Program **checked, std::unique_ptr<Program> *holder,
+                 const std::string &order = "id", const std::vector<std::string> &more = {}) {
     shell(dir, "sqlite3 -csv -header store.db "
-               "'select station, message from messages order by id' > export.csv");
-    *holder = std::make_unique<Program>(
-        dir.path(),
-        std::vector<std::string>{VANDRY_RECEIVER_EXE, "--quiet", "--read", "export.csv", "--column",
-                                 "message", "--expect", "plan.txt", "--report", "check.json"},
-        Target{});
+               "'select station, message from messages order by " +
+                   order + "' > export.csv");
+    std::vector<std::string> args = {VANDRY_RECEIVER_EXE, "--quiet",   "--read",   "export.csv",
+                                     "--column",          "message",   "--expect", "plan.txt",
+                                     "--report",          "check.json"};
+    args.insert(args.end(), more.begin(), more.end());
+    *holder = std::make_unique<Program>(dir.path(), args, Target{});
     *checked = holder->get();
     EXPECT_TRUE((*checked)->wait_exit(20));
     return report_of(dir.path() + "/check.json");
@@ -239,7 +249,7 @@ TEST(Accounting, ChecksACollectorsSqliteStore) {
         GTEST_SKIP() << "the collector needs sqlite3 and python3";
     constexpr int UNITS = 3, TICKS = 30;
     ScratchDir dir;
-    write_plan(dir, UNITS);
+    write_plan(dir, UNITS, TICKS);
     // A reader holds the database for a second as the collector starts: the collector waits.
     Program reader(dir.path(),
                    {"/bin/sh", "-c",
@@ -294,6 +304,70 @@ TEST(Accounting, ChecksACollectorsSqliteStore) {
                                   std::regex("LOST on export.csv: station U00001 ticks 3-22 \\(20 "
                                              "lost\\)\nALTERED on export.csv: station U00002 "
                                              "tick 5: distance expected [0-9.]+, got [0-9.]+\n")))
+        << checked->output();
+
+    // Station U00000 gone whole, the rows in random order: a missing station, all its ticks
+    // lost, whatever the order; JUnit that a real XML parser reads, failing for it.
+    shell(dir, "sqlite3 store.db \"delete from messages where station = 'U00000'\"");
+    report = check_store(dir, &checked, &holder, "random()", {"--any-order", "--junit", "j.xml"});
+    EXPECT_EQ(checked->status(), "exited with 1") << checked->output();
+    EXPECT_EQ(report["missing_stations"], 1);
+    EXPECT_EQ(report["lost"], 20 + TICKS);
+    EXPECT_EQ(report["findings"][0],
+              Json::parse(R"({"station": "U00000", "kind": "missing_station", "first_tick": null,
+                 "last_tick": null, "count": 1, "explained_by": null})"));
+    EXPECT_NE(checked->output().find("MISSING STATION: U00000"), std::string::npos);
+    EXPECT_EQ(shell(dir, "python3 -c \"import xml.etree.ElementTree as E; s = E.parse('j.xml')"
+                         ".getroot(); print(s.get('tests'), s.get('failures'), [c.get('name') "
+                         "for c in s if c.find('failure') is not None])\""),
+              "5 3 ['station U00000', 'station U00001', 'station U00002']\n");
+}
+
+// A fleet run for a while (no count) into a collector that lost one station's first message
+// and another's last: with the fleet's report, exactly those two are lost.
+TEST(Accounting, TheFleetsReportShowsLossesAtAStreamsEnds) {
+    if (std::system("command -v sqlite3 >/dev/null && command -v python3 >/dev/null") != 0 &&
+        std::getenv("CI") == nullptr)
+        GTEST_SKIP() << "the collector needs sqlite3 and python3";
+    ScratchDir dir;
+    write_plan(dir, 3);
+    Program collector(dir.path(), {"python3", VANDRY_COLLECTOR_SCRIPT, "store.db", "0"}, Target{});
+    ASSERT_TRUE(collector.wait_for_regex("collector listening on ([0-9]+)\n", 20));
+    std::smatch port;
+    const std::string head = collector.output();
+    ASSERT_TRUE(std::regex_search(head, port, std::regex("on ([0-9]+)\n")));
+    Program fleet(dir.path(),
+                  {"--units", "3", "--server", "127.0.0.1:" + port[1].str(), "--type", "20",
+                   "--seed", std::to_string(SEED), "--rand", "glibc", "--interval", "3", "--ramp",
+                   "0", "--duration", "7", "--report", "sent.json"},
+                  Target::fleet());
+    ASSERT_TRUE(fleet.wait_exit(30)) << fleet.output();
+    const Json sent = report_of(dir.path() + "/sent.json");
+    ASSERT_EQ(sent["stations"].size(), 3U) << fleet.output();
+    const int last = sent["stations"][2]["last_tick"];
+    for (int i = 0; i < 100 && shell(dir, "sqlite3 store.db '.timeout 2000' 'select count(*) "
+                                          "from messages'") != to_string(sent["written"]) + "\n";
+         ++i)
+        usleep(100000);
+    kill(collector.pid(), SIGTERM);
+    ASSERT_TRUE(collector.wait_exit(10));
+    shell(dir, "sqlite3 store.db \"delete from messages where id in ((select min(id) from "
+               "messages where station = 'U00001'), (select max(id) from messages where station "
+               "= 'U00002'))\"");
+    Program *checked = nullptr;
+    std::unique_ptr<Program> holder;
+    const Json report =
+        check_store(dir, &checked, &holder, "random()", {"--any-order", "--sent", "sent.json"});
+    EXPECT_EQ(checked->status(), "exited with 1");
+    EXPECT_EQ(report["findings"],
+              Json::parse(R"([{"station": "U00001", "kind": "lost", "first_tick": 0,
+                 "last_tick": 0, "count": 1, "explained_by": null}, {"station": "U00002",
+                 "kind": "lost", "first_tick": )" +
+                          std::to_string(last) + R"(, "last_tick": )" + std::to_string(last) +
+                          R"(, "count": 1, "explained_by": null}])"))
+        << checked->output();
+    EXPECT_NE(checked->output().find("the fleet wrote " + to_string(sent["written"])),
+              std::string::npos)
         << checked->output();
 }
 

@@ -263,6 +263,7 @@ TEST(Receiver, NoClientHoldsTheOthersUp) {
         worst = std::max(worst, seconds_now() - sent);
     }
     std::printf("a probe's line beside the flood came after at most %.1f ms\n", worst * 1000);
+    ASSERT_TRUE(receiver.wait_for("ALTERED on conn", 60, static_cast<size_t>(flooded)));
     kill(receiver.pid(), SIGTERM);
     ASSERT_TRUE(receiver.wait_exit(60)) << receiver.status();
     EXPECT_NE(receiver.output().find(std::to_string(flooded + 20) +
