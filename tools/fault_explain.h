@@ -14,10 +14,6 @@
 
 namespace vandry::check {
 
-// The fault log's kind for messages written into a connection that then failed: not a fault
-// drawn, but a loss that the collector is not to blame for.
-constexpr const char UNCONFIRMED_KIND[] = "unconfirmed";
-
 struct Explained {
     std::array<unsigned long long, FAULT_KINDS> injected{}; // by kind, from the log
     unsigned long long unconfirmed = 0;                     // rows of UNCONFIRMED_KIND

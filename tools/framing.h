@@ -22,6 +22,7 @@ constexpr std::size_t MAX_MESSAGE_BYTES = 1024;
 struct Message {
     std::string bytes;
     Mode mode;
+    std::size_t framing_added = 0; // a stored value's: the line end added to make it a message
 };
 
 // Cuts one connection's bytes into messages while they arrive.

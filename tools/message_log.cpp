@@ -9,11 +9,12 @@ namespace {
 // The first lines of each kind that --quiet still shows.
 constexpr unsigned long long LINES_WHEN_QUIET = 10;
 
-// A stored value as the collector kept it: without the line end that reading it added.
-std::string_view stored_value(std::string_view bytes) {
-    if (!bytes.empty() && bytes.back() == '\n')
-        bytes.remove_suffix(1);
-    return bytes;
+// Bytes as a line shows them: escaped, and at most the first MALFORMED_BYTES_KEPT.
+std::string shown_bytes(std::string_view bytes) {
+    if (bytes.size() <= MALFORMED_BYTES_KEPT)
+        return escape(bytes);
+    return escape(bytes.substr(0, MALFORMED_BYTES_KEPT)) + "... (" + std::to_string(bytes.size()) +
+           " bytes)";
 }
 
 } // namespace
@@ -48,8 +49,10 @@ bool MessageLog::handle(const Source &from, const Message &m) {
     if (!v.ok) {
         ++totals_.malformed;
         if (shown_when_quiet(&shown_malformed_, "malformed messages"))
-            report("MALFORMED on %s: %s: %s\n", where.c_str(), v.error.c_str(),
-                   escape(from.stored ? stored_value(m.bytes) : std::string_view(m.bytes)).c_str());
+            report(
+                "MALFORMED on %s: %s: %s\n", where.c_str(), v.error.c_str(),
+                shown_bytes(std::string_view(m.bytes).substr(0, m.bytes.size() - m.framing_added))
+                    .c_str());
     } else {
         check = place(where, from, v, m, &tick);
     }

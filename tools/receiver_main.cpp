@@ -150,9 +150,9 @@ int run(int argc, char **argv) {
     lo.plan = options.expect.empty() ? nullptr : &plan;
     lo.match = {extents.known() ? &extents : nullptr, options.any_order};
     MessageLog log(lo);
-    const bool ran = options.read ? read_recording(options, log) : serve(options, log);
-    if (!ran)
-        return 1;
+    const int ran = options.read ? read_recording(options, log) : (serve(options, log) ? 0 : 1);
+    if (ran != 0)
+        return ran;
     // The fault log is read now, so that a live receiver may be given a log being written.
     std::optional<Explained> explained;
     if (!options.fault_log.empty())

@@ -40,51 +40,105 @@ std::string csv_row(const RowContext &context, const Verdict &verdict, std::stri
     return row + "\r\n";
 }
 
-namespace {
-
-// One byte of a quoted field at text[*i]; false when the field's end cannot be told yet.
-bool take_quoted(std::string_view text, std::size_t *i, bool last, std::string *field,
-                 bool *quoted) {
-    const char c = text[*i];
-    if (c != '"')
-        *field += c;
-    else if (*i + 1 < text.size() && text[*i + 1] == '"')
-        *field += text[++*i];
-    else if (*i + 1 < text.size() || last)
-        *quoted = false;
+void CsvReader::add(char c) {
+    std::string &field = record_.fields.back();
+    if (field.size() < MAX_CSV_FIELD)
+        field += c;
     else
-        return false; // a doubled quote may follow
-    return true;
+        record_.too_long = true;
 }
 
-} // namespace
+bool CsvReader::end_record(const Take &take) {
+    const bool go_on = take(record_);
+    record_.fields.assign(1, std::string());
+    record_.line = line_;
+    record_.too_long = false;
+    state_ = State::field_start;
+    return go_on;
+}
 
-std::optional<std::vector<std::string>> read_csv_record(std::string_view text, std::size_t *at,
-                                                        bool last) {
-    std::vector<std::string> fields(1);
-    bool quoted = false;
-    for (std::size_t i = *at; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (!take_quoted(text, &i, last, &fields.back(), &quoted))
-                return std::nullopt;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ',') {
-            fields.emplace_back();
-        } else if (c == '\n' || c == '\r') {
-            if (c == '\r' && i + 1 == text.size() && !last)
-                return std::nullopt; // its LF may follow
-            *at = i + (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1);
-            return fields;
-        } else {
-            fields.back() += c;
+std::string CsvReader::error(const char *what) const {
+    return std::string(what) + " on line " + std::to_string(line_);
+}
+
+// One byte of the text; the reason when it makes the text no CSV.
+std::string CsvReader::step(char c, const Take &take) {
+    switch (state_) {
+    case State::quoted:
+        if (c == '"')
+            state_ = State::quote_in_quoted;
+        else
+            add(c);
+        line_ += c == '\n' ? 1 : 0;
+        return std::string();
+    case State::quote_in_quoted:
+        if (c == '"') {
+            add(c);
+            state_ = State::quoted;
+            return std::string();
         }
+        if (c != ',' && c != '\n' && c != '\r')
+            return error("text after a quoted field");
+        break;
+    case State::after_cr:
+        state_ = State::field_start;
+        if (c == '\n')
+            return std::string(); // CR LF: one line end
+        break;
+    default:
+        break;
     }
-    if (!last || quoted || *at == text.size())
-        return std::nullopt;
-    *at = text.size();
-    return fields;
+    if (c == '"' && state_ == State::field_start) {
+        state_ = State::quoted;
+    } else if (c == '"') {
+        return error("quote inside an unquoted field");
+    } else if (c == ',') {
+        record_.fields.emplace_back();
+        state_ = State::field_start;
+    } else if (c == '\n' || c == '\r') {
+        ++line_;
+        stopped_ = !end_record(take);
+        state_ = c == '\r' ? State::after_cr : State::field_start;
+    } else {
+        add(c);
+        state_ = State::unquoted;
+    }
+    return std::string();
+}
+
+std::string CsvReader::feed(std::string_view bytes, const Take &take) {
+    static constexpr std::string_view BOM = "\xEF\xBB\xBF";
+    std::size_t i = 0;
+    for (; !started_ && i < bytes.size(); ++i) { // a byte order mark, in any pieces
+        if (bytes[i] != BOM[bom_]) {
+            started_ = true;
+            for (std::size_t b = 0; b < bom_; ++b) // not one after all: its bytes are text
+                if (std::string e = step(BOM[b], take); !e.empty())
+                    return e;
+            break;
+        }
+        started_ = ++bom_ == BOM.size();
+    }
+    for (; i < bytes.size() && !stopped_; ++i)
+        if (std::string e = step(bytes[i], take); !e.empty())
+            return e;
+    return std::string();
+}
+
+std::string CsvReader::finish(const Take &take) {
+    if (!started_ && bom_ > 0) { // the start of a byte order mark, and nothing more
+        started_ = true;
+        for (std::size_t b = 0; b < bom_; ++b)
+            if (std::string e = step("\xEF\xBB\xBF"[b], take); !e.empty())
+                return e;
+    }
+    if (state_ == State::quoted)
+        return "unterminated quoted field from line " + std::to_string(record_.line);
+    const bool pending = state_ == State::unquoted || state_ == State::quote_in_quoted ||
+                         (state_ == State::field_start && record_.fields.size() > 1);
+    if (pending && !stopped_)
+        end_record(take);
+    return std::string();
 }
 
 CsvFile::~CsvFile() {

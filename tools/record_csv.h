@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,11 +33,41 @@ struct RowContext {
 // (the row says how many there were).
 std::string csv_row(const RowContext &context, const Verdict &verdict, std::string_view message);
 
-// The fields of one CSV record (RFC 4180), read from text at *at, which moves past it; none at
-// the end of the text. A record whose end is not in text yet (an open quote, no line end, and
-// more may come) is not read unless text is all there is (last).
-std::optional<std::vector<std::string>> read_csv_record(std::string_view text, std::size_t *at,
-                                                        bool last);
+// A CSV record (RFC 4180) and the line that it starts on.
+struct CsvRecord {
+    std::vector<std::string> fields;
+    unsigned long long line = 0;
+    bool too_long = false; // a field was longer than MAX_CSV_FIELD: it holds its first bytes
+};
+
+// The longest field kept whole: a message is at most a few hundred bytes.
+constexpr std::size_t MAX_CSV_FIELD = 65536;
+
+// Reads CSV records from pieces of text as they come, in time linear in the bytes: the state
+// of a record is kept between pieces. A UTF-8 byte order mark before the first record is
+// skipped. The reasons, with their line: "unterminated quoted field" (at the end),
+// "quote inside an unquoted field", "text after a quoted field".
+class CsvReader {
+  public:
+    using Take = std::function<bool(CsvRecord &)>; // false: read no further
+    // Hands each record that the bytes complete to take; the reason when the text is no CSV.
+    std::string feed(std::string_view bytes, const Take &take);
+    // The end of the text: its last record, even without a line end.
+    std::string finish(const Take &take);
+
+  private:
+    enum class State : std::uint8_t { field_start, unquoted, quoted, quote_in_quoted, after_cr };
+    std::string step(char c, const Take &take);
+    bool end_record(const Take &take);
+    void add(char c);
+    std::string error(const char *what) const;
+
+    CsvRecord record_{{std::string()}, 1, false};
+    State state_ = State::field_start;
+    unsigned long long line_ = 1;
+    std::size_t bom_ = 0; // bytes of a byte order mark seen at the start
+    bool started_ = false, stopped_ = false;
+};
 
 constexpr std::size_t MALFORMED_BYTES_KEPT = 128;
 

@@ -8,9 +8,10 @@
 
 namespace vandry::check {
 
-// Reads the recording that options name through the log and prints the closing line. False
-// when it cannot be read.
-bool read_recording(const ReceiverOptions &options, MessageLog &log);
+// Reads the recording that options name through the log and prints the closing line. The exit
+// status when it cannot be read (said why): 2 when its header names the column twice, else 1;
+// 0 when it was read.
+int read_recording(const ReceiverOptions &options, MessageLog &log);
 
 } // namespace vandry::check
 

@@ -46,27 +46,50 @@ TEST(Csv, RowsQuoteWhereNeededAndKeepTheValuesAsPrinted) {
     EXPECT_EQ(iso8601_utc(1796780999999), "2026-12-09T01:49:59.999Z");
 }
 
-// CSV as sqlite3 -csv and PostgreSQL's \copy write it, read whole or in pieces of any size.
-TEST(Csv, RecordsAreReadAsWrittenInAnyPieces) {
-    const std::string text = "station,message\r\nST01,\"ST01,1.0, \"\"q\"\"\"\n"
-                             "\"a,b\",\"two\nlines\"\r\nlast,row";
-    const std::string want = "station|message;ST01|ST01,1.0, \"q\";a,b|two\nlines;last|row;";
-    for (const std::size_t piece : {text.size(), std::size_t{1}, std::size_t{3}}) {
-        std::string pending, got;
-        std::size_t at = 0;
-        for (std::size_t fed = 0; fed <= text.size(); fed += piece) {
-            pending += text.substr(fed, piece);
-            const bool last = fed + piece >= text.size();
-            while (const auto record = read_csv_record(pending, &at, last)) {
-                for (std::size_t i = 0; i < record->size(); ++i)
-                    got += (i > 0 ? "|" : "") + (*record)[i];
-                got += ";";
-            }
-            pending.erase(0, at);
-            at = 0;
-        }
-        EXPECT_EQ(got, want) << "pieces of " << piece;
-    }
+// Records and the reason a text is no CSV, read whole or in pieces of any size: what each
+// text gives, records as fields joined by "|" and ended by ";" (with their line as "@N" when it
+// is not the record's place), then the reason if any.
+struct CsvCase {
+    std::string text, records;
+};
+
+std::string read_in_pieces(const std::string &text, std::size_t piece) {
+    CsvReader reader;
+    std::string got;
+    unsigned long long expected_line = 1;
+    const CsvReader::Take take = [&](CsvRecord &r) {
+        for (std::size_t i = 0; i < r.fields.size(); ++i)
+            got += (i > 0 ? "|" : "") + r.fields[i].substr(0, 8) +
+                   (r.fields[i].size() > 8 ? "+" + std::to_string(r.fields[i].size()) : "");
+        got += (r.line != expected_line ? "@" + std::to_string(r.line) : "") +
+               (r.too_long ? "!" : "") + ";";
+        expected_line = r.line + 1;
+        return true;
+    };
+    for (std::size_t fed = 0; fed < text.size(); fed += piece)
+        if (std::string e = reader.feed(std::string_view(text).substr(fed, piece), take);
+            !e.empty())
+            return got + " " + e;
+    const std::string e = reader.finish(take);
+    return got + (e.empty() ? "" : " " + e);
+}
+
+TEST(Csv, RecordsAreReadAsWrittenInAnyPiecesAndBrokenTextIsSaid) {
+    const CsvCase cases[] = {
+        // As sqlite3 -csv and PostgreSQL's \copy write it.
+        {"station,message\r\nST01,\"ST01,1.0, \"\"q\"\"\"\n\"a,b\",\"two\nlines\"\r\nlast,row",
+         "station|message;ST01|ST01,1.0+13;a,b|two\nline+9;last|row@5;"},
+        {"\xEF\xBB\xBFmessage\r\nA,1\r\n", "message;A|1;"}, // a byte order mark is skipped
+        {"\xEF\xBBx\n", "\xEF\xBBx;"},                      // the start of one is text
+        {"a\n\"b\nc\nd,e\n", "a; unterminated quoted field from line 2"},
+        {"a\nb\"c\nd\n", "a; quote inside an unquoted field on line 2"},
+        {"a\n\"b\"c\n", "a; text after a quoted field on line 2"},
+        {"x," + std::string(MAX_CSV_FIELD + 10, 'm') + ",y\nz\n", "x|mmmmmmmm+65536|y!;z;"},
+    };
+    for (const CsvCase &c : cases)
+        for (const std::size_t piece : {c.text.size(), std::size_t{1}, std::size_t{3}})
+            EXPECT_EQ(read_in_pieces(c.text, piece), c.records)
+                << "pieces of " << piece << ": " << c.text.substr(0, 40);
 }
 
 } // namespace
