@@ -5,54 +5,56 @@ Usage: scripts/sqlite-collector.py DATABASE [PORT]   (PORT 0, the default, takes
 
 It listens on 127.0.0.1, takes keep-open messages (each ended by CR LF) and close-after-send
 ones (a connection's whole content), and stores each as a row of the table messages(id,
-station, message) through the sqlite3 shell, the message without its CR LF. It prints
-"collector listening on PORT" when it is ready and runs until it is stopped (SIGINT, SIGTERM).
-Check what it kept against a plan:
+station, message), the message without its CR LF and its bytes as they came (a NUL byte
+included). It prints "collector listening on PORT" when it is ready and runs until it is
+stopped (SIGINT, SIGTERM); then it says how many messages it stored, how many it could not
+store and how many connections were reset. Check what it kept against a plan:
 
   sqlite3 -csv -header DATABASE 'select station, message from messages order by id' |
       vandry-receiver --read - --column message --expect plan.txt
 """
 import asyncio
 import signal
-import subprocess
+import sqlite3
 import sys
 
 
-def quoted(text):
-    return "'" + text.replace("'", "''") + "'"
+def counted(n, thing):
+    return f"{n} {thing}{'' if n == 1 else 's'}"
 
 
 class Store:
-    """The sqlite3 shell, fed one INSERT per message on its standard input."""
+    """The database, one row per message, each stored by itself."""
 
     # A reader of the database (a check while the collector runs) holds a lock for a moment:
-    # the shell waits for it instead of failing the statement.
-    BUSY_TIMEOUT = ".timeout 10000"
+    # a statement waits for it (seconds) instead of failing.
+    BUSY_TIMEOUT = 10
 
     def __init__(self, path):
+        # Autocommit: every row is in the database once it is kept.
+        self.db = sqlite3.connect(path, timeout=self.BUSY_TIMEOUT, isolation_level=None)
         # The table exists before the collector says it listens.
-        subprocess.run(["sqlite3", path, self.BUSY_TIMEOUT, "PRAGMA journal_mode=WAL;",
-                        "CREATE TABLE IF NOT EXISTS messages "
-                        "(id INTEGER PRIMARY KEY, station TEXT, message TEXT);"],
-                       check=True, stdout=subprocess.DEVNULL)
-        self.shell = subprocess.Popen(["sqlite3", path], stdin=subprocess.PIPE, text=True,
-                                      encoding="utf-8", errors="surrogateescape")
-        self.run(self.BUSY_TIMEOUT)
-
-    def run(self, sql):
-        self.shell.stdin.write(sql + "\n")
-        self.shell.stdin.flush()
+        self.db.execute("PRAGMA journal_mode=WAL")
+        self.db.execute("CREATE TABLE IF NOT EXISTS messages "
+                        "(id INTEGER PRIMARY KEY, station TEXT, message TEXT)")
+        self.stored = 0
+        self.refused = 0
 
     def keep(self, message):
-        text = message.decode("utf-8", "surrogateescape")
-        if text.endswith("\r\n"):
-            text = text[:-2]
-        self.run(f"INSERT INTO messages (station, message) VALUES "
-                 f"({quoted(text.split(',', 1)[0])}, {quoted(text)});")
+        if message.endswith(b"\r\n"):
+            message = message[:-2]
+        # Bound as bytes and cast, the text is stored byte for byte, whatever its encoding.
+        try:
+            self.db.execute("INSERT INTO messages (station, message) "
+                            "VALUES (CAST(? AS TEXT), CAST(? AS TEXT))",
+                            (message.split(b",", 1)[0], message))
+            self.stored += 1
+        except sqlite3.Error as e:
+            self.refused += 1
+            print(f"collector: a message not stored: {e}", file=sys.stderr, flush=True)
 
     def close(self):
-        self.shell.stdin.close()
-        self.shell.wait()
+        self.db.close()
 
 
 async def main():
@@ -60,14 +62,21 @@ async def main():
         print(__doc__.strip())
         sys.exit(0 if len(sys.argv) == 2 else 2)
     store = Store(sys.argv[1])
+    resets = 0
 
     async def serve(reader, writer):
+        nonlocal resets
         pending = b""
-        while chunk := await reader.read(65536):
-            pending += chunk
-            while (end := pending.find(b"\r\n")) >= 0:
-                store.keep(pending[:end + 2])
-                pending = pending[end + 2:]
+        try:
+            while chunk := await reader.read(65536):
+                pending += chunk
+                while (end := pending.find(b"\r\n")) >= 0:
+                    store.keep(pending[:end + 2])
+                    pending = pending[end + 2:]
+        except ConnectionError:
+            resets += 1  # what the reset cut short is no message
+            writer.close()
+            return
         if pending:
             store.keep(pending)
         writer.close()
@@ -81,6 +90,8 @@ async def main():
     await stop.wait()
     server.close()
     store.close()
+    print(f"collector stopped: {counted(store.stored, 'message')} stored, {store.refused} not "
+          f"stored, {counted(resets, 'connection')} reset", flush=True)
 
 
 if __name__ == "__main__":

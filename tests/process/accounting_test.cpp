@@ -263,6 +263,8 @@ TEST(Accounting, ChecksACollectorsSqliteStore) {
         << collector.output();
     const std::string head = collector.output();
     ASSERT_TRUE(std::regex_search(head, found, std::regex("on ([0-9]+)\n")));
+    // A message with a NUL byte, stored as it came; the rows after it are stored whole.
+    ASSERT_TRUE(send_whole(connect_to(std::stoi(found[1])), std::string("X\0\r\n", 4)));
     // The units' messages, exactly as the fleet sends them, one keep-open connection each.
     for (int k = 0; k < UNITS; ++k) {
         const Fd unit = connect_to(std::stoi(found[1]));
@@ -275,10 +277,13 @@ TEST(Accounting, ChecksACollectorsSqliteStore) {
     }
     const std::string count =
         "sqlite3 store.db '.timeout 2000' 'select count(*) from messages' 2>/dev/null || true";
-    for (int i = 0; i < 100 && shell(dir, count) != std::to_string(UNITS * TICKS) + "\n"; ++i)
+    for (int i = 0; i < 100 && shell(dir, count) != std::to_string(UNITS * TICKS + 1) + "\n"; ++i)
         usleep(100000);
     kill(collector.pid(), SIGTERM);
     ASSERT_TRUE(collector.wait_exit(10));
+    EXPECT_EQ(shell(dir, "sqlite3 store.db \"delete from messages where hex(message) = '5800'; "
+                         "select changes()\""),
+              "1\n");
 
     Program *checked = nullptr;
     std::unique_ptr<Program> holder;
