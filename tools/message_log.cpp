@@ -202,7 +202,7 @@ void MessageLog::finish(const std::string &where) {
         }
     });
     const unsigned long long behind = matcher_->placed_behind();
-    if (!any_order_ && !where.empty() && behind >= 10 && behind * 100 >= totals_.messages)
+    if (!any_order_ && !where.empty() && behind >= 3 && behind * 20 >= totals_.messages)
         report("%s holds %s behind their station's last tick: its rows look shuffled (a store "
                "keeps no arrival order); --any-order places them by tick, whatever their order\n",
                where.c_str(), counted(behind, "message").c_str());

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <unordered_map>
@@ -111,7 +112,12 @@ void junit_case(std::ostream &out, const std::string &name, const std::string &f
         return;
     }
     out << ">\n    <failure message=\"" << xml_escaped(failure.substr(0, failure.find('\n')))
-        << "\">" << xml_escaped(failure) << "</failure>\n  </testcase>\n";
+        << "\">";
+    for (std::size_t at = 0, end; at < failure.size(); at = end + 1) { // a line of text each
+        end = std::min(failure.find('\n', at), failure.size());
+        out << xml_escaped(std::string_view(failure).substr(at, end - at)) << "\n";
+    }
+    out << "</failure>\n  </testcase>\n";
 }
 
 } // namespace
