@@ -1,8 +1,5 @@
 #include "faults.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include "csv_text.h"
 
 #include <cerrno>

@@ -178,7 +178,7 @@ inline void set_binary_mode(FILE *) {}
 // A write past a file-size limit (ulimit -f) fails with EFBIG, to be said, instead of SIGXFSZ
 // ending the program without a word.
 inline void file_size_limit_fails_writes() {
-    std::signal(SIGXFSZ, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
 inline char *current_dir(char *buf, size_t size) {

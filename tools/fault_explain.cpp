@@ -35,38 +35,40 @@ unsigned kind_bit(const std::string &name) {
 
 // The kinds logged at every station's ticks, one bit each; the reason when the text is no
 // fault log.
+// A row of the log, kept; the reason when it is no fault.
+std::string take_row(const CsvRecord &record, std::map<Key, unsigned> *at, Explained *e) {
+    const std::vector<std::string> &row = record.fields;
+    const unsigned kind = row.size() == 5 ? kind_bit(row[3]) : 0;
+    long long tick = 0;
+    if (kind == 0 || !parse_decimal(row[2], 0, 4294967295LL, &tick))
+        return "line " + std::to_string(record.line) + " is no time,station,tick,kind,detail";
+    (*at)[{row[1], static_cast<std::uint32_t>(tick)}] |= kind;
+    e->unconfirmed += kind == UNCONFIRMED_BIT ? 1 : 0;
+    for (std::size_t k = 1; k < FAULT_KINDS; ++k)
+        e->injected[k] += kind == (1U << k) ? 1 : 0;
+    return std::string();
+}
+
 std::string read_log(const std::string &text, std::map<Key, unsigned> *at, Explained *e) {
     std::string error;
     bool header = true;
     CsvReader reader;
     const CsvReader::Take take = [&](CsvRecord &record) {
         const std::vector<std::string> &row = record.fields;
-        if (std::exchange(header, false)) {
-            if (row.size() != 5 || row[0] != "time" || row[3] != "kind")
-                error = "it has no header time,station,tick,kind,detail";
-            return error.empty();
-        }
-        if (row.size() == 1 && row[0].empty())
-            return true;
-        const unsigned kind = row.size() == 5 ? kind_bit(row[3]) : 0;
-        long long tick = 0;
-        if (kind == 0 || !parse_decimal(row[2], 0, 4294967295LL, &tick)) {
-            error = "line " + std::to_string(record.line) + " is no time,station,tick,kind,detail";
-            return false;
-        }
-        (*at)[{row[1], static_cast<std::uint32_t>(tick)}] |= kind;
-        if (kind == UNCONFIRMED_BIT)
-            ++e->unconfirmed;
-        for (std::size_t k = 1; k < FAULT_KINDS; ++k)
-            e->injected[k] += kind == (1U << k) ? 1 : 0;
-        return true;
+        if (std::exchange(header, false))
+            error = row.size() == 5 && row[0] == "time" && row[3] == "kind"
+                        ? std::string()
+                        : "it has no header time,station,tick,kind,detail";
+        else if (row.size() != 1 || !row[0].empty())
+            error = take_row(record, at, e);
+        return error.empty();
     };
     std::string csv_error = reader.feed(text, take);
     if (csv_error.empty() && error.empty())
         csv_error = reader.finish(take);
-    return error.empty() && !csv_error.empty() ? "the fault log is cut or broken: " + csv_error
-           : error.empty()                     ? std::string()
-                                               : "the fault log: " + error;
+    if (!error.empty())
+        return "the fault log: " + error;
+    return csv_error.empty() ? std::string() : "the fault log is cut or broken: " + csv_error;
 }
 
 // The first of the kinds logged at the tick that explain a finding of this kind; empty: none.
