@@ -15,9 +15,10 @@ namespace {
 constexpr const char *NAMES[FAULT_KINDS] = {"none",      "drop",    "cut", "garble",
                                             "duplicate", "silence", "slow"};
 
-// A probability: a decimal fraction from 0 to 1, digits and one point only.
+// A probability: a decimal fraction from 0 to 1, digits and one point only. The length limit
+// keeps strtod to plain fractions; it leaves room for more digits than a double holds.
 bool parse_probability(const std::string &text, double *out) {
-    if (text.empty() || text.size() > 12 ||
+    if (text.empty() || text.size() > 40 ||
         text.find_first_not_of("0123456789.") != std::string::npos ||
         text.find('.') != text.rfind('.') || text == ".")
         return false;
@@ -42,10 +43,32 @@ bool FaultRates::any() const {
     return false;
 }
 
+namespace {
+
+// A spec that leaves no message ever delivered would run for ever: with --count it would never
+// end, and a unit silenced with every draw would reconnect without pause.
+std::string total_error(const FaultRates &rates) {
+    double total = 0;
+    for (int k = 1; k < FAULT_KINDS; ++k)
+        total += rates.probability[static_cast<std::size_t>(k)];
+    if (total > 1 + 1e-9)
+        return "the probabilities add up to more than 1";
+    const auto p = [&rates](FaultKind k) { return rates.probability[static_cast<std::size_t>(k)]; };
+    if (p(FaultKind::drop) + p(FaultKind::cut) + p(FaultKind::silence) >= 1 - 1e-9)
+        return "drop, cut and silence add up to 1: no message would ever arrive";
+    return std::string();
+}
+
+} // namespace
+
 FaultRatesReading parse_faults(const std::string &text) {
     FaultRatesReading r;
+    if (text.empty()) {
+        r.error = "an empty spec: name at least one fault, e.g. drop=0.01";
+        return r;
+    }
     std::istringstream items(text);
-    double total = 0;
+    std::array<bool, FAULT_KINDS> given{};
     for (std::string item; std::getline(items, item, ',');) {
         const std::size_t equals = item.find('=');
         const std::string name = item.substr(0, equals);
@@ -57,6 +80,11 @@ FaultRatesReading parse_faults(const std::string &text) {
             r.error = "unknown fault \"" + name + "\": drop, cut, garble, duplicate, silence, slow";
             return r;
         }
+        if (given[static_cast<std::size_t>(kind)]) {
+            r.error = name + " is given twice";
+            return r;
+        }
+        given[static_cast<std::size_t>(kind)] = true;
         if (static_cast<FaultKind>(kind) == FaultKind::silence) {
             const std::size_t colon = value.find(':');
             const std::string seconds = colon == std::string::npos ? "" : value.substr(colon + 1);
@@ -77,10 +105,8 @@ FaultRatesReading parse_faults(const std::string &text) {
             r.error.append(" wants a probability from 0 to 1, not \"").append(value).append("\"");
             return r;
         }
-        total += p;
     }
-    if (total > 1 + 1e-9)
-        r.error = "the probabilities add up to more than 1";
+    r.error = total_error(r.rates);
     return r;
 }
 
