@@ -1,6 +1,7 @@
 // vandry-fleet: many telemetry units in one process, each sending exactly what vandry sends.
 #include "console.h"
 #include "engine.h"
+#include "file_identity.h"
 #include "host.h"
 #include "options.h"
 #include "platform.h"
@@ -69,6 +70,13 @@ int main(int argc, char **argv) try {
         return *parsed.exit_status;
     }
     FleetOptions o = parsed.options;
+    const std::string clash =
+        file_clash({{"--report", o.report, true}, {"--fault-log", o.faults.log, true}});
+    if (!clash.empty()) {
+        report_to(stderr, "vandry-fleet: %s\n", clash.c_str());
+        return 2;
+    }
+    platform::ignore_file_size_signal();
     if (o.dry_run) {
         report("%s", plan_text(o).c_str());
         return 0;

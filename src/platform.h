@@ -5,6 +5,7 @@
 #define VANDRY_PLATFORM_H
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -27,11 +28,17 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 #endif
 
 namespace vandry::platform {
+
+// A file as the system knows it, whatever name it is reached by.
+struct FileId {
+    unsigned long long device = 0, number = 0;
+};
 
 #ifdef _WIN32
 
@@ -105,6 +112,26 @@ inline void set_binary_mode(FILE *stream) {
 inline char *current_dir(char *buf, size_t size) {
     return _getcwd(buf, static_cast<int>(size));
 }
+
+// Which file a path names: the volume and the file's index, the same under every name.
+inline bool file_id(const std::string &path, FileId *id) {
+    const HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (!known)
+        return false;
+    id->device = info.dwVolumeSerialNumber;
+    id->number = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// A write past the file-size limit fails with its error: there is no signal for it.
+inline void ignore_file_size_signal() {}
 
 #else
 
@@ -183,6 +210,22 @@ inline void file_size_limit_fails_writes() {
 
 inline char *current_dir(char *buf, size_t size) {
     return getcwd(buf, size);
+}
+
+// Which file a path names: its device and number, the same under every name.
+inline bool file_id(const std::string &path, FileId *id) {
+    struct stat facts {};
+    if (stat(path.c_str(), &facts) != 0)
+        return false;
+    id->device = static_cast<unsigned long long>(facts.st_dev);
+    id->number = static_cast<unsigned long long>(facts.st_ino);
+    return true;
+}
+
+// A write past the file-size limit (ulimit -f) fails with EFBIG, which the program reports,
+// instead of SIGXFSZ ending it.
+inline void ignore_file_size_signal() {
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 #endif

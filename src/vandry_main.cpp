@@ -3,6 +3,7 @@
 #include "config.h"
 #include "connection.h"
 #include "console.h"
+#include "file_identity.h"
 #include "plan.h"
 #include "platform.h"
 #include "unit_options.h"
@@ -68,6 +69,15 @@ int main(int argc, char **argv) {
         return *parsed.exit_status;
     }
     const UnitOptions &options = parsed.options;
+    const std::string clash =
+        file_clash({{"--config", options.config.empty() ? default_config_path() : options.config},
+                    {"--plan", options.plan, true},
+                    {"--fault-log", options.faults.log, true}});
+    if (!clash.empty()) {
+        report_to(stderr, "vandry: %s\n", clash.c_str());
+        return 2;
+    }
+    platform::ignore_file_size_signal();
     if (options.timeout_s > 0)
         start_watchdog(options.timeout_s);
     // A dry run's standard output is the wire: every other line goes to standard error.

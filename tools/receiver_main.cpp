@@ -4,6 +4,7 @@
 // SIGTERM ends it with a final summary.
 #include "console.h"
 #include "fault_explain.h"
+#include "file_identity.h"
 #include "host.h"
 #include "message_log.h"
 #include "receiver_options.h"
@@ -13,22 +14,14 @@
 #include "server.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <system_error>
 
 using namespace vandry;
 using namespace vandry::check;
 
 namespace {
-
-// The recording and the CSV file are one file: writing the CSV would destroy what is read.
-bool same_file(const std::string &a, const std::string &b) {
-    std::error_code ec;
-    return a == b || std::filesystem::equivalent(a, b, ec);
-}
 
 // The plan that --expect names; false, said, when it cannot be read.
 bool load_plan(const std::string &path, Plan *plan) {
@@ -127,9 +120,15 @@ int run(int argc, char **argv) {
         return *parsed.exit_status;
     }
     const ReceiverOptions &options = parsed.options;
-    if (options.read && !options.csv.empty() && same_file(*options.read, options.csv)) {
-        std::fprintf(stderr, "vandry-receiver: --csv %s would write over the recording it reads\n",
-                     options.csv.c_str());
+    // Standard input (--read -) is no file of the file system.
+    const std::string clash =
+        file_clash({{"--read", options.read.value_or("-") == "-" ? "" : *options.read},
+                    {"--expect", options.expect},
+                    {"--fault-log", options.fault_log},
+                    {"--csv", options.csv, true},
+                    {"--report", options.report, true}});
+    if (!clash.empty()) {
+        std::fprintf(stderr, "vandry-receiver: %s\n", clash.c_str());
         return 2;
     }
     Plan plan;

@@ -1,3 +1,4 @@
+#include "file_identity.h"
 #include "receiver_options.h"
 #include "unit_options.h"
 
@@ -130,5 +131,33 @@ INSTANTIATE_TEST_SUITE_P(
         Args{{"--dry-run=yes"}, 2, "vandry: --dry-run takes no value"},
         Args{{"--loud"}, 2, "vandry: unknown option --loud"},
         Args{{"cfg.txt"}, 2, "vandry: unexpected argument cfg.txt"}));
+
+// File options that name one file, by path or by identity: an output over anything is refused.
+TEST(FileClashTest, AnOutputIsNoOtherFile) {
+    const platform::FileId one{1, 7}, other{1, 8};
+    const struct {
+        std::vector<FileFacts> facts; // of --read (in), --csv (out), --report (out)
+        std::string error;
+    } cases[] = {
+        {{{"/a", one}, {"/b", other}, {"/c", {}}}, ""},
+        {{{"/a", one}, {"/a", {}}, {"/c", {}}},
+         "--csv b and --read a are the same file: writing "
+         "--csv would destroy the file --read reads"},
+        {{{"/a", one}, {"/b", other}, {"/d", one}},
+         "--report c and --read a are the same file: writing --report would destroy the file "
+         "--read reads"},
+        {{{"/a", one}, {"/c", {}}, {"/c", {}}},
+         "--csv b and --report c are the same file: writing "
+         "--csv would destroy what --report writes"},
+    };
+    const std::vector<NamedFile> files = {
+        {"--read", "a"}, {"--csv", "b", true}, {"--report", "c", true}};
+    for (const auto &c : cases)
+        EXPECT_EQ(file_clash(files, c.facts), c.error);
+    // Two inputs may be one file; an option not given is no file.
+    EXPECT_EQ(file_clash({{"--expect", "p"}, {"--fault-log", "p"}, {"--csv", "", true}},
+                         {{"/p", one}, {"/p", one}, {"/", one}}),
+              "");
+}
 
 } // namespace
