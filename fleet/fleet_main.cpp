@@ -76,7 +76,6 @@ int main(int argc, char **argv) try {
         report_to(stderr, "vandry-fleet: %s\n", clash.c_str());
         return 2;
     }
-    platform::ignore_file_size_signal();
     if (o.dry_run) {
         report("%s", plan_text(o).c_str());
         return 0;

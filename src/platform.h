@@ -130,9 +130,6 @@ inline bool file_id(const std::string &path, FileId *id) {
     return true;
 }
 
-// A write past the file-size limit fails with its error: there is no signal for it.
-inline void ignore_file_size_signal() {}
-
 #else
 
 using socket_t = int;
@@ -220,12 +217,6 @@ inline bool file_id(const std::string &path, FileId *id) {
     id->device = static_cast<unsigned long long>(facts.st_dev);
     id->number = static_cast<unsigned long long>(facts.st_ino);
     return true;
-}
-
-// A write past the file-size limit (ulimit -f) fails with EFBIG, which the program reports,
-// instead of SIGXFSZ ending it.
-inline void ignore_file_size_signal() {
-    signal(SIGXFSZ, SIG_IGN);
 }
 
 #endif

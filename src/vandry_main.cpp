@@ -77,7 +77,6 @@ int main(int argc, char **argv) {
         report_to(stderr, "vandry: %s\n", clash.c_str());
         return 2;
     }
-    platform::ignore_file_size_signal();
     if (options.timeout_s > 0)
         start_watchdog(options.timeout_s);
     // A dry run's standard output is the wire: every other line goes to standard error.

@@ -121,12 +121,16 @@ int run(int argc, char **argv) {
     }
     const ReceiverOptions &options = parsed.options;
     // Standard input (--read -) is no file of the file system.
-    const std::string clash =
-        file_clash({{"--read", options.read.value_or("-") == "-" ? "" : *options.read},
-                    {"--expect", options.expect},
-                    {"--fault-log", options.fault_log},
-                    {"--csv", options.csv, true},
-                    {"--report", options.report, true}});
+    std::vector<NamedFile> files = {
+        {"--read", options.read.value_or("-") == "-" ? "" : *options.read},
+        {"--expect", options.expect},
+        {"--fault-log", options.fault_log},
+        {"--csv", options.csv, true},
+        {"--report", options.report, true},
+        {"--junit", options.junit, true}};
+    for (const std::string &sent : options.sent)
+        files.push_back({"--sent", sent});
+    const std::string clash = file_clash(files);
     if (!clash.empty()) {
         std::fprintf(stderr, "vandry-receiver: %s\n", clash.c_str());
         return 2;
