@@ -100,19 +100,14 @@ Clock::duration Engine<Rng>::share_of(Clock::duration span, const Unit &u) const
 // The first of the unit's slots at or after the moment: its place in every interval.
 template <class Rng>
 Clock::time_point Engine<Rng>::slot_from(const Unit &u, Clock::time_point t) const {
-    const Clock::time_point first = start_ + share_of(interval_, u);
-    if (t <= first)
-        return first;
-    const auto periods = (t - first + interval_ - Clock::duration(1)) / interval_;
-    return first + interval_ * periods;
+    return slot_at_or_after(start_ + share_of(interval_, u), interval_, t);
 }
 
-// The first slot at or after the moment that is a whole interval after the last message.
+// The slot of the unit's next message from the moment on, and when it goes.
 template <class Rng>
-Clock::time_point Engine<Rng>::next_slot(const Unit &u, Clock::time_point t) const {
-    if (u.last_sent != Clock::time_point::min())
-        t = std::max(t, u.last_sent + interval_ - GRACE);
-    return slot_from(u, t);
+NextSend<Clock::time_point> Engine<Rng>::next_slot(const Unit &u, Clock::time_point t) const {
+    return next_send(start_ + share_of(interval_, u), interval_, t, u.last_sent,
+                     Clock::duration(MISSED_AFTER));
 }
 
 // The messages that the schedule holds before the end: each unit's slots from its connection
@@ -191,7 +186,7 @@ template <class Rng> void Engine<Rng>::start_pass(Unit &u) {
                      host::resolver_error_text(error));
         if (o_.echo)
             print_line(ConsoleLine::resolve_failed, error);
-        u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
+        u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
         arm(u, Phase::to_connect, u.due);
         return;
     }
@@ -258,7 +253,7 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
             print_line(ConsoleLine::connect_failed, code);
         asio::error_code ignored;
         u.socket.close(ignored);
-        u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
+        u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
         arm(u, Phase::to_reconnect, u.due);
         return;
     }
@@ -271,14 +266,15 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
     // (a stall, not a slow handshake), the next one: the slots between are missed.
     const Clock::time_point scheduled = u.last_sent == Clock::time_point::min()
                                             ? slot_from(u, start_ + share_of(ramp_, u))
-                                            : next_slot(u, u.last_sent);
-    u.due = next_slot(u, Clock::now() - MISSED_AFTER);
+                                            : next_slot(u, u.last_sent + Clock::duration(1)).slot;
+    const auto next = next_slot(u, Clock::now() - MISSED_AFTER);
+    u.due = next.slot;
     if (u.due > scheduled)
         figures_.skipped += (u.due - scheduled) / interval_;
-    if (u.due <= Clock::now())
+    if (next.at <= Clock::now())
         send_or_skip(u);
     else
-        arm(u, Phase::to_send, u.due);
+        arm(u, Phase::to_send, next.at);
 }
 
 // Counts a failure and keeps the first of its kind, which is printed once when the units' own
@@ -304,7 +300,7 @@ void Engine<Rng>::retry_pass(Unit &u, Failure kind, ConsoleLine line, int code) 
         print_line(line, code);
     asio::error_code ignored;
     u.socket.close(ignored);
-    u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
+    u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
     arm(u, Phase::to_connect, u.due);
 }
 
@@ -319,7 +315,7 @@ void Engine<Rng>::fail_connection(Unit &u, Failure kind, ConsoleLine line, int c
     u.socket.close(ignored);
     end_connection(u);
     u.closing_line_due = !keep_open_;
-    u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
+    u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
     arm(u, Phase::to_connect, u.due);
 }
 
@@ -428,10 +424,10 @@ template <class Rng> void Engine<Rng>::close_orderly(Unit &u) {
 template <class Rng> void Engine<Rng>::send_or_skip(Unit &u) {
     const Clock::time_point now = Clock::now();
     if (now - u.due > MISSED_AFTER) {
-        const Clock::time_point next = next_slot(u, now);
-        figures_.skipped += (next - u.due) / interval_;
-        u.due = next;
-        arm(u, Phase::to_send, u.due);
+        const auto next = next_slot(u, now);
+        figures_.skipped += (next.slot - u.due) / interval_;
+        u.due = next.slot;
+        arm(u, Phase::to_send, next.at);
         return;
     }
     send(u);
@@ -556,18 +552,19 @@ template <class Rng> void Engine<Rng>::go_silent(Unit &u) {
     if (o_.echo && !keep_open_)
         print_line(ConsoleLine::closing);
     close_orderly(u);
-    u.due = next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.rates.silence_s));
+    u.due = next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.rates.silence_s)).slot;
     arm(u, Phase::to_connect, u.due);
 }
 
 // The unit's next message: at its next slot, on the connection it has, or (close-after-send)
 // on a new one.
 template <class Rng> void Engine<Rng>::after_message(Unit &u) {
-    // A late message puts the slot after it less than an interval away: that one is skipped.
+    // A message so late that the slot after it cannot keep half an interval: that one is skipped.
     const Clock::time_point following = u.due + interval_;
-    u.due = next_slot(u, Clock::now());
+    const auto next = next_slot(u, std::max(Clock::now(), u.due + Clock::duration(1)));
+    u.due = next.slot;
     figures_.skipped += (u.due - following) / interval_;
-    arm(u, keep_open_ ? Phase::to_send : Phase::to_close, u.due);
+    arm(u, keep_open_ ? Phase::to_send : Phase::to_close, next.at);
 }
 
 // A cut message's connection is reset, as a unit whose link fails halfway; it comes back under
@@ -578,7 +575,7 @@ template <class Rng> void Engine<Rng>::on_cut(Unit &u) {
     u.socket.close(ignored);
     end_connection(u);
     u.closing_line_due = !keep_open_;
-    u.due = next_slot(u, Clock::now() + RETRY_PAUSE);
+    u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
     arm(u, Phase::to_connect, u.due);
 }
 
@@ -596,9 +593,7 @@ template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_cod
     count_written(u);
     ++written_this_second_;
     ++u.sent;
-    // The first message on a connection opened at or after its slot began with that connect.
-    u.last_sent =
-        !u.wrote_on_connection && u.connect_started >= u.due ? u.connect_started : u.write_started;
+    u.last_sent = u.write_started;
     u.wrote_on_connection = true;
     for (int copy = u.fault == FaultKind::duplicate ? 2 : 1; o_.echo && copy > 0; --copy)
         print_echo(o_.data_type, u.message, u.message_length);

@@ -4,14 +4,15 @@
 // its own generator, so that its bytes are exactly those of vandry seeded with the unit's seed.
 //
 // Each unit has its own place in every interval (its slots). It never sends two messages less
-// than an interval apart: a slot missed by more than a second (a stalled loop, a server that
-// held its connect back) is skipped, not caught up.
+// than half an interval apart: a slot missed by more than a second (a stalled loop, a server
+// that held its connect back) is skipped, not caught up (schedule.h).
 #ifndef VANDRY_FLEET_ENGINE_H
 #define VANDRY_FLEET_ENGINE_H
 
 #include "faults.h"
 #include "message.h"
 #include "options.h"
+#include "schedule.h"
 #include "server_address.h"
 #include "stats.h"
 
@@ -91,17 +92,14 @@ template <class Rng> class Engine {
     static constexpr auto SEND_TIME_OUT = std::chrono::seconds(30);
     static constexpr auto CONNECT_TIME_OUT = std::chrono::seconds(10);
     static constexpr auto WAKE_UP_STEP = std::chrono::milliseconds(1);
-    // A slot this far past is missed. Two messages are never less than an interval, less the
-    // grace, apart; a message on the connection opened for it counts from that connect, so that a
-    // slow handshake does not push the next slot away.
+    // A slot this far past is missed.
     static constexpr auto MISSED_AFTER = std::chrono::seconds(1);
-    static constexpr auto GRACE = std::chrono::milliseconds(50);
     // Bytes of the server's input discarded per unit in one turn of the loop.
     static constexpr std::size_t DISCARD_PER_TURN = 65536;
 
     [[nodiscard]] Clock::duration share_of(Clock::duration span, const Unit &u) const;
     [[nodiscard]] Clock::time_point slot_from(const Unit &u, Clock::time_point t) const;
-    [[nodiscard]] Clock::time_point next_slot(const Unit &u, Clock::time_point t) const;
+    [[nodiscard]] NextSend<Clock::time_point> next_slot(const Unit &u, Clock::time_point t) const;
     [[nodiscard]] long long scheduled(Clock::time_point end) const;
     void arm(Unit &u, Phase next, Clock::time_point at);
     void print_startup();

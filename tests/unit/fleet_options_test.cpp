@@ -1,5 +1,6 @@
-// The fleet's command line, its plan of names and seeds, and its lateness figures.
+// The fleet's command line, its plan of names and seeds, its schedule and its lateness figures.
 #include "options.h"
+#include "schedule.h"
 #include "stats.h"
 
 #include <gtest/gtest.h>
@@ -185,4 +186,23 @@ TEST(FleetStats, LatenessQuantilesAndLines) {
               "late_ms p50=0.31 p99=0.31 max=0.31\n"
               "  first connect failure (of 3): connect failed with error: 111 (Connection "
               "refused)\n");
+}
+
+// A message sent late by late_ms after the slot at 0 of an interval: the slot of the next one
+// and when it goes (a slot more than 1 s late is skipped); a first message goes at its slot.
+TEST(FleetSchedule, ALateMessageKeepsTheNextSlotUnlessThatWouldGoMoreThanASecondLate) {
+    using Ms = std::chrono::milliseconds;
+    using Time = std::chrono::steady_clock::time_point;
+    const struct {
+        long long interval_ms, late_ms, slot_ms, at_ms;
+    } rows[] = {{3000, 10, 3000, 3000},   {3000, 51, 3000, 3000},      {3000, 1800, 3000, 3300},
+                {3000, 1500, 3000, 3000}, {10000, 6000, 10000, 11000}, {10000, 1500, 10000, 10000},
+                {3000, 2900, 6000, 6000}, {3000, -1, 6000, 6000}};
+    for (const auto &r : rows) {
+        const Time zero{}, late = zero + Ms(r.late_ms);
+        const auto next = next_send(zero, Ms(r.interval_ms), r.late_ms < 0 ? zero + Ms(4000) : late,
+                                    r.late_ms < 0 ? Time::min() : late, Ms(1000));
+        EXPECT_EQ(next.slot - zero, Ms(r.slot_ms)) << r.interval_ms << " " << r.late_ms;
+        EXPECT_EQ(next.at - zero, Ms(r.at_ms)) << r.interval_ms << " " << r.late_ms;
+    }
 }
