@@ -50,8 +50,10 @@ template <class Rng> FleetResult Engine<Rng>::run() {
         print_startup();
     start_ = Clock::now();
     next_permit_ = start_;
-    for (Unit &u : units_)
+    for (Unit &u : units_) {
+        u.due = slot_from(u, start_ + share_of(ramp_, u));
         arm(u, Phase::to_connect, start_ + share_of(ramp_, u));
+    }
     next_status_ = start_;
     arm_status();
     if (o_.duration_s > 0) {
@@ -70,21 +72,20 @@ template <class Rng> FleetResult Engine<Rng>::run() {
     });
     io_.run();
     // Completions that were already due when the run ended have run and counted by now.
+    account_end(ended_at_);
     const long long connected_at_end = result_.figures.connected;
     result_.figures = figures_;
     result_.figures.connected = connected_at_end;
     result_.lateness = run_lateness_;
-    result_.units.reserve(units_.size());
-    for (const Unit &u : units_)
-        result_.units.push_back(u.figures);
     const FleetFigures &f = figures_;
     const bool clean = f.failed == 0 && f.unconfirmed == 0 && f.connect_failures == 0;
-    if (o_.count > 0) {
-        result_.expected = o_.units * o_.count;
-        result_.complete = clean && f.written >= result_.expected;
-    } else {
-        result_.expected = scheduled(start_ + seconds_of(result_.seconds));
-        result_.complete = clean;
+    result_.expected = scheduled(ended_at_);
+    result_.complete = clean && (o_.count == 0 || f.written >= o_.units * o_.count);
+    result_.stations.reserve(units_.size());
+    for (const Unit &u : units_) {
+        if (u.state == Phase::done) // its schedule ended with its count
+            result_.expected -= slots_before(u, ended_at_) - u.slots;
+        result_.stations.push_back({u.first_tick, u.last_tick, u.sent, u.unconfirmed});
     }
     return result_;
 }
@@ -114,12 +115,49 @@ NextSend<Clock::time_point> Engine<Rng>::next_slot(const Unit &u, Clock::time_po
 // in the ramp on.
 template <class Rng> long long Engine<Rng>::scheduled(Clock::time_point end) const {
     long long total = 0;
-    for (const Unit &u : units_) {
-        const Clock::time_point first = slot_from(u, start_ + share_of(ramp_, u));
-        if (end > first)
-            total += (end - first - Clock::duration(1)) / interval_ + 1;
-    }
+    for (const Unit &u : units_)
+        total += slots_before(u, end);
     return total;
+}
+
+// The unit's slots before the moment, from its first one.
+template <class Rng>
+std::uint32_t Engine<Rng>::slots_before(const Unit &u, Clock::time_point t) const {
+    const Clock::time_point first = slot_from(u, start_ + share_of(ramp_, u));
+    return t > first ? static_cast<std::uint32_t>((t - first - Clock::duration(1)) / interval_ + 1)
+                     : 0;
+}
+
+// The unit's slots before the moment that are not yet accounted for pass without a message:
+// they count in the figure.
+template <class Rng> void Engine<Rng>::pass_slots(Unit &u, Clock::time_point t, long long &figure) {
+    const std::uint32_t before = slots_before(u, t);
+    if (before > u.slots) {
+        figure += before - u.slots;
+        u.slots = before;
+    }
+}
+
+// The unit's next message is for this slot: the slots before it that have passed are skipped.
+template <class Rng> void Engine<Rng>::move_to(Unit &u, Clock::time_point slot) {
+    u.due = slot;
+    pass_slots(u, std::min(slot, horizon()), figures_.skipped);
+}
+
+// Now, but never past the end of a run of a duration: no slot after it is accounted for.
+template <class Rng> Clock::time_point Engine<Rng>::horizon() const {
+    const Clock::time_point now = Clock::now();
+    return o_.duration_s > 0 ? std::min(now, end_) : now;
+}
+
+// The slots that came before the end without a message: held back by the connect-rate cap, or
+// not sent when the run ended (a unit that has sent its count has no more).
+template <class Rng> void Engine<Rng>::account_end(Clock::time_point end) {
+    for (Unit &u : units_)
+        if (u.state != Phase::done) {
+            pass_slots(u, std::min(u.due, end), figures_.skipped);
+            pass_slots(u, end, u.holds_permit ? figures_.held : figures_.unsent);
+        }
 }
 
 // The timer goes off at the next step of a coarse grid from the start, so that the units due
@@ -186,7 +224,7 @@ template <class Rng> void Engine<Rng>::start_pass(Unit &u) {
                      host::resolver_error_text(error));
         if (o_.echo)
             print_line(ConsoleLine::resolve_failed, error);
-        u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
+        move_to(u, next_slot(u, Clock::now() + RETRY_PAUSE).slot);
         arm(u, Phase::to_connect, u.due);
         return;
     }
@@ -196,16 +234,18 @@ template <class Rng> void Engine<Rng>::start_pass(Unit &u) {
 // Under the connect-rate cap every new connection takes the next free moment of a queue that
 // hands out one per 1/rate seconds; the unit waits for its moment on its own timer.
 template <class Rng> void Engine<Rng>::connect_when_permitted(Unit &u) {
-    if (u.holds_permit) {
+    if (u.holds_permit) { // the slots more than a second past are lost to the wait
         u.holds_permit = false;
-        --figures_.held;
+        --figures_.waiting;
+        pass_slots(u, u.due, figures_.skipped);
+        pass_slots(u, horizon() - MISSED_AFTER, figures_.held);
     } else if (o_.connect_rate > 0) {
         const Clock::time_point now = Clock::now();
         const Clock::time_point permit = std::max(now, next_permit_);
         next_permit_ = permit + permit_step_;
         if (permit > now + WAKE_UP_STEP) {
             u.holds_permit = true;
-            ++figures_.held;
+            ++figures_.waiting;
             arm(u, Phase::to_reconnect, permit);
             return;
         }
@@ -253,7 +293,7 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
             print_line(ConsoleLine::connect_failed, code);
         asio::error_code ignored;
         u.socket.close(ignored);
-        u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
+        move_to(u, next_slot(u, Clock::now() + RETRY_PAUSE).slot);
         arm(u, Phase::to_reconnect, u.due);
         return;
     }
@@ -264,13 +304,8 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
     watch_input(u);
     // The slot that has just come, or, when the connection stood more than a second after it
     // (a stall, not a slow handshake), the next one: the slots between are missed.
-    const Clock::time_point scheduled = u.last_sent == Clock::time_point::min()
-                                            ? slot_from(u, start_ + share_of(ramp_, u))
-                                            : next_slot(u, u.last_sent + Clock::duration(1)).slot;
     const auto next = next_slot(u, Clock::now() - MISSED_AFTER);
-    u.due = next.slot;
-    if (u.due > scheduled)
-        figures_.skipped += (u.due - scheduled) / interval_;
+    move_to(u, next.slot);
     if (next.at <= Clock::now())
         send_or_skip(u);
     else
@@ -300,7 +335,7 @@ void Engine<Rng>::retry_pass(Unit &u, Failure kind, ConsoleLine line, int code) 
         print_line(line, code);
     asio::error_code ignored;
     u.socket.close(ignored);
-    u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
+    move_to(u, next_slot(u, Clock::now() + RETRY_PAUSE).slot);
     arm(u, Phase::to_connect, u.due);
 }
 
@@ -315,7 +350,7 @@ void Engine<Rng>::fail_connection(Unit &u, Failure kind, ConsoleLine line, int c
     u.socket.close(ignored);
     end_connection(u);
     u.closing_line_due = !keep_open_;
-    u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
+    move_to(u, next_slot(u, Clock::now() + RETRY_PAUSE).slot);
     arm(u, Phase::to_connect, u.due);
 }
 
@@ -376,7 +411,8 @@ void Engine<Rng>::on_connection_ended(Unit &u, Ending ending, const asio::error_
             end_connection(u);
             return; // the next pass begins at the unit's next slot, as ever
         }
-        count_unconfirmed(u);
+        if (u.wrote_on_connection)
+            note_unconfirmed(u);
         break;
     case Phase::slow_pause: // the rest of a slow message is never written
         ++figures_.failed;
@@ -384,7 +420,7 @@ void Engine<Rng>::on_connection_ended(Unit &u, Ending ending, const asio::error_
     case Phase::to_send:
     case Phase::done:
         if (reset && u.wrote_on_connection)
-            count_unconfirmed(u);
+            note_unconfirmed(u);
         break;
     default:
         return;
@@ -425,8 +461,7 @@ template <class Rng> void Engine<Rng>::send_or_skip(Unit &u) {
     const Clock::time_point now = Clock::now();
     if (now - u.due > MISSED_AFTER) {
         const auto next = next_slot(u, now);
-        figures_.skipped += (next.slot - u.due) / interval_;
-        u.due = next.slot;
+        move_to(u, next.slot);
         arm(u, Phase::to_send, next.at);
         return;
     }
@@ -438,8 +473,11 @@ template <class Rng> void Engine<Rng>::send_or_skip(Unit &u) {
 template <class Rng> void Engine<Rng>::send(Unit &u) {
     if (status_if_due())
         return;
+    pass_slots(u, u.due, figures_.skipped);
+    ++u.slots; // this slot: its message, or the silence drawn for it
     const FaultKind fault = faulting_ ? draw_fault(o_.faults.rates, u.faults) : FaultKind::none;
     if (fault == FaultKind::silence) {
+        ++figures_.skipped;
         go_silent(u);
         return;
     }
@@ -474,11 +512,15 @@ template <class Rng> void Engine<Rng>::send(Unit &u) {
 // Writes the first bytes of the message, once or twice over.
 template <class Rng> void Engine<Rng>::write(Unit &u, int bytes, int copies) {
     u.state = Phase::writing;
-    const auto done = [this, p = &u](const asio::error_code &ec, size_t) {
+    const auto done = [this, p = &u](const asio::error_code &ec, size_t bytes) {
         if (!finished_)
-            on_written(*p, ec);
-        else if (!ec && p->fault != FaultKind::cut)
-            count_written(*p); // in the kernel before the run ended
+            on_written(*p, ec, bytes > 0);
+        else if (p->fault == FaultKind::cut) // counted as its fault
+            return;
+        else if (!ec)
+            note_written(*p); // in the kernel before the run ended
+        else
+            note_not_written(bytes > 0);
     };
     const asio::const_buffer piece(u.message, static_cast<size_t>(bytes));
     if (copies == 2)
@@ -493,12 +535,13 @@ template <class Rng> void Engine<Rng>::write_slow(Unit &u) {
     u.state = Phase::writing;
     asio::async_write(
         u.socket, asio::buffer(u.message + u.slow_written, static_cast<size_t>(piece.bytes)),
-        [this, p = &u, piece](const asio::error_code &ec, size_t) {
-            if (finished_)
-                return;
-            p->slow_written = static_cast<std::uint8_t>(p->slow_written + piece.bytes);
-            if (ec || p->slow_written == p->message_length)
-                on_written(*p, ec);
+        [this, p = &u, piece](const asio::error_code &ec, size_t bytes) {
+            p->slow_written = static_cast<std::uint8_t>(p->slow_written + bytes);
+            const bool whole = !ec && p->slow_written == p->message_length;
+            if (finished_) // the rest of a piece under way when the run ended is not written
+                whole ? note_written(*p) : note_not_written(p->slow_written > 0);
+            else if (ec || whole)
+                on_written(*p, ec, p->slow_written > 0);
             else
                 arm(*p, Phase::slow_pause,
                     Clock::now() + std::chrono::milliseconds(piece.pause_ms));
@@ -510,7 +553,34 @@ template <class Rng> void Engine<Rng>::finish_slow(Unit &u) {
     asio::error_code ec;
     const std::size_t rest = u.message_length - u.slow_written;
     if (asio::write(u.socket, asio::buffer(u.message + u.slow_written, rest), ec) == rest && !ec)
-        count_written(u);
+        note_written(u);
+    else
+        note_not_written(true);
+}
+
+// A message written whole, with its tick.
+template <class Rng> void Engine<Rng>::note_written(Unit &u) {
+    const std::uint32_t tick = u.stream.ticks() - 1;
+    ++figures_.written;
+    if (u.sent++ == 0)
+        u.first_tick = tick;
+    u.last_tick = tick;
+}
+
+// A message composed for its slot but not written whole: failed when a part of it went out,
+// unsent when none did (it still waited in the fleet's own queue).
+template <class Rng> void Engine<Rng>::note_not_written(bool partly) {
+    ++(partly ? figures_.failed : figures_.unsent);
+}
+
+// The last message written whole was on a connection that then failed: it may not have arrived.
+template <class Rng> void Engine<Rng>::note_unconfirmed(Unit &u) {
+    ++figures_.unconfirmed;
+    ++u.unconfirmed;
+    char name[MAX_NAME_LENGTH + 1];
+    write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
+    fault_log_.write(name, u.last_tick, UNCONFIRMED_KIND,
+                     "written into a connection that then failed");
 }
 
 // Counts an injected fault and writes its row into the fault log.
@@ -524,27 +594,6 @@ void Engine<Rng>::note_fault(const Unit &u, FaultKind kind, std::uint32_t tick,
     fault_log_.write(name, tick, fault_name(kind), detail);
 }
 
-// A message of the unit's last tick went whole into the kernel.
-template <class Rng> void Engine<Rng>::count_written(Unit &u) {
-    UnitFigures &w = u.figures;
-    const std::uint32_t tick = u.stream.ticks() - 1;
-    if (w.written++ == 0)
-        w.first_tick = tick;
-    w.last_tick = tick;
-    ++figures_.written;
-}
-
-// The connection that the unit's last message went into has failed: that message may never
-// have arrived, which the fault log says so that its loss is not blamed on the collector.
-template <class Rng> void Engine<Rng>::count_unconfirmed(Unit &u) {
-    ++figures_.unconfirmed;
-    ++u.figures.unconfirmed;
-    char name[MAX_NAME_LENGTH + 1];
-    write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
-    fault_log_.write(name, u.figures.last_tick, UNCONFIRMED_KIND,
-                     "written into a connection that then failed");
-}
-
 // A unit that loses power: its connection ends in order, and no tick passes until it comes
 // back after the silence, at its slot.
 template <class Rng> void Engine<Rng>::go_silent(Unit &u) {
@@ -552,7 +601,7 @@ template <class Rng> void Engine<Rng>::go_silent(Unit &u) {
     if (o_.echo && !keep_open_)
         print_line(ConsoleLine::closing);
     close_orderly(u);
-    u.due = next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.rates.silence_s)).slot;
+    move_to(u, next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.rates.silence_s)).slot);
     arm(u, Phase::to_connect, u.due);
 }
 
@@ -560,10 +609,8 @@ template <class Rng> void Engine<Rng>::go_silent(Unit &u) {
 // on a new one.
 template <class Rng> void Engine<Rng>::after_message(Unit &u) {
     // A message so late that the slot after it cannot keep half an interval: that one is skipped.
-    const Clock::time_point following = u.due + interval_;
     const auto next = next_slot(u, std::max(Clock::now(), u.due + Clock::duration(1)));
-    u.due = next.slot;
-    figures_.skipped += (u.due - following) / interval_;
+    move_to(u, next.slot);
     arm(u, keep_open_ ? Phase::to_send : Phase::to_close, next.at);
 }
 
@@ -575,13 +622,15 @@ template <class Rng> void Engine<Rng>::on_cut(Unit &u) {
     u.socket.close(ignored);
     end_connection(u);
     u.closing_line_due = !keep_open_;
-    u.due = next_slot(u, Clock::now() + RETRY_PAUSE).slot;
+    move_to(u, next_slot(u, Clock::now() + RETRY_PAUSE).slot);
     arm(u, Phase::to_connect, u.due);
 }
 
-template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec) {
+template <class Rng>
+void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec, bool partly) {
     if (ec) {
-        ++figures_.failed;
+        if (u.fault != FaultKind::cut) // a cut is counted as its fault
+            note_not_written(partly);
         fail_connection(u, Failure::send, ConsoleLine::send_failed,
                         u.timed_out ? platform::ERROR_TIMED_OUT : ec.value());
         return;
@@ -590,15 +639,14 @@ template <class Rng> void Engine<Rng>::on_written(Unit &u, const asio::error_cod
         on_cut(u);
         return;
     }
-    count_written(u);
+    note_written(u);
     ++written_this_second_;
-    ++u.sent;
     u.last_sent = u.write_started;
     u.wrote_on_connection = true;
     for (int copy = u.fault == FaultKind::duplicate ? 2 : 1; o_.echo && copy > 0; --copy)
         print_echo(o_.data_type, u.message, u.message_length);
     if (u.ending != Ending::none) { // the server ended the connection while it was written
-        count_unconfirmed(u);
+        note_unconfirmed(u);
         if (u.ending == Ending::reset)
             fail_connection(u, Failure::reset, ConsoleLine::receive_failed,
                             asio::error::connection_reset);
@@ -671,6 +719,8 @@ template <class Rng> void Engine<Rng>::finish() {
         return;
     finished_ = true;
     const Clock::time_point now = Clock::now();
+    // A run of a duration holds the slots before its end, however late the loop comes to it.
+    ended_at_ = o_.duration_s > 0 && now >= end_ ? end_ : now;
     if (terminal_ && !o_.echo)
         report("\n");
     run_lateness_.merge(second_lateness_);

@@ -67,14 +67,16 @@ template <class Rng> class Engine {
         Timer timer;
         UnitStream<Rng> stream;
         FaultStream faults;
-        UnitFigures figures;
         Clock::time_point due{}; // when the next message (or the pending pass) is due
         Clock::time_point write_started{};
         Clock::time_point connect_started{};
         Clock::time_point last_sent = Clock::time_point::min();
         std::uint32_t index = 0;      // position in the fleet
         std::uint32_t generation = 0; // advances when a connection ends: older reads are stale
-        std::uint32_t sent = 0;
+        std::uint32_t sent = 0;       // messages written whole
+        std::uint32_t slots = 0;      // its slots accounted for, from its first one
+        std::uint32_t first_tick = 0, last_tick = 0; // of the messages written whole
+        std::uint32_t unconfirmed = 0;
         Phase state = Phase::to_connect;
         Ending ending = Ending::none;  // seen while a send was under way
         bool closing_line_due = false; // "socket is closing" after the pause of a failure
@@ -101,6 +103,11 @@ template <class Rng> class Engine {
     [[nodiscard]] Clock::time_point slot_from(const Unit &u, Clock::time_point t) const;
     [[nodiscard]] NextSend<Clock::time_point> next_slot(const Unit &u, Clock::time_point t) const;
     [[nodiscard]] long long scheduled(Clock::time_point end) const;
+    [[nodiscard]] std::uint32_t slots_before(const Unit &u, Clock::time_point t) const;
+    void pass_slots(Unit &u, Clock::time_point t, long long &figure);
+    void move_to(Unit &u, Clock::time_point slot);
+    [[nodiscard]] Clock::time_point horizon() const;
+    void account_end(Clock::time_point end);
     void arm(Unit &u, Phase next, Clock::time_point at);
     void print_startup();
     void on_timer(Unit &u);
@@ -123,11 +130,12 @@ template <class Rng> class Engine {
     void write_slow(Unit &u);
     void finish_slow(Unit &u);
     void note_fault(const Unit &u, FaultKind kind, std::uint32_t tick, const std::string &detail);
-    void count_written(Unit &u);
-    void count_unconfirmed(Unit &u);
     void go_silent(Unit &u);
     void after_message(Unit &u);
-    void on_written(Unit &u, const asio::error_code &ec);
+    void on_written(Unit &u, const asio::error_code &ec, bool partly);
+    void note_written(Unit &u);
+    void note_not_written(bool partly);
+    void note_unconfirmed(Unit &u);
     void on_cut(Unit &u);
     void tick_status();
     bool status_if_due();
@@ -147,6 +155,7 @@ template <class Rng> class Engine {
     Timer status_timer_, end_timer_;
     asio::signal_set signals_;
     Clock::time_point start_{}, next_status_{}, end_{}, next_permit_{};
+    Clock::time_point ended_at_{}; // the end of the schedule: the duration's end, or the stop
     FleetFigures figures_;
     long long written_this_second_ = 0, faults_this_second_ = 0, units_done_ = 0;
     LatenessHistogram second_lateness_, run_lateness_;

@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "message.h"
+
 #include <nlohmann/json.hpp>
 
 namespace vandry::fleet {
@@ -8,7 +10,24 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json figures_json(const FleetResult &r) {
+std::string text_of(const Json &json, int indent) {
+    return json.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+// One line of the stations' array.
+std::string station_text(const char *name, const StationFigures &s) {
+    const Json none = nullptr;
+    return text_of(Json{{"name", name},
+                        {"first_tick", s.written > 0 ? Json(s.first_tick) : none},
+                        {"last_tick", s.written > 0 ? Json(s.last_tick) : none},
+                        {"written", s.written},
+                        {"unconfirmed", s.unconfirmed}},
+                   -1);
+}
+
+} // namespace
+
+void write_fleet_report(std::ostream &out, const FleetResult &r, const FleetOptions &o) {
     const FleetFigures &f = r.figures;
     // Milliseconds to the microsecond: the histogram's figures are no finer.
     const auto ms = [](double value) {
@@ -21,6 +40,8 @@ Json figures_json(const FleetResult &r) {
                    {"failed", f.failed},
                    {"connect_failures", f.connect_failures},
                    {"skipped", f.skipped},
+                   {"held", f.held},
+                   {"unsent", f.unsent},
                    {"connected_at_end", f.connected},
                    {"late_ms_p50", ms(r.lateness.quantile_ms(0.5))},
                    {"late_ms_p99", ms(r.lateness.quantile_ms(0.99))},
@@ -40,32 +61,15 @@ Json figures_json(const FleetResult &r) {
                 f.faults[static_cast<std::size_t>(kind)];
         report["faults"] = std::move(faults);
     }
-    return report;
-}
-
-std::string text_of(const Json &value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-} // namespace
-
-void write_fleet_report(std::ostream &out, const FleetResult &r, const FleetOptions &o) {
-    const Json figures = figures_json(r);
-    out << "{\n";
-    for (const auto &[key, value] : figures.items())
-        out << "  " << text_of(key) << ": " << text_of(value) << ",\n";
-    out << "  \"stations\": [";
+    std::string head = text_of(report, 2);
+    head.erase(head.size() - 2); // the closing "\n}": the stations go before it
+    out << head << ",\n  \"stations\": [";
     char name[MAX_NAME_LENGTH + 1];
-    for (std::size_t k = 0; k < r.units.size(); ++k) {
-        const UnitFigures &u = r.units[k];
+    for (std::size_t k = 0; k < r.stations.size(); ++k) {
         write_unit_name(name, o.name_prefix, o.first_unit + static_cast<long long>(k));
-        const Json first = u.written > 0 ? Json(u.first_tick) : Json(nullptr),
-                   last = u.written > 0 ? Json(u.last_tick) : Json(nullptr);
-        out << (k == 0 ? "\n    " : ",\n    ") << R"({"name": )" << text_of(name)
-            << R"(, "first_tick": )" << text_of(first) << R"(, "last_tick": )" << text_of(last)
-            << R"(, "written": )" << u.written << R"(, "unconfirmed": )" << u.unconfirmed << "}";
+        out << (k == 0 ? "\n    " : ",\n    ") << station_text(name, r.stations[k]);
     }
-    out << "\n  ]\n}\n";
+    out << (r.stations.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
 } // namespace vandry::fleet

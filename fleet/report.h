@@ -10,11 +10,11 @@
 
 namespace vandry::fleet {
 
-// The report: units, written, unconfirmed, failed, expected (the messages that the schedule
-// holds until the end), connect failures, skipped slots, lateness, per kind of failure its count
-// and the first one's line and reason, and stations: each unit's name, the first and last tick
-// of the messages that it wrote whole, how many and how many of them unconfirmed. Written as a
-// stream: a fleet may have a million units.
+// Writes the report: units, written, unconfirmed, failed, skipped, held, unsent, expected (the
+// slots that the schedule holds until the end), connect failures, lateness, per kind of failure
+// its count and the first one's line and reason, and then "stations": each unit's name, the
+// ticks of its first and last message written whole (null when none), written and unconfirmed.
+// The stations go out one by one, so that a fleet of any size needs no document of them all.
 void write_fleet_report(std::ostream &out, const FleetResult &r, const FleetOptions &o);
 
 } // namespace vandry::fleet

@@ -97,6 +97,7 @@ std::string status_line(long long seconds, const FleetFigures &f, const Lateness
            " unconfirmed=" + std::to_string(f.unconfirmed) + " failed=" + std::to_string(f.failed) +
            " connect_failures=" + std::to_string(f.connect_failures) +
            " skipped=" + std::to_string(f.skipped) + " held=" + std::to_string(f.held) +
+           " unsent=" + std::to_string(f.unsent) + " waiting=" + std::to_string(f.waiting) +
            (f.faulting ? " faults/s=" + std::to_string(f.faults_last_second) : std::string()) +
            lateness_text(h);
 }
@@ -107,8 +108,8 @@ std::string terminal_status_line(long long seconds, const FleetFigures &f,
                        "/" + std::to_string(f.units) + " " + std::to_string(f.written_last_second) +
                        "/s written=" + std::to_string(f.written) +
                        " failures=" + std::to_string(f.unconfirmed + f.failed + f.connect_failures);
-    if (f.held > 0)
-        line += " held=" + std::to_string(f.held);
+    if (f.waiting > 0)
+        line += " waiting=" + std::to_string(f.waiting);
     if (f.faulting)
         line += " faults/s=" + std::to_string(f.faults_last_second);
     line += " p99=" + fixed(h.quantile_ms(0.99), 1) + "ms";
@@ -126,7 +127,8 @@ std::string summary_line(double seconds, const FleetFigures &f, long long expect
         " unconfirmed=" + std::to_string(f.unconfirmed) + " failed=" + std::to_string(f.failed) +
         " expected=" + std::to_string(expected) +
         " connect_failures=" + std::to_string(f.connect_failures) +
-        " skipped=" + std::to_string(f.skipped) + lateness_text(h) + "\n";
+        " skipped=" + std::to_string(f.skipped) + " held=" + std::to_string(f.held) +
+        " unsent=" + std::to_string(f.unsent) + lateness_text(h) + "\n";
     for (std::size_t kind = 0; kind < f.first_failure.size(); ++kind)
         if (!f.first_failure[kind].empty())
             text += "  first " + std::string(failure_name(static_cast<Failure>(kind))) + " (of " +

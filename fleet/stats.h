@@ -46,9 +46,12 @@ struct FleetFigures {
     long long unconfirmed = 0;      // written on a connection that then ended in a reset
     long long failed = 0;           // composed (their tick used up) but never written whole
     long long connect_failures = 0; // passes that ended before a connection stood
-    long long skipped = 0;          // slots missed after a stall, skipped instead of caught up
-    long long held = 0;             // units waiting now for the connect-rate cap
-    bool faulting = false;          // field faults are injected
+    long long skipped = 0; // slots that passed without a message: a stall, a pause, a silence
+    long long held = 0;    // slots that passed while the connect-rate cap held the unit back
+    long long unsent = 0;  // slots whose message was not written at all when its connection
+                           // failed or the run ended
+    long long waiting = 0; // units waiting now for the connect-rate cap
+    bool faulting = false; // field faults are injected
     long long faults_last_second = 0;
     std::array<long long, FAULT_KINDS> faults{}; // injected, by kind
     std::array<long long, static_cast<std::size_t>(Failure::count)> failures{};
@@ -56,25 +59,28 @@ struct FleetFigures {
     std::array<std::string, static_cast<std::size_t>(Failure::count)> first_failure;
 };
 
-// What one unit wrote: how many messages whole, their ticks first to last (when written > 0),
-// and how many of them went into a connection that then failed.
-struct UnitFigures {
+// A unit's messages written whole: the ticks of the first and last (none when written is 0),
+// and how many were written on a connection that then failed.
+struct StationFigures {
     std::uint32_t first_tick = 0, last_tick = 0, written = 0, unconfirmed = 0;
 };
 
 // How a run ended, with the figures for the summary.
 struct FleetResult {
     FleetFigures figures;
-    std::vector<UnitFigures> units; // in the fleet's order
+    std::vector<StationFigures> stations; // in the units' order
     LatenessHistogram lateness;
     double seconds = 0;
-    long long expected = 0; // the messages that the schedule holds
-    bool complete = false;  // every unit sent what it should, and nothing failed
+    // The slots that the schedule holds: each unit's from its first until the end (or, with a
+    // count, until it sent its count); written + failed + skipped + held + unsent + the faults
+    // that write no message whole (drop, cut).
+    long long expected = 0;
+    bool complete = false; // every unit sent what it should, and nothing failed
 };
 
 // The line of a second, without a line end: "fleet: t=12s units=... connected=... written/s=...
-// written=... unconfirmed=... failed=... connect_failures=... skipped=... held=...
-// late_ms p50=0.31 p99=4.12 max=12.05".
+// written=... unconfirmed=... failed=... connect_failures=... skipped=... held=... unsent=...
+// waiting=... late_ms p50=0.31 p99=4.12 max=12.05".
 std::string status_line(long long seconds, const FleetFigures &f, const LatenessHistogram &h);
 
 // The same within 80 columns, for a terminal.
@@ -82,8 +88,8 @@ std::string terminal_status_line(long long seconds, const FleetFigures &f,
                                  const LatenessHistogram &h);
 
 // "fleet summary: duration=60.0s units=... connected=... written=... unconfirmed=... failed=...
-// expected=... connect_failures=... skipped=... late_ms p50=... p99=... max=...\n", then a line
-// for the first failure of each kind that happened.
+// expected=... connect_failures=... skipped=... held=... unsent=... late_ms p50=... p99=...
+// max=...\n", then a line for the first failure of each kind that happened.
 std::string summary_line(double seconds, const FleetFigures &f, long long expected,
                          const LatenessHistogram &h);
 

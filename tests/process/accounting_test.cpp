@@ -397,9 +397,10 @@ TEST(Accounting, ExplainsEveryFaultThatTheUnitsInjected) {
                    "127.0.0.1:" + std::to_string(port), "--type", "20", "--seed",
                    std::to_string(SEED), "--rand", "glibc", "--count", "6", "--faults",
                    "drop=0.06,cut=0.06,garble=0.06,duplicate=0.06,silence=0.06:3,slow=0.06",
-                   "--fault-log", "faults.csv"},
+                   "--fault-log", "faults.csv", "--report", "fleet.json"},
                   Target::fleet());
     ASSERT_TRUE(fleet.wait_exit(150)) << fleet.output();
+    EXPECT_EQ(fleet_report_mismatch(dir.path() + "/fleet.json"), "");
     EXPECT_EQ(fleet.status(), "exited with 0") << fleet.output();
     kill(receiver.pid(), SIGTERM);
     ASSERT_TRUE(receiver.wait_exit(20)) << receiver.output();

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <thread>
@@ -69,10 +71,11 @@ TEST_P(EachStream, EveryUnitSendsExactlyTheSingleUnitsBytes) {
     const bool keep_open = keeps_connection(s.code);
     Listener listener;
     ScratchDir dir;
-    Program prog(dir.path(),
-                 fleet_args(listener.port(), s.code,
-                            "--echo --count " + std::to_string(COUNT) + " --rand " + s.rand),
-                 Target::fleet());
+    Program prog(
+        dir.path(),
+        fleet_args(listener.port(), s.code,
+                   "--echo --report r.json --count " + std::to_string(COUNT) + " --rand " + s.rand),
+        Target::fleet());
 
     // Every connection is taken in the order it came and read to its end; the fleet ends the
     // run itself once every unit has sent its count.
@@ -103,10 +106,15 @@ TEST_P(EachStream, EveryUnitSendsExactlyTheSingleUnitsBytes) {
     const std::string out = prog.output();
     EXPECT_TRUE(std::regex_search(
         out, std::regex("fleet summary: duration=\\d+\\.\\ds units=3 connected=\\d written=6 "
-                        "unconfirmed=0 failed=0 expected=6 connect_failures=0 skipped=0 "
-                        "late_ms p50=[0-9.]+ p99=[0-9.]+ max=[0-9.]+\n$")))
+                        "unconfirmed=0 failed=0 expected=6 connect_failures=0 skipped=0 held=0 "
+                        "unsent=0 late_ms p50=[0-9.]+ p99=[0-9.]+ max=[0-9.]+\n$")))
         << out;
     ASSERT_EQ(received.size(), static_cast<size_t>(UNITS)) << out;
+    EXPECT_EQ(fleet_report_mismatch(dir.path() + "/r.json"), "");
+    std::ifstream report(dir.path() + "/r.json");
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(report), {})
+                  .find(R"({"name":"U00002","first_tick":0,"last_tick":1,"written":2,)"),
+              std::string::npos);
     for (int k = 0; k < UNITS; ++k) {
         const std::string name = "U0000" + std::to_string(k);
         const std::vector<std::string> expected =
@@ -167,7 +175,8 @@ TEST(Fleet, CountsNothingDeliveredToAServerThatResets) {
         GTEST_SKIP() << "Wine's sockets do not always report a reset to a unit that waits";
     Listener listener;
     ScratchDir dir;
-    std::vector<std::string> args = fleet_args(listener.port(), 11, "--duration 7");
+    std::vector<std::string> args =
+        fleet_args(listener.port(), 11, "--duration 7 --report r.json --fault-log f.csv");
     args[1] = "2";
     Program prog(dir.path(), args, Target::fleet());
     const auto started = std::chrono::steady_clock::now();
@@ -185,6 +194,10 @@ TEST(Fleet, CountsNothingDeliveredToAServerThatResets) {
                                              R"(expected=\d+ connect_failures=(\d+) )")))
         << out;
     EXPECT_EQ(m[1].str(), m[2].str()) << out;
+    EXPECT_EQ(fleet_report_mismatch(dir.path() + "/r.json"), "");
+    std::ifstream log(dir.path() + "/f.csv");
+    EXPECT_EQ(count_of(std::string(std::istreambuf_iterator<char>(log), {}), ",unconfirmed,"),
+              std::stoul(m[2].str()));
     // Written and reset, failed while written, or (Windows' sockets may tell the reset first)
     // failed to connect: tried at every pass, delivered at none.
     EXPECT_GE(std::stoi(m[1].str()) + std::stoi(m[3].str()) + std::stoi(m[4].str()), 2) << out;
@@ -252,7 +265,7 @@ TEST(Fleet, WaitsFiveSecondsBetweenRefusedConnectsAndFailsItsCount) {
     Listener listener(false);
     ScratchDir dir;
     std::vector<std::string> args =
-        fleet_args(listener.port(), 11, "--echo --count 1 --duration 8");
+        fleet_args(listener.port(), 11, "--echo --count 1 --duration 8 --report r.json");
     args[1] = "1";
     Program prog(dir.path(), args, Target::fleet());
     const std::string refused =
@@ -265,8 +278,22 @@ TEST(Fleet, WaitsFiveSecondsBetweenRefusedConnectsAndFailsItsCount) {
     EXPECT_EQ(prog.status(), "exited with 1");
     EXPECT_TRUE(std::regex_search(prog.output(),
                                   std::regex("fleet summary: .* written=0 unconfirmed=0 failed=0 "
-                                             "expected=1 connect_failures=2 ")))
+                                             "expected=3 connect_failures=2 skipped=3 ")))
         << prog.output();
+    EXPECT_EQ(fleet_report_mismatch(dir.path() + "/r.json"), "");
+}
+
+// Units that the connect-rate cap holds back lose the slots of the wait, counted as held.
+TEST(Fleet, CountsTheSlotsThatTheConnectRateHoldsBack) {
+    Listener listener; // the kernel takes the connections and their messages
+    ScratchDir dir;
+    std::vector<std::string> args =
+        fleet_args(listener.port(), 10, "--connect-rate 1 --duration 6 --ramp 0 --report r.json");
+    args[1] = "12";
+    Program prog(dir.path(), args, Target::fleet());
+    ASSERT_TRUE(prog.wait_exit(20)) << prog.output();
+    EXPECT_TRUE(std::regex_search(prog.output(), std::regex(" held=[1-9]"))) << prog.output();
+    EXPECT_EQ(fleet_report_mismatch(dir.path() + "/r.json"), "");
 }
 
 TEST(Fleet, UsageErrorsExitWithTwoAndTheDryRunPrintsThePlan) {

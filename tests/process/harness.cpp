@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <nlohmann/json.hpp>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -495,6 +497,29 @@ int Program::open_fds() const {
          !ec && it != end; it.increment(ec))
         ++n;
     return ec ? -1 : n;
+}
+
+std::string fleet_report_mismatch(const std::string &path) {
+    std::ifstream in(path);
+    const nlohmann::json r = nlohmann::json::parse(in, nullptr, false);
+    if (r.is_discarded())
+        return "no report in " + path;
+    const nlohmann::json faults = r.value("faults", nlohmann::json::object());
+    long long slots = faults.value("drop", 0LL) + faults.value("cut", 0LL), written = 0,
+              unconfirmed = 0;
+    for (const char *figure : {"written", "failed", "skipped", "held", "unsent"})
+        slots += r[figure].get<long long>();
+    for (const nlohmann::json &s : r["stations"]) {
+        written += s["written"].get<long long>();
+        unconfirmed += s["unconfirmed"].get<long long>();
+    }
+    std::string text;
+    if (slots != r["expected"])
+        text += "slots counted " + std::to_string(slots) + ", expected " + r["expected"].dump();
+    if (r["stations"].size() != r["units"] || written != r["written"] ||
+        unconfirmed != r["unconfirmed"])
+        text += " stations: " + r["stations"].dump();
+    return text;
 }
 
 } // namespace proc

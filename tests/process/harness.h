@@ -174,6 +174,11 @@ int listening_port(Program &receiver);
 
 size_t count_of(const std::string &text, const std::string &needle);
 
+// What does not add up in a fleet's report (empty when all does): its expected slots against
+// written + failed + skipped + held + unsent + drops + cuts, and its stations against its units,
+// written and unconfirmed.
+std::string fleet_report_mismatch(const std::string &path);
+
 // The text as a regular expression that matches exactly it.
 std::string quote(const std::string &text);
 

@@ -171,19 +171,21 @@ TEST(FleetStats, LatenessQuantilesAndLines) {
     one.add(310);
     EXPECT_EQ(status_line(12, f, one),
               "fleet: t=12s units=19000 connected=19000 written/s=6333 written=75996 "
-              "unconfirmed=0 failed=0 connect_failures=0 skipped=0 held=0 late_ms p50=0.31 "
-              "p99=0.31 max=0.31");
-    f.held = 120;
+              "unconfirmed=0 failed=0 connect_failures=0 skipped=0 held=0 unsent=0 waiting=0 "
+              "late_ms p50=0.31 p99=0.31 max=0.31");
+    f.waiting = 120;
+    f.held = 7;
+    f.unsent = 2;
     f.connect_failures = 3;
     EXPECT_EQ(terminal_status_line(12, f, one),
-              "t=12s conn=19000/19000 6333/s written=75996 failures=3 held=120 p99=0.3ms");
+              "t=12s conn=19000/19000 6333/s written=75996 failures=3 waiting=120 p99=0.3ms");
     f.failures[static_cast<int>(Failure::connect)] = 3;
     f.first_failure[static_cast<int>(Failure::connect)] =
         "connect failed with error: 111 (Connection refused)";
     EXPECT_EQ(summary_line(60.04, f, 379980, one),
               "fleet summary: duration=60.0s units=19000 connected=19000 written=75996 "
-              "unconfirmed=0 failed=0 expected=379980 connect_failures=3 skipped=0 "
-              "late_ms p50=0.31 p99=0.31 max=0.31\n"
+              "unconfirmed=0 failed=0 expected=379980 connect_failures=3 skipped=0 held=7 "
+              "unsent=2 late_ms p50=0.31 p99=0.31 max=0.31\n"
               "  first connect failure (of 3): connect failed with error: 111 (Connection "
               "refused)\n");
 }
