@@ -84,7 +84,7 @@ template <class Rng> FleetResult Engine<Rng>::run() {
     result_.stations.reserve(units_.size());
     for (const Unit &u : units_) {
         if (u.state == Phase::done) // its schedule ended with its count
-            result_.expected -= slots_before(u, ended_at_) - u.slots;
+            result_.expected -= static_cast<long long>(slots_before(u, ended_at_)) - u.slots;
         result_.stations.push_back({u.first_tick, u.last_tick, u.sent, u.unconfirmed});
     }
     return result_;
