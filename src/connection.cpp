@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 namespace vandry {
@@ -165,6 +166,10 @@ class UnitFaults {
         if (run_.fault_log != nullptr)
             run_.fault_log->write(run_.config.name, tick, fault_name(kind), detail);
     }
+    // A message written whole into a connection that was then reset: it may never arrive.
+    void log_unconfirmed(std::uint32_t tick) {
+        write_log_row(run_.fault_log, run_.config.name, tick, UNCONFIRMED_KIND, std::string());
+    }
     FaultStream &stream() { return stream_; }
 
   private:
@@ -203,8 +208,12 @@ PassEnd go_silent(socket_t s, const UnitRun &run, UnitFaults &faults, std::uint3
 }
 
 // A connection that the server has ended or that has failed is not written into again: its
-// line, and the pass ends as after a failed send.
-PassEnd lost_connection(socket_t s, Peer peer) {
+// line, and the pass ends as after a failed send. A reset may lose the last message written on
+// it (written: its tick), which the fault log says.
+PassEnd lost_connection(socket_t s, Peer peer, UnitFaults &faults,
+                        std::optional<std::uint32_t> written) {
+    if (peer == Peer::reset && written)
+        faults.log_unconfirmed(*written);
     if (peer == Peer::ended)
         print_line(ConsoleLine::ended_by_server);
     else
@@ -246,15 +255,18 @@ Sent send_one(socket_t s, const UnitRun &run, UnitMessages &messages, UnitFaults
 PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, UnitFaults &faults,
                       long long *left) {
     const bool keep_open = keeps_connection(run.config.data_type);
+    std::optional<std::uint32_t> written; // the tick of the last message written whole on it
     for (;;) {
         if (const Peer peer = drain_input(s); peer != Peer::open)
-            return lost_connection(s, peer);
+            return lost_connection(s, peer, faults, written);
         const FaultKind fault = faults.draw();
         if (fault == FaultKind::silence) // powered off: no tick passes until it is back
             return go_silent(s, run, faults, messages.ticks());
         const Sent sent = send_one(s, run, messages, faults, fault);
         if (sent == Sent::failed || sent == Sent::cut)
             return PassEnd::failed;
+        if (sent == Sent::whole)
+            written = messages.ticks() - 1;
         const bool last = sent == Sent::whole && *left > 0 && --*left == 0;
         if (!last) {
             const auto deadline =
@@ -262,7 +274,7 @@ PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, Un
             const Peer peer = pause_connected(s, deadline);
             // After a close-after-send message the server may end the exchange itself.
             if (peer == Peer::reset || (peer == Peer::ended && keep_open))
-                return lost_connection(s, peer);
+                return lost_connection(s, peer, faults, written);
             std::this_thread::sleep_until(deadline);
         }
         if (last || !keep_open) {

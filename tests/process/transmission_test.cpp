@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 using namespace proc;
@@ -97,11 +99,11 @@ struct Station {
     std::unique_ptr<Program> prog;
 
     explicit Station(int data_type, const std::string &name = NAME, bool listening = true,
-                     const std::string &ip = "127.0.0.1", Console console = Console::piped)
+                     const std::string &ip = "127.0.0.1", Console console = Console::piped,
+                     const std::vector<std::string> &args = {})
         : listener(listening) {
         dir.write_file("cfg.txt", cfg_text(name, ip, listener.port(), data_type, SMST));
-        prog = std::make_unique<Program>(dir.path(), std::vector<std::string>{}, Target::get(),
-                                         console);
+        prog = std::make_unique<Program>(dir.path(), args, Target::get(), console);
     }
     // The console after start-up, once it shows the given text (or the time is up).
     std::string console_after(const std::string &text, double seconds = 20) {
@@ -287,7 +289,7 @@ TEST(Transmission, ReconnectsAfterTheListenerClosesAKeptConnection) {
 TEST(Transmission, ReportsAConnectionResetWhileItWaits) {
     if (Target::get().launched())
         GTEST_SKIP() << "Wine's sockets do not report a reset as readable while the program waits";
-    Station st(21);
+    Station st(21, NAME, true, "127.0.0.1", Console::piped, {"--fault-log", "f.csv"});
     Connection conn;
     ASSERT_TRUE(st.listener.accept(&conn, 20)) << st.prog->output();
     ASSERT_TRUE(
@@ -303,6 +305,9 @@ TEST(Transmission, ReportsAConnectionResetWhileItWaits) {
     ASSERT_TRUE(std::regex_search(out, code, std::regex(R"(recv error:(\d+)\n)"))) << out;
     const std::vector<int> codes = send_lost_codes();
     EXPECT_NE(std::find(codes.begin(), codes.end(), std::stoi(code[1].str())), codes.end()) << out;
+    std::ifstream log(st.dir.path() + "/f.csv");
+    EXPECT_EQ(count_of(std::string(std::istreambuf_iterator<char>(log), {}), ",0,unconfirmed,"),
+              1u);
 }
 
 TEST(Transmission, RetriesAnAddressThatCannotBeResolved) {
