@@ -168,7 +168,9 @@ class UnitFaults {
     }
     // A message written whole into a connection that was then reset: it may never arrive.
     void log_unconfirmed(std::uint32_t tick) {
-        write_log_row(run_.fault_log, run_.config.name, tick, UNCONFIRMED_KIND, std::string());
+        if (run_.fault_log != nullptr)
+            run_.fault_log->write(run_.config.name, tick, UNCONFIRMED_KIND,
+                                  "written into a connection that then failed");
     }
     FaultStream &stream() { return stream_; }
 
