@@ -111,10 +111,6 @@ TEST_P(EachStream, EveryUnitSendsExactlyTheSingleUnitsBytes) {
         << out;
     ASSERT_EQ(received.size(), static_cast<size_t>(UNITS)) << out;
     EXPECT_EQ(fleet_report_mismatch(dir.path() + "/r.json"), "");
-    std::ifstream report(dir.path() + "/r.json");
-    EXPECT_NE(std::string(std::istreambuf_iterator<char>(report), {})
-                  .find(R"({"name":"U00002","first_tick":0,"last_tick":1,"written":2,)"),
-              std::string::npos);
     for (int k = 0; k < UNITS; ++k) {
         const std::string name = "U0000" + std::to_string(k);
         const std::vector<std::string> expected =

@@ -509,11 +509,14 @@ std::string fleet_report_mismatch(const std::string &path) {
               unconfirmed = 0;
     for (const char *figure : {"written", "failed", "skipped", "held", "unsent"})
         slots += r[figure].get<long long>();
+    std::string text;
     for (const nlohmann::json &s : r["stations"]) {
         written += s["written"].get<long long>();
         unconfirmed += s["unconfirmed"].get<long long>();
+        if (s["written"] > 0 &&
+            s["last_tick"].get<long long>() - s["first_tick"].get<long long>() + 1 < s["written"])
+            text += " fewer ticks than written: " + s.dump();
     }
-    std::string text;
     if (slots != r["expected"])
         text += "slots counted " + std::to_string(slots) + ", expected " + r["expected"].dump();
     if (r["stations"].size() != r["units"] || written != r["written"] ||

@@ -175,8 +175,8 @@ int listening_port(Program &receiver);
 size_t count_of(const std::string &text, const std::string &needle);
 
 // What does not add up in a fleet's report (empty when all does): its expected slots against
-// written + failed + skipped + held + unsent + drops + cuts, and its stations against its units,
-// written and unconfirmed.
+// written + failed + skipped + held + unsent + drops + cuts, its stations against its units,
+// written and unconfirmed, and each station's ticks against its messages written.
 std::string fleet_report_mismatch(const std::string &path);
 
 // The text as a regular expression that matches exactly it.

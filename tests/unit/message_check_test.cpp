@@ -1,3 +1,4 @@
+#include "fault_explain.h"
 #include "framing.h"
 #include "message_check.h"
 #include "plan_match.h"
@@ -517,3 +518,38 @@ TEST(Escape, MakesEveryByteVisible) {
 }
 
 } // namespace
+
+// Findings held against a fault log: a lost tick explained by what was logged at it (an
+// unconfirmed row too), split where that changes; the lost copy of an injected duplicate is a
+// loss of its own; a log that claims a drop at a tick that arrived explains nothing.
+TEST(FaultExplain, MarksEachFindingWithWhatExplainsIt) {
+    const auto row = [](int tick, const char *kind) {
+        return "2026-12-10T10:00:00.000Z,U1," + std::to_string(tick) + "," + kind + ",\r\n";
+    };
+    const std::string log = std::string(FAULT_LOG_HEADER) + row(4, "unconfirmed") + row(5, "drop") +
+                            row(9, "duplicate") + row(2, "garble");
+    const PlacedTicks placed = {{"U1", Extent{0, 10}}};
+    const auto findings = [] {
+        Findings f;
+        f.add({"U1", FindingKind::lost, true, 4, 6, 3, "", "", "", ""});
+        f.add({"U1", FindingKind::altered, true, 2, 2, 1, "", "temp1", "25.0", "35.0"});
+        return f;
+    };
+    Findings found = findings();
+    const Explained e = explain(found, placed, log);
+    std::string got;
+    for (const Finding &f : found.all())
+        got += std::string(finding_kind_name(f.kind)) + std::to_string(f.first_tick) + "-" +
+               std::to_string(f.last_tick) + ":" + f.explained_by + " ";
+    EXPECT_EQ(got, "lost4-4:unconfirmed lost5-5:drop lost6-6: altered2-2:garble lost9-9: ");
+    EXPECT_EQ(e.unexplained_findings, 2u);
+    EXPECT_EQ(e.unconfirmed, 1u);
+    EXPECT_TRUE(e.error.empty()) << e.error;
+
+    Findings foreign = findings();
+    const Explained other =
+        explain(foreign, placed, std::string(FAULT_LOG_HEADER) + row(3, "drop"));
+    EXPECT_NE(other.error.find("another run's"), std::string::npos) << other.error;
+    EXPECT_EQ(other.unexplained_findings, 2u);
+    EXPECT_FALSE(explain(foreign, placed, std::string(FAULT_LOG_HEADER) + "x,\"cut").error.empty());
+}
