@@ -215,6 +215,34 @@ TEST_P(SeededRun, SendsWhatItsDryRunWritesAndEndsAfterItsCount) {
 
 INSTANTIATE_TEST_SUITE_P(Transmission, SeededRun, testing::Values(21, 30));
 
+// A fault log that cannot grow (a full disk; here a file-size limit, its signal not set aside
+// by the shell) is said once, and the run, vandry's or the fleet's, ends with status 1.
+TEST(Transmission, SaysOnceThatTheFaultLogIsFullAndEndsWithOne) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "the file-size limit is set by a shell around the program as built";
+    Listener listener;
+    ScratchDir dir;
+    dir.write_file("unit.cfg", cfg_text(NAME, "127.0.0.1", listener.port(), 21, SMST));
+    const std::string limited = "ulimit -f 2 && exec \"$0\" \"$@\" 2>&1";
+    Program unit(dir.path(),
+                 {"/bin/sh", "-c", limited, VANDRY_DEFAULT_EXE, "--config", "unit.cfg", "--seed",
+                  "1", "--count", "100", "--dry-run", "--faults", "garble=0.9", "--fault-log",
+                  "unit.csv"},
+                 Target{});
+    Program fleet(dir.path(),
+                  {"/bin/sh", "-c", limited, VANDRY_DEFAULT_FLEET_EXE, "--units", "10", "--count",
+                   "2", "--server", "127.0.0.1:" + std::to_string(listener.port()), "--type", "30",
+                   "--faults", "garble=1", "--fault-log", "fleet.csv"},
+                  Target{});
+    for (Program *p : {&unit, &fleet}) {
+        ASSERT_TRUE(p->wait_exit(60)) << p->output();
+        EXPECT_EQ(p->status(), "exited with 1") << p->output();
+        EXPECT_EQ(count_of(p->output(), "cannot write the fault log"), 1u) << p->output();
+        EXPECT_NE(p->output().find("(File too large): its later rows are missing\n"),
+                  std::string::npos);
+    }
+}
+
 TEST(Transmission, StationNameOfThirtyCharactersIsSentWhole) {
     const std::string name = "Tank/North,Bay#07_level+temp.A";
     ASSERT_EQ(name.size(), 30u);
