@@ -314,6 +314,32 @@ void run_connection_loop(const UnitRun &run, UnitMessages &messages) {
     }
 }
 
+namespace {
+
+// Writes the message as the fault says, without pauses: a slow message's pieces are drawn all
+// the same, so that the faults after it are those of a run over the network.
+bool write_wire(FILE *out, const char *message, const Wire &w, FaultStream &stream) {
+    const auto put = [out, message](int from, int bytes) {
+        return std::fwrite(message + from, 1, static_cast<size_t>(bytes), out) ==
+               static_cast<size_t>(bytes);
+    };
+    if (w.slow) {
+        for (int written = 0; written < w.bytes;) {
+            const SlowPiece piece = slow_piece(w.bytes - written, stream);
+            if (!put(written, piece.bytes))
+                return false;
+            written += piece.bytes;
+        }
+        return true;
+    }
+    for (int copy = 0; copy < w.copies; ++copy)
+        if (!put(0, w.bytes))
+            return false;
+    return true;
+}
+
+} // namespace
+
 bool write_messages(FILE *out, const UnitRun &run, UnitMessages &messages) {
     char message[MAX_MESSAGE_LENGTH + 1];
     UnitFaults faults(run);
@@ -328,11 +354,7 @@ bool write_messages(FILE *out, const UnitRun &run, UnitMessages &messages) {
         // A recording has no connection to reset: a cut message is left out, as a dropped one.
         if (wire.reset || wire.bytes == 0)
             continue;
-        for (int copy = 0; copy < wire.copies; ++copy)
-            if (std::fwrite(message, 1, static_cast<size_t>(wire.bytes), out) !=
-                static_cast<size_t>(wire.bytes))
-                return false;
-        if (std::fflush(out) != 0)
+        if (!write_wire(out, message, wire, faults.stream()) || std::fflush(out) != 0)
             return false;
         ++sent;
     }

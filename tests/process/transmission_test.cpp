@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <sstream>
 
 using namespace proc;
 
@@ -214,6 +215,46 @@ TEST_P(SeededRun, SendsWhatItsDryRunWritesAndEndsAfterItsCount) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transmission, SeededRun, testing::Values(21, 30));
+
+// A fault log's rows without their time: what a unit injected, at which tick.
+std::string faults_injected(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream rows;
+    rows << in.rdbuf();
+    return std::regex_replace(rows.str(), std::regex("(^|\n)[^,\n]*,"), "$1");
+}
+
+// One unit's faults are the same in a dry run, over TCP and in the fleet: a slow message draws
+// its pieces in all three, so the faults after it land on the same ticks.
+TEST(Transmission, DrawsTheSameFaultsInADryRunOverTcpAndInTheFleet) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "the fleet is tested as built for this machine";
+    Listener listener;
+    ScratchDir dir;
+    dir.write_file("unit.cfg", cfg_text("U00000", "127.0.0.1", listener.port(), 30, SMST));
+    const std::vector<std::string> faults = {"--seed", "3",        "--count",
+                                             "4",      "--faults", "slow=0.3,garble=0.3,drop=0.2"};
+    std::vector<std::string> unit_args = {"--config", "unit.cfg", "--fault-log"};
+    unit_args.insert(unit_args.end(), faults.begin(), faults.end());
+    std::vector<std::string> dry_args = unit_args, tcp_args = unit_args;
+    dry_args.insert(dry_args.begin() + 3, {"dry.csv", "--dry-run"});
+    tcp_args.insert(tcp_args.begin() + 3, "tcp.csv");
+    std::vector<std::string> fleet_args = {
+        "--units",     "1",        "--server", "127.0.0.1:" + std::to_string(listener.port()),
+        "--type",      "30",       "--rand",   "glibc",
+        "--fault-log", "fleet.csv"};
+    fleet_args.insert(fleet_args.end(), faults.begin(), faults.end());
+    Program dry(dir.path(), dry_args), tcp(dir.path(), tcp_args),
+        fleet(dir.path(), fleet_args, Target::fleet());
+    for (Program *p : {&dry, &tcp, &fleet}) {
+        ASSERT_TRUE(p->wait_exit(60)) << p->output();
+        EXPECT_EQ(p->status(), "exited with 0") << p->output();
+    }
+    const std::string injected = faults_injected(dir.path() + "/dry.csv");
+    EXPECT_EQ(count_of(injected, ",slow,"), 2u) << injected;
+    EXPECT_EQ(faults_injected(dir.path() + "/tcp.csv"), injected);
+    EXPECT_EQ(faults_injected(dir.path() + "/fleet.csv"), injected);
+}
 
 // A fault log that cannot grow (a full disk; here a file-size limit, its signal not set aside
 // by the shell) is said once, and the run, vandry's or the fleet's, ends with status 1.
