@@ -302,6 +302,11 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
     u.ending = Ending::none;
     ++figures_.connected;
     watch_input(u);
+    if (u.copy == Copy::due) {
+        u.copy = Copy::writing;
+        write(u, u.message_length, 1);
+        return;
+    }
     // The slot that has just come, or, when the connection stood more than a second after it
     // (a stall, not a slow handshake), the next one: the slots between are missed.
     const auto next = next_slot(u, Clock::now() - MISSED_AFTER);
@@ -504,9 +509,21 @@ template <class Rng> void Engine<Rng>::send(Unit &u) {
     } else if (wire.slow) {
         u.slow_written = 0;
         write_slow(u);
+    } else if (wire.copies == 2 && !keep_open_) {
+        u.copy = Copy::due;
+        write(u, wire.bytes, 1);
     } else {
         write(u, wire.bytes, wire.copies);
     }
+}
+
+// The first copy is written: its connection ends as ever, and the second copy goes on a new one
+// at once.
+template <class Rng> void Engine<Rng>::send_copy_apart(Unit &u) {
+    if (o_.echo)
+        print_line(ConsoleLine::closing);
+    close_orderly(u);
+    connect_when_permitted(u);
 }
 
 // Writes the first bytes of the message, once or twice over.
@@ -515,7 +532,7 @@ template <class Rng> void Engine<Rng>::write(Unit &u, int bytes, int copies) {
     const auto done = [this, p = &u](const asio::error_code &ec, size_t bytes) {
         if (!finished_)
             on_written(*p, ec, bytes > 0);
-        else if (p->fault == FaultKind::cut) // counted as its fault
+        else if (p->fault == FaultKind::cut || p->copy == Copy::writing) // its fault's; no slot
             return;
         else if (!ec)
             note_written(*p); // in the kernel before the run ended
@@ -629,7 +646,9 @@ template <class Rng> void Engine<Rng>::on_cut(Unit &u) {
 template <class Rng>
 void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec, bool partly) {
     if (ec) {
-        if (u.fault != FaultKind::cut) // a cut is counted as its fault
+        if (u.copy == Copy::writing) // a second copy sent apart is no slot of its own
+            u.copy = Copy::none;
+        else if (u.fault != FaultKind::cut) // a cut is counted as its fault
             note_not_written(partly);
         fail_connection(u, Failure::send, ConsoleLine::send_failed,
                         u.timed_out ? platform::ERROR_TIMED_OUT : ec.value());
@@ -639,11 +658,14 @@ void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec, bool partly) {
         on_cut(u);
         return;
     }
-    note_written(u);
-    ++written_this_second_;
-    u.last_sent = u.write_started;
+    if (u.copy != Copy::writing) { // a second copy sent apart is no message of its own
+        note_written(u);
+        ++written_this_second_;
+        u.last_sent = u.write_started;
+    }
     u.wrote_on_connection = true;
-    for (int copy = u.fault == FaultKind::duplicate ? 2 : 1; o_.echo && copy > 0; --copy)
+    const bool both = u.fault == FaultKind::duplicate && keep_open_;
+    for (int copy = both ? 2 : 1; o_.echo && copy > 0; --copy)
         print_echo(o_.data_type, u.message, u.message_length);
     if (u.ending != Ending::none) { // the server ended the connection while it was written
         note_unconfirmed(u);
@@ -654,6 +676,11 @@ void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec, bool partly) {
             fail_connection(u, Failure::ended, ConsoleLine::ended_by_server, 0);
         return;
     }
+    if (u.copy == Copy::due) {
+        send_copy_apart(u);
+        return;
+    }
+    u.copy = Copy::none;
     if (o_.count > 0 && u.sent >= o_.count) {
         u.state = Phase::done;
         if (++units_done_ == o_.units)

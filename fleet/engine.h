@@ -56,6 +56,10 @@ template <class Rng> class Engine {
     // What the server did to a connection.
     enum class Ending : std::uint8_t { none, ended, reset };
 
+    // The second copy of a duplicate in close-after-send mode: due on a new connection, as a
+    // retrying unit sends it, then being written.
+    enum class Copy : std::uint8_t { none, due, writing };
+
     // What discarding the server's input came to.
     enum class Input : std::uint8_t { drained, ended, reset };
 
@@ -85,7 +89,8 @@ template <class Rng> class Engine {
         bool wrote_on_connection = false;
         bool holds_permit = false;         // the connect-rate cap has let it connect at its timer
         FaultKind fault = FaultKind::none; // of the message under way
-        std::uint8_t slow_written = 0;     // bytes of a slow message written so far
+        Copy copy = Copy::none;
+        std::uint8_t slow_written = 0; // bytes of a slow message written so far
         std::uint8_t message_length = 0;
         char message[MAX_MESSAGE_LENGTH + 1]{};
     };
@@ -114,6 +119,7 @@ template <class Rng> class Engine {
     void start_pass(Unit &u);
     void connect_when_permitted(Unit &u);
     void connect(Unit &u);
+    void send_copy_apart(Unit &u);
     void on_connected(Unit &u, const asio::error_code &error);
     void note_failure(Failure kind, const std::string &line, const std::string &reason);
     void retry_pass(Unit &u, Failure kind, ConsoleLine line, int code);

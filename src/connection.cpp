@@ -228,20 +228,38 @@ PassEnd lost_connection(socket_t s, Peer peer, UnitFaults &faults,
 // What became of one message.
 enum class Sent { whole, not_whole, failed, cut };
 
-// Composes the next message and puts it on the wire, as a fault says if one hits it.
-Sent send_one(socket_t s, const UnitRun &run, UnitMessages &messages, UnitFaults &faults,
+// A close-after-send unit that sends a message twice does so as one that retries it: the first
+// copy on its own connection, closed as ever, the second on a new one. False when no new
+// connection could be opened (said, everything released).
+bool send_apart(socket_t *s, const UnitRun &run, const char *message, Wire *wire) {
+    if (send_all(*s, message, wire->bytes, SEND_TIMEOUT_MS) == SOCKET_FAILED)
+        return true; // the failed send is met as the caller meets it
+    wire->copies = 1;
+    print_echo(run.config.data_type, message, wire->bytes);
+    print_line(ConsoleLine::closing);
+    end_connection(s);
+    stop_sockets();
+    return open_connection(run.config, s);
+}
+
+// Composes the next message and puts it on the wire, as a fault says if one hits it; *s is
+// a new connection after a duplicate sent apart.
+Sent send_one(socket_t *s, const UnitRun &run, UnitMessages &messages, UnitFaults &faults,
               FaultKind fault) {
     char message[MAX_MESSAGE_LENGTH + 1];
     const int length = messages.next(message, run.config.name.c_str(), run.config.data_type);
-    const Wire wire = faults.apply(fault, message, length, messages.ticks() - 1);
-    if (!send_wire(s, message, wire, faults.stream())) {
+    Wire wire = faults.apply(fault, message, length, messages.ticks() - 1);
+    if (wire.copies == 2 && !keeps_connection(run.config.data_type) &&
+        !send_apart(s, run, message, &wire))
+        return Sent::failed;
+    if (!send_wire(*s, message, wire, faults.stream())) {
         print_line(ConsoleLine::send_failed, last_socket_error());
-        close_connection(&s);
+        close_connection(s);
         stop_sockets();
         return Sent::failed;
     }
     if (wire.reset) { // a cut message: the link fails halfway through it
-        reset_socket(s);
+        reset_socket(*s);
         stop_sockets();
         return Sent::cut;
     }
@@ -264,7 +282,7 @@ PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, Un
         const FaultKind fault = faults.draw();
         if (fault == FaultKind::silence) // powered off: no tick passes until it is back
             return go_silent(s, run, faults, messages.ticks());
-        const Sent sent = send_one(s, run, messages, faults, fault);
+        const Sent sent = send_one(&s, run, messages, faults, fault);
         if (sent == Sent::failed || sent == Sent::cut)
             return PassEnd::failed;
         if (sent == Sent::whole)

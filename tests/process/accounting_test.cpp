@@ -147,14 +147,14 @@ std::map<std::string, Truth> truth_of(const std::vector<FaultProxy::Forwarded> &
 }
 
 // A fleet's plan, written by the fleet itself; with a count, it says so.
-void write_plan(const ScratchDir &dir, int units, int count = 0) {
+void write_plan(const ScratchDir &dir, int units, int count = 0, const std::string &type = "20") {
     std::vector<std::string> args = {"--dry-run",
                                      "--units",
                                      std::to_string(units),
                                      "--seed",
                                      std::to_string(SEED),
                                      "--type",
-                                     "20",
+                                     type,
                                      "--rand",
                                      "glibc"};
     if (count > 0)
@@ -384,57 +384,60 @@ TEST(Accounting, ExplainsEveryFaultThatTheUnitsInjected) {
     if (Target::get().launched())
         GTEST_SKIP() << "the receiver and the fleet are tested as built for this machine";
     constexpr int UNITS = 20;
-    ScratchDir dir;
-    write_plan(dir, UNITS);
-    Program receiver(dir.path(),
-                     {VANDRY_RECEIVER_EXE, "--quiet", "--expect", "plan.txt", "--fault-log",
-                      "faults.csv", "--report", "report.json", "127.0.0.1", "0"},
-                     Target{});
-    const int port = listening_port(receiver);
-    ASSERT_NE(port, 0) << receiver.output();
-    Program fleet(dir.path(),
-                  {"--units", std::to_string(UNITS), "--server",
-                   "127.0.0.1:" + std::to_string(port), "--type", "20", "--seed",
-                   std::to_string(SEED), "--rand", "glibc", "--count", "6", "--faults",
-                   "drop=0.06,cut=0.06,garble=0.06,duplicate=0.06,silence=0.06:3,slow=0.06",
-                   "--fault-log", "faults.csv", "--report", "fleet.json"},
-                  Target::fleet());
-    ASSERT_TRUE(fleet.wait_exit(150)) << fleet.output();
-    EXPECT_EQ(fleet_report_mismatch(dir.path() + "/fleet.json"), "");
-    EXPECT_EQ(fleet.status(), "exited with 0") << fleet.output();
-    kill(receiver.pid(), SIGTERM);
-    ASSERT_TRUE(receiver.wait_exit(20)) << receiver.output();
-    EXPECT_EQ(receiver.status(), "exited with 0") << receiver.output();
-    const Json report = report_of(dir.path() + "/report.json");
-    ASSERT_FALSE(report.is_discarded()) << receiver.output();
+    // Keep-open, and close-after-send, whose duplicate goes on a connection of its own.
+    for (const std::string type : {"20", "21"}) {
+        SCOPED_TRACE(type);
+        ScratchDir dir;
+        write_plan(dir, UNITS, 0, type);
+        Program receiver(dir.path(),
+                         {VANDRY_RECEIVER_EXE, "--quiet", "--expect", "plan.txt", "--fault-log",
+                          "faults.csv", "--report", "report.json", "127.0.0.1", "0"},
+                         Target{});
+        const int port = listening_port(receiver);
+        ASSERT_NE(port, 0) << receiver.output();
+        Program fleet(dir.path(),
+                      {"--units", std::to_string(UNITS), "--server",
+                       "127.0.0.1:" + std::to_string(port), "--type", type, "--seed",
+                       std::to_string(SEED), "--rand", "glibc", "--count", "6", "--faults",
+                       "drop=0.06,cut=0.06,garble=0.06,duplicate=0.06,silence=0.06:3,slow=0.06",
+                       "--fault-log", "faults.csv"},
+                      Target::fleet());
+        ASSERT_TRUE(fleet.wait_exit(150)) << fleet.output();
+        EXPECT_EQ(fleet.status(), "exited with 0") << fleet.output();
+        kill(receiver.pid(), SIGTERM);
+        ASSERT_TRUE(receiver.wait_exit(20)) << receiver.output();
+        EXPECT_EQ(receiver.status(), "exited with 0") << receiver.output();
+        const Json report = report_of(dir.path() + "/report.json");
+        ASSERT_FALSE(report.is_discarded()) << receiver.output();
 
-    std::map<std::string, std::pair<long long, long long>> ticks; // station: first, last
-    for (const Json &s : report["stations"])
-        if (s["first_tick"].is_number())
-            ticks[s["name"]] = {s["first_tick"], s["last_tick"]};
-    std::map<std::string, long long> injected, lost_to; // by kind; drops and cuts in the count
-    std::ifstream log(dir.path() + "/faults.csv");
-    std::string row;
-    std::getline(log, row);
-    while (std::getline(log, row)) {
-        std::vector<std::string> f;
-        std::istringstream fields(row);
-        for (std::string field; f.size() < 4 && std::getline(fields, field, ',');)
-            f.push_back(field);
-        ++injected[f[3]];
-        const auto [first, last] = ticks.at(f[1]);
-        const long long tick = std::stoll(f[2]);
-        if ((f[3] == "drop" || f[3] == "cut") && tick > first && tick < last)
-            ++lost_to[f[3]];
+        std::map<std::string, std::pair<long long, long long>> ticks; // station: first, last
+        for (const Json &s : report["stations"])
+            if (s["first_tick"].is_number())
+                ticks[s["name"]] = {s["first_tick"], s["last_tick"]};
+        std::map<std::string, long long> injected, lost_to; // by kind; drops and cuts in the count
+        std::ifstream log(dir.path() + "/faults.csv");
+        std::string row;
+        std::getline(log, row);
+        while (std::getline(log, row)) {
+            std::vector<std::string> f;
+            std::istringstream fields(row);
+            for (std::string field; f.size() < 4 && std::getline(fields, field, ',');)
+                f.push_back(field);
+            ++injected[f[3]];
+            const auto [first, last] = ticks.at(f[1]);
+            const long long tick = std::stoll(f[2]);
+            if ((f[3] == "drop" || f[3] == "cut") && tick > first && tick < last)
+                ++lost_to[f[3]];
+        }
+        for (const char *kind : {"drop", "cut", "garble", "duplicate", "silence", "slow"})
+            EXPECT_GT(injected[kind], 0) << kind;
+        EXPECT_EQ(report["lost"], lost_to["drop"] + lost_to["cut"]) << receiver.output();
+        EXPECT_EQ(report["duplicated"], injected["duplicate"]);
+        EXPECT_EQ(report["altered"], injected["garble"]);
+        EXPECT_EQ(report["incomplete"], injected["cut"]);
+        EXPECT_EQ(report["malformed"], 0) << receiver.output(); // slow messages arrive whole
+        for (const char *unexplained : {"unexplained_lost", "unexplained_duplicated",
+                                        "unexplained_altered", "unexplained_incomplete"})
+            EXPECT_EQ(report[unexplained], 0) << unexplained;
     }
-    for (const char *kind : {"drop", "cut", "garble", "duplicate", "silence", "slow"})
-        EXPECT_GT(injected[kind], 0) << kind;
-    EXPECT_EQ(report["lost"], lost_to["drop"] + lost_to["cut"]) << receiver.output();
-    EXPECT_EQ(report["duplicated"], injected["duplicate"]);
-    EXPECT_EQ(report["altered"], injected["garble"]);
-    EXPECT_EQ(report["incomplete"], injected["cut"]);
-    EXPECT_EQ(report["malformed"], 0) << receiver.output(); // slow messages arrive whole
-    for (const char *unexplained : {"unexplained_lost", "unexplained_duplicated",
-                                    "unexplained_altered", "unexplained_incomplete"})
-        EXPECT_EQ(report[unexplained], 0) << unexplained;
 }

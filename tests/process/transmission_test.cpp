@@ -216,6 +216,23 @@ TEST_P(SeededRun, SendsWhatItsDryRunWritesAndEndsAfterItsCount) {
 
 INSTANTIATE_TEST_SUITE_P(Transmission, SeededRun, testing::Values(21, 30));
 
+// A close-after-send unit sends a duplicate as one that retries: each copy whole, on a
+// connection of its own.
+TEST(Transmission, SendsEachCopyOfADuplicateOnAConnectionOfItsOwn) {
+    Listener listener;
+    ScratchDir dir;
+    dir.write_file("unit.cfg", cfg_text(NAME, "127.0.0.1", listener.port(), 21, SMST));
+    Program prog(dir.path(), {"--config", "unit.cfg", "--count", "1", "--faults", "duplicate=1"});
+    for (int copy = 0; copy < 2; ++copy) {
+        Connection conn;
+        ASSERT_TRUE(listener.accept(&conn, 20)) << prog.output();
+        ASSERT_TRUE(conn.wait_closed(20)) << prog.output();
+        EXPECT_EQ(check_message(code_of(21), NAME, conn.data()), 0);
+    }
+    ASSERT_TRUE(prog.wait_exit(20)) << prog.output();
+    EXPECT_EQ(prog.status(), "exited with 0");
+}
+
 // A fault log's rows without their time: what a unit injected, at which tick.
 std::string faults_injected(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
