@@ -56,6 +56,17 @@ bool write_plan(const std::string &path, const UnitRun &run, unsigned seed) {
     return false;
 }
 
+// The files that the run writes are none that it reads, nor each other; false, said, when one is.
+bool files_apart(const UnitOptions &options) {
+    const std::string clash =
+        file_clash({{"--config", options.config.empty() ? default_config_path() : options.config},
+                    {"--plan", options.plan, true},
+                    {"--fault-log", options.faults.log, true}});
+    if (!clash.empty())
+        report_to(stderr, "vandry: %s\n", clash.c_str());
+    return clash.empty();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -69,14 +80,8 @@ int main(int argc, char **argv) {
         return *parsed.exit_status;
     }
     const UnitOptions &options = parsed.options;
-    const std::string clash =
-        file_clash({{"--config", options.config.empty() ? default_config_path() : options.config},
-                    {"--plan", options.plan, true},
-                    {"--fault-log", options.faults.log, true}});
-    if (!clash.empty()) {
-        report_to(stderr, "vandry: %s\n", clash.c_str());
+    if (!files_apart(options))
         return 2;
-    }
     if (options.timeout_s > 0)
         start_watchdog(options.timeout_s);
     // A dry run's standard output is the wire: every other line goes to standard error.
