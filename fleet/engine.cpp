@@ -518,12 +518,12 @@ template <class Rng> void Engine<Rng>::send(Unit &u) {
 }
 
 // The first copy is written: its connection ends as ever, and the second copy goes on a new one
-// at once.
+// at once (from the timer, as every connect: a handler never calls the next one's start).
 template <class Rng> void Engine<Rng>::send_copy_apart(Unit &u) {
     if (o_.echo)
         print_line(ConsoleLine::closing);
     close_orderly(u);
-    connect_when_permitted(u);
+    arm(u, Phase::to_reconnect, Clock::now());
 }
 
 // Writes the first bytes of the message, once or twice over.

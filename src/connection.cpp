@@ -268,13 +268,36 @@ Sent send_one(socket_t *s, const UnitRun &run, UnitMessages &messages, UnitFault
     return wire.bytes > 0 ? Sent::whole : Sent::not_whole;
 }
 
+// After a message: the pause until the next tick on the connection, or the end of the pass
+// (the last message, close-after-send, or a connection that the server ended); none while the
+// pass goes on.
+std::optional<PassEnd> after_message(socket_t *s, const UnitRun &run, UnitFaults &faults,
+                                     std::optional<std::uint32_t> written, bool last) {
+    const bool keep_open = keeps_connection(run.config.data_type);
+    if (!last) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(run.interval_ms);
+        const Peer peer = pause_connected(*s, deadline);
+        // After a close-after-send message the server may end the exchange itself.
+        if (peer == Peer::reset || (peer == Peer::ended && keep_open))
+            return lost_connection(*s, peer, faults, written);
+        std::this_thread::sleep_until(deadline);
+        if (keep_open)
+            return std::nullopt;
+    }
+    if (!keep_open)
+        print_line(ConsoleLine::closing);
+    end_connection(s);
+    stop_sockets();
+    return last ? PassEnd::all_sent : PassEnd::closed;
+}
+
 // Sends one message per tick over an open connection until the pass ends: after the first
 // message in close-after-send mode, at a failed send or a lost connection in either mode, or
 // once the messages left to send (counting down from *left when it is above 0) are sent. The
 // socket is closed and the socket library stopped on the way out.
 PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, UnitFaults &faults,
                       long long *left) {
-    const bool keep_open = keeps_connection(run.config.data_type);
     std::optional<std::uint32_t> written; // the tick of the last message written whole on it
     for (;;) {
         if (const Peer peer = drain_input(s); peer != Peer::open)
@@ -288,22 +311,8 @@ PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, Un
         if (sent == Sent::whole)
             written = messages.ticks() - 1;
         const bool last = sent == Sent::whole && *left > 0 && --*left == 0;
-        if (!last) {
-            const auto deadline =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(run.interval_ms);
-            const Peer peer = pause_connected(s, deadline);
-            // After a close-after-send message the server may end the exchange itself.
-            if (peer == Peer::reset || (peer == Peer::ended && keep_open))
-                return lost_connection(s, peer, faults, written);
-            std::this_thread::sleep_until(deadline);
-        }
-        if (last || !keep_open) {
-            if (!keep_open)
-                print_line(ConsoleLine::closing);
-            end_connection(&s);
-            stop_sockets();
-            return last ? PassEnd::all_sent : PassEnd::closed;
-        }
+        if (const std::optional<PassEnd> end = after_message(&s, run, faults, written, last))
+            return *end;
     }
 }
 

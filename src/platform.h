@@ -22,7 +22,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
-#include <csignal>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>

@@ -112,14 +112,8 @@ bool write_reports(const ReceiverOptions &options, const RunOutcome &run) {
     return written;
 }
 
-int run(int argc, char **argv) {
-    const Parsed<ReceiverOptions> parsed =
-        parse_receiver_arguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-    if (parsed.exit_status) {
-        std::fputs(parsed.text.c_str(), *parsed.exit_status == 0 ? stdout : stderr);
-        return *parsed.exit_status;
-    }
-    const ReceiverOptions &options = parsed.options;
+// Whether no output is the same file as an input or another output; said when one is.
+bool files_apart(const ReceiverOptions &options) {
     // Standard input (--read -) is no file of the file system.
     std::vector<NamedFile> files = {
         {"--read", options.read.value_or("-") == "-" ? "" : *options.read},
@@ -131,10 +125,21 @@ int run(int argc, char **argv) {
     for (const std::string &sent : options.sent)
         files.push_back({"--sent", sent});
     const std::string clash = file_clash(files);
-    if (!clash.empty()) {
+    if (!clash.empty())
         std::fprintf(stderr, "vandry-receiver: %s\n", clash.c_str());
-        return 2;
+    return clash.empty();
+}
+
+int run(int argc, char **argv) {
+    const Parsed<ReceiverOptions> parsed =
+        parse_receiver_arguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    if (parsed.exit_status) {
+        std::fputs(parsed.text.c_str(), *parsed.exit_status == 0 ? stdout : stderr);
+        return *parsed.exit_status;
     }
+    const ReceiverOptions &options = parsed.options;
+    if (!files_apart(options))
+        return 2;
     Plan plan;
     Extents extents;
     if (!options.expect.empty() &&
