@@ -1,5 +1,6 @@
 #include "connection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -205,7 +206,9 @@ PassEnd go_silent(socket_t s, const UnitRun &run, UnitFaults &faults, std::uint3
         print_line(ConsoleLine::closing);
     end_connection(&s);
     stop_sockets();
-    sleep_ms(run.faults.silence_s * 1000);
+    // Back after the silence, and never sooner than its next tick: a short silence drawn again
+    // and again must not turn into a storm of connections.
+    sleep_ms(std::max(run.faults.silence_s * 1000, run.interval_ms));
     return PassEnd::closed;
 }
 

@@ -233,6 +233,24 @@ TEST(Transmission, SendsEachCopyOfADuplicateOnAConnectionOfItsOwn) {
     EXPECT_EQ(prog.status(), "exited with 0");
 }
 
+// A unit whose power fails again and again (a silence of 0 s, drawn nine times in ten) comes
+// back no sooner than its next tick: its connections an interval apart, not a storm of them.
+TEST(Transmission, ComesBackFromASilenceNoSoonerThanItsNextTick) {
+    Listener listener;
+    ScratchDir dir;
+    dir.write_file("unit.cfg", cfg_text(NAME, "127.0.0.1", listener.port(), 21, SMST));
+    Program prog(dir.path(), {"--config", "unit.cfg", "--seed", "1", "--faults", "silence=0.9:0"});
+    double last = 0;
+    for (int n = 0; n < 3; ++n) {
+        Connection conn;
+        ASSERT_TRUE(listener.accept(&conn, 20)) << prog.output();
+        const double now = seconds_now();
+        EXPECT_GE(n > 0 ? now - last : SMST, SMST - SEEN_LATE) << "connection " << n;
+        last = now;
+        conn.wait_closed(20);
+    }
+}
+
 // A fault log's rows without their time: what a unit injected, at which tick.
 std::string faults_injected(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
