@@ -45,7 +45,7 @@ bool FaultRates::any() const {
 
 namespace {
 
-// A spec that leaves no message ever delivered would run for ever: with --count it would never
+// Rates that leave no message ever delivered would run for ever: with --count it would never
 // end, and a unit silenced with every draw would reconnect without pause.
 std::string total_error(const FaultRates &rates) {
     double total = 0;
@@ -64,7 +64,7 @@ std::string total_error(const FaultRates &rates) {
 FaultRatesReading parse_faults(const std::string &text) {
     FaultRatesReading r;
     if (text.empty()) {
-        r.error = "an empty spec: name at least one fault, e.g. drop=0.01";
+        r.error = "no fault named: name at least one, e.g. drop=0.01";
         return r;
     }
     std::istringstream items(text);

@@ -136,7 +136,7 @@ TEST(FaultTest, SettingsAreReadOrRefusedWithTheirReason) {
         {"lose=0.1", "unknown fault \"lose\": drop, cut, garble, duplicate, silence, slow"},
         {"silence=0.1", "silence wants P:SECONDS, e.g. silence=0.01:30"},
         {"drop=0.6,cut=0.6", "the probabilities add up to more than 1"},
-        {"", "an empty spec: name at least one fault, e.g. drop=0.01"},
+        {"", "no fault named: name at least one, e.g. drop=0.01"},
         {"drop=1,drop=0", "drop is given twice"},
         {"garble=0.12345678901", ""},
         {"cut=1", "drop, cut and silence add up to 1: no message would ever arrive"},
