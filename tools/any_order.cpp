@@ -74,10 +74,10 @@ Layout layout_of_rows(const HeldRows &held, int data_type) {
     return static_cast<Layout>(most);
 }
 
-template <class Rng> class AnyOrderMatcher final : public PlanMatcher {
+template <class Rng> class AnyOrderMatcher final : public TableMatcher<HeldRows> {
   public:
     AnyOrderMatcher(const Plan &plan, const Extents *extents)
-        : table_(plan, extents), data_type_(plan.data_type) {}
+        : TableMatcher(plan, extents), data_type_(plan.data_type) {}
 
     Matched match(const Verdict &v, std::string_view text, long long /*now_ms*/) override {
         auto *e = table_.find(v.station);
@@ -95,7 +95,7 @@ template <class Rng> class AnyOrderMatcher final : public PlanMatcher {
 
     void finish(const Found &found) override {
         for (Entry *e : table_.planned()) {
-            missing_ += found_missing(*e, found) ? 1 : 0;
+            found_missing(*e, found);
             Placements p = e->track ? place_station(*e) : Placements{};
             if (!e->track)
                 p.span = e->extent;
@@ -104,21 +104,9 @@ template <class Rng> class AnyOrderMatcher final : public PlanMatcher {
         }
     }
 
-    void for_each(const std::function<void(const StationFigures &)> &visit) const override {
-        table_.for_each(visit);
-    }
-    [[nodiscard]] unsigned long long unknown_stations() const override {
-        return table_.unknown_stations();
-    }
-    [[nodiscard]] unsigned long long unknown_unnamed_messages() const override {
-        return table_.unnamed_messages();
-    }
-    [[nodiscard]] unsigned long long missing_stations() const override { return missing_; }
     [[nodiscard]] unsigned long long placed_behind() const override { return 0; }
 
   private:
-    using Entry = typename StationTable<HeldRows>::Entry;
-
     Placements place_station(const Entry &e);
     static std::vector<std::uint32_t> follow(PlannedStream<Rng> &stream,
                                              std::unordered_map<std::uint64_t, Record> &records,
@@ -128,10 +116,8 @@ template <class Rng> class AnyOrderMatcher final : public PlanMatcher {
                               Placements *p);
     static void emit(StationFigures &f, const Placements &p, const Found &found);
 
-    StationTable<HeldRows> table_;
     TextArena arena_;
     int data_type_;
-    unsigned long long missing_ = 0;
 };
 
 // Follows the stream from tick 0: each tick takes a row that is its text while one is left.

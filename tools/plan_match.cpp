@@ -30,10 +30,13 @@ template <class Rng> struct Hit {
     Cursor<Rng> after;
 };
 
-template <class Rng> class ArrivalMatcher final : public PlanMatcher {
+template <class Rng> class ArrivalMatcher final : public TableMatcher<Track<Rng>> {
+    using Base = TableMatcher<Track<Rng>>;
+    using Base::table_;
+
   public:
     ArrivalMatcher(const Plan &plan, const Extents *extents)
-        : table_(plan, extents), data_type_(plan.data_type),
+        : Base(plan, extents), data_type_(plan.data_type),
           interval_ms_(std::max(1, plan.interval_s) * 1000LL) {}
 
     Matched match(const Verdict &v, std::string_view text, long long now_ms) override {
@@ -57,20 +60,10 @@ template <class Rng> class ArrivalMatcher final : public PlanMatcher {
 
     void finish(const Found &found) override;
 
-    void for_each(const std::function<void(const StationFigures &)> &visit) const override {
-        table_.for_each(visit);
-    }
-    [[nodiscard]] unsigned long long unknown_stations() const override {
-        return table_.unknown_stations();
-    }
-    [[nodiscard]] unsigned long long unknown_unnamed_messages() const override {
-        return table_.unnamed_messages();
-    }
-    [[nodiscard]] unsigned long long missing_stations() const override { return missing_; }
     [[nodiscard]] unsigned long long placed_behind() const override { return placed_behind_; }
 
   private:
-    using Entry = typename StationTable<Track<Rng>>::Entry;
+    using Entry = typename Base::Entry;
 
     // The first tick after the last one that a jump may not reach.
     std::uint32_t ahead_end(const Entry &e, long long now_ms) const {
@@ -105,10 +98,8 @@ template <class Rng> class ArrivalMatcher final : public PlanMatcher {
     Matched place_altered(Track<Rng> &t, std::uint32_t last, std::uint32_t end, const Verdict &v,
                           std::string_view text);
 
-    StationTable<Track<Rng>> table_;
     int data_type_;
     long long interval_ms_;
-    unsigned long long missing_ = 0;
     unsigned long long placed_behind_ = 0;
 };
 
@@ -257,7 +248,7 @@ template <class Rng> void ArrivalMatcher<Rng>::finish(const Found &found) {
             count_placement(f, m);
             found(f.name, m);
         };
-        missing_ += found_missing(*e, found) ? 1 : 0;
+        this->found_missing(*e, found);
         if (!e->extent)
             continue;
         if (!f.started) {

@@ -78,16 +78,42 @@ template <class Track> class StationTable {
     unsigned long long unnamed_messages_ = 0;
 };
 
-// Whether a planned station has no message at all, though its unit may have sent some; if so,
-// it is handed to found.
-template <class Entry> bool found_missing(const Entry &e, const Found &found) {
-    if (e.figures.messages > 0 || e.wrote_nothing)
-        return false;
-    Matched m;
-    m.arrival = Arrival::missing;
-    found(e.figures.name, m);
-    return true;
-}
+// What every matcher answers from its station table: the stations' figures, the unknown
+// stations and the missing ones.
+template <class Track> class TableMatcher : public PlanMatcher {
+  public:
+    TableMatcher(const Plan &plan, const Extents *extents) : table_(plan, extents) {}
+
+    void for_each(const std::function<void(const StationFigures &)> &visit) const override {
+        table_.for_each(visit);
+    }
+    [[nodiscard]] unsigned long long unknown_stations() const override {
+        return table_.unknown_stations();
+    }
+    [[nodiscard]] unsigned long long unknown_unnamed_messages() const override {
+        return table_.unnamed_messages();
+    }
+    [[nodiscard]] unsigned long long missing_stations() const override { return missing_; }
+
+  protected:
+    using Entry = typename StationTable<Track>::Entry;
+
+    // A planned station with no message at all, though its unit may have sent some, is
+    // counted and handed to found.
+    void found_missing(const Entry &e, const Found &found) {
+        if (e.figures.messages > 0 || e.wrote_nothing)
+            return;
+        ++missing_;
+        Matched m;
+        m.arrival = Arrival::missing;
+        found(e.figures.name, m);
+    }
+
+    StationTable<Track> table_;
+
+  private:
+    unsigned long long missing_ = 0;
+};
 
 // Counts what a placement did to its station's figures.
 inline void count_placement(StationFigures &f, const Matched &m) {
