@@ -15,7 +15,6 @@ namespace vandry::check {
 namespace {
 
 using Key = std::pair<std::string, std::uint32_t>;
-using Ranges = std::map<std::string, std::vector<std::pair<std::uint32_t, std::uint32_t>>>;
 
 constexpr unsigned UNCONFIRMED_BIT = 1U << FAULT_KINDS;
 
@@ -119,7 +118,7 @@ class Explainer {
                 !used_.insert({f.station, tick}).second)
                 one.explained_by.clear(); // one injected duplicate explains one copy
             if (f.kind == FindingKind::lost)
-                lost_[f.station].emplace_back(tick, tick);
+                lost_.insert({f.station, tick});
             add(std::move(one));
         }
     }
@@ -127,13 +126,11 @@ class Explainer {
     // The copies of injected duplicates that did not arrive while their tick did, and the drops
     // at ticks that arrived.
     unsigned long long finish(const PlacedTicks &placed) {
-        for (auto &[station, ranges] : lost_)
-            std::sort(ranges.begin(), ranges.end());
         unsigned long long foreign = 0;
         for (const auto &[key, kinds] : at_) {
             const auto range = placed.find(key.first);
             if (range == placed.end() || key.second < range->second.first_tick ||
-                key.second > range->second.last_tick || was_lost(key))
+                key.second > range->second.last_tick || lost_.count(key) > 0)
                 continue;
             foreign += (kinds & bit(FaultKind::drop)) != 0 ? 1 : 0;
             if ((kinds & bit(FaultKind::duplicate)) != 0 && used_.count(key) == 0) {
@@ -154,12 +151,6 @@ class Explainer {
     [[nodiscard]] unsigned logged(const std::string &station, std::uint32_t tick) const {
         const auto found = at_.find({station, tick});
         return found == at_.end() ? 0 : found->second;
-    }
-
-    bool was_lost(const Key &key) {
-        auto &ranges = lost_[key.first];
-        return std::binary_search(ranges.begin(), ranges.end(),
-                                  std::make_pair(key.second, key.second));
     }
 
     // Joins explained findings too: Findings::add joins only unexplained ones.
@@ -183,7 +174,7 @@ class Explainer {
     unsigned long long cuts_;
     Findings out_;
     std::set<Key> used_;
-    Ranges lost_;
+    std::set<Key> lost_; // the lost ticks, one by one
 };
 
 void count_unexplained(const Findings &findings, Explained *e) {

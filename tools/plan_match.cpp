@@ -95,7 +95,7 @@ template <class Rng> class ArrivalMatcher final : public TableMatcher<Track<Rng>
                                                std::string_view text);
     Matched place(Entry &e, const Verdict &v, std::string_view text, long long now_ms);
     Matched place_first(Entry &e, const Verdict &v, std::string_view text, std::uint32_t end);
-    Matched place_altered(Track<Rng> &t, std::uint32_t last, std::uint32_t end, const Verdict &v,
+    Matched place_altered(Track<Rng> &t, std::uint32_t last, std::uint32_t end,
                           std::string_view text);
 
     int data_type_;
@@ -139,14 +139,14 @@ Matched ArrivalMatcher<Rng>::place_first(Entry &e, const Verdict &v, std::string
         t.at = hit->after;
         return m;
     }
-    return place_altered(t, 0, end, v, text);
+    return place_altered(t, 0, end, text);
 }
 
 // No tick within bounds: in the place of the next tick, or of one just ahead (before end) from
 // which it differs in one field; reported with the first field that differs.
 template <class Rng>
 Matched ArrivalMatcher<Rng>::place_altered(Track<Rng> &t, std::uint32_t last, std::uint32_t end,
-                                           const Verdict &v, std::string_view text) {
+                                           std::string_view text) {
     const bool started = t.last_hash != 0 || last > 0;
     const std::uint32_t window_end =
         std::max(t.at.next_tick + 1, std::min(end, t.at.next_tick + NEAR_WINDOW));
@@ -164,7 +164,6 @@ Matched ArrivalMatcher<Rng>::place_altered(Track<Rng> &t, std::uint32_t last, st
         if (chosen.fields <= 1)
             break;
     }
-    (void)v;
     Matched m;
     m.arrival = chosen.fields == 0 ? (tick == last + 1 ? Arrival::next : Arrival::after_loss)
                                    : Arrival::altered;
@@ -227,7 +226,7 @@ Matched ArrivalMatcher<Rng>::place(Entry &e, const Verdict &v, std::string_view 
         }
     }
     if (!ahead)
-        return place_altered(t, last, end, v, text);
+        return place_altered(t, last, end, text);
     m.arrival = ahead->tick == last + 1 ? Arrival::next : Arrival::after_loss;
     m.tick = ahead->tick;
     m.lost = ahead->tick - last - 1;
