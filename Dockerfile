@@ -8,7 +8,7 @@ WORKDIR /src
 COPY . .
 RUN cmake -S . -B /build -DCMAKE_BUILD_TYPE=Release -DVANDRY_TESTS=OFF -DVANDRY_BENCH=OFF \
  && cmake --build /build -j "$(nproc)" --target vandry-fleet vandry-receiver \
- && install -D -s -m 0755 -t /out /build/fleet/vandry-fleet /build/tools/vandry-receiver
+ && install -D -s -m 0755 -t /out /build/fleet/vandry-fleet /build/receiver/vandry-receiver
 
 # Runtime: the binaries link libstdc++ and libgcc dynamically; bookworm-slim has both (apt needs them).
 FROM debian:bookworm-slim

@@ -1,8 +1,7 @@
 // One tick with its three records against formatting the same three records with snprintf, and one
 // fixed-point field both ways. Prints the tick / snprintf ratio at the end.
-#include "../tests/support/test_tank.h"
-#include "fixed_point.h"
-#include "message.h"
+#include "core/fixed_point.h"
+#include "core/message.h"
 
 #include <benchmark/benchmark.h>
 
@@ -17,6 +16,12 @@ using namespace vandry;
 
 namespace {
 
+// The tank that a unit seeded with 1 draws: the same in every run.
+Tank bench_tank() {
+    GlibcRand rng(1);
+    return draw_tank(rng);
+}
+
 // The values of real ticks, two whole level cycles, for the formatting-only baselines.
 struct Sample {
     float distance, level, d1, volume, temp1, temp2, vin, rssi, lat, lon;
@@ -25,7 +30,7 @@ struct Sample {
 
 const std::vector<Sample> &samples() {
     static const std::vector<Sample> all = [] {
-        const Tank tank = tank_from_draws(EXAMPLE_DRAWS);
+        const Tank tank = bench_tank();
         Telemetry tm = START_TELEMETRY;
         StdRand rng(1);
         std::vector<Sample> v;
@@ -42,7 +47,7 @@ const std::vector<Sample> &samples() {
 }
 
 void BM_tick(benchmark::State &state) {
-    const Tank tank = tank_from_draws(EXAMPLE_DRAWS);
+    const Tank tank = bench_tank();
     Telemetry tm = START_TELEMETRY;
     StdRand rng(1);
     char s[MAX_RECORD_LENGTH + 1], l[MAX_RECORD_LENGTH + 1], g[MAX_RECORD_LENGTH + 1];
@@ -62,7 +67,7 @@ BENCHMARK(BM_tick);
 
 // A unit's message: one tick, one record (GPS), the name and the line end.
 void BM_compose_message(benchmark::State &state) {
-    const Tank tank = tank_from_draws(EXAMPLE_DRAWS);
+    const Tank tank = bench_tank();
     Telemetry tm = START_TELEMETRY;
     char out[MAX_MESSAGE_LENGTH + 1];
     int r = 0;

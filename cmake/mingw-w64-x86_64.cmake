@@ -2,7 +2,7 @@
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 #         -DCMAKE_BUILD_TYPE=Release
 #   cmake --build build-win
-# gives build-win/vandry.exe and build-win/tools/vandry-receiver.exe, self-contained executables
+# gives build-win/vandry.exe and build-win/receiver/vandry-receiver.exe, self-contained executables
 # (see MINGW in CMakeLists.txt).
 #
 # Debian ships two variants of the compiler. The -posix one (winpthreads, linked in statically)

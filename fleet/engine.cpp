@@ -1,8 +1,8 @@
-#include "engine.h"
+#include "fleet/engine.h"
 
-#include "config.h"
-#include "console.h"
-#include "host.h"
+#include "core/config.h"
+#include "core/console.h"
+#include "platform/host.h"
 
 #include <asio/buffer.hpp>
 #include <asio/write.hpp>
@@ -27,7 +27,7 @@ std::string reason_of(int code) {
 template <class Rng>
 Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &fault_log)
     : io_(io), o_(o), fault_log_(fault_log), faulting_(o.faults.rates.any()),
-      keep_open_(keeps_connection(o.data_type)), terminal_(host::console_is_terminal()),
+      keep_open_(keeps_connection(o.data_type)), terminal_(platform::console_is_terminal()),
       interval_(std::chrono::milliseconds(o.interval_ms)),
       ramp_(o.ramp_s < 0 ? interval_ : Clock::duration(seconds_of(o.ramp_s))),
       permit_step_(o.connect_rate > 0
@@ -221,7 +221,7 @@ template <class Rng> void Engine<Rng>::start_pass(Unit &u) {
     if (error != 0) {
         ++figures_.connect_failures;
         note_failure(Failure::resolve, console_line(ConsoleLine::resolve_failed, error),
-                     host::resolver_error_text(error));
+                     platform::resolver_error_text(error));
         if (o_.echo)
             print_line(ConsoleLine::resolve_failed, error);
         move_to(u, next_slot(u, Clock::now() + RETRY_PAUSE).slot);
@@ -265,7 +265,7 @@ template <class Rng> void Engine<Rng>::connect(Unit &u) {
         return;
     }
     if (!o_.sources.empty()) {
-        host::bind_address_without_port(static_cast<std::uintptr_t>(u.socket.native_handle()));
+        platform::bind_address_without_port(static_cast<std::uintptr_t>(u.socket.native_handle()));
         const std::uint32_t source = o_.sources[u.index % o_.sources.size()];
         u.socket.bind(asio::ip::tcp::endpoint(asio::ip::address_v4(source), 0), ec);
         if (ec) {

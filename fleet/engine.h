@@ -9,12 +9,12 @@
 #ifndef VANDRY_FLEET_ENGINE_H
 #define VANDRY_FLEET_ENGINE_H
 
-#include "faults.h"
-#include "message.h"
-#include "options.h"
-#include "schedule.h"
-#include "server_address.h"
-#include "stats.h"
+#include "core/faults.h"
+#include "core/message.h"
+#include "fleet/options.h"
+#include "fleet/schedule.h"
+#include "fleet/server_address.h"
+#include "fleet/stats.h"
 
 #include <asio/basic_waitable_timer.hpp>
 #include <asio/io_context.hpp>

@@ -1,11 +1,11 @@
 // vandry-fleet: many telemetry units in one process, each sending exactly what vandry sends.
-#include "console.h"
-#include "engine.h"
-#include "file_identity.h"
-#include "host.h"
-#include "options.h"
-#include "platform.h"
-#include "report.h"
+#include "core/console.h"
+#include "core/file_identity.h"
+#include "fleet/engine.h"
+#include "fleet/options.h"
+#include "fleet/report.h"
+#include "platform/host.h"
+#include "platform/platform.h"
 
 #include <ctime>
 #include <fstream>
@@ -24,7 +24,7 @@ constexpr long long SPARE_FILES = 32;
 // Refuses a fleet that cannot have a descriptor for every unit; warns when close-after-send
 // will run out of local ports. False when the run cannot go ahead.
 bool check_limits(const FleetOptions &o) {
-    const long long files = host::raise_open_file_limit();
+    const long long files = platform::raise_open_file_limit();
     if (files >= 0 && o.units + SPARE_FILES > files) {
         std::cerr << "vandry-fleet: " << o.units << " units need " << o.units + SPARE_FILES
                   << " open files, but the limit is " << files << ": at most "
@@ -33,8 +33,8 @@ bool check_limits(const FleetOptions &o) {
                      "nofile in /etc/security/limits.conf) or split the fleet with --shard\n";
         return false;
     }
-    const long long ports =
-        host::local_port_count() * static_cast<long long>(o.sources.empty() ? 1 : o.sources.size());
+    const long long ports = platform::local_port_count() *
+                            static_cast<long long>(o.sources.empty() ? 1 : o.sources.size());
     if (keeps_connection(o.data_type)) {
         // Linux hands out the even half of the range first; past it every connect searches.
         if (o.units > ports / 2)
@@ -43,11 +43,11 @@ bool check_limits(const FleetOptions &o) {
                       << " slows down; spread them with --source\n";
     } else {
         const long long per_second = o.units * 1000 / o.interval_ms;
-        const long long sustained = ports / host::TIME_WAIT_SECONDS;
+        const long long sustained = ports / platform::TIME_WAIT_SECONDS;
         if (per_second > sustained)
             std::cerr << "vandry-fleet: warning: " << per_second
                       << " new connections per second exceed the " << sustained << " that " << ports
-                      << " local ports sustain with " << host::TIME_WAIT_SECONDS
+                      << " local ports sustain with " << platform::TIME_WAIT_SECONDS
                       << " s TIME_WAIT; spread them with --source or lengthen --interval\n";
     }
     return true;
@@ -85,8 +85,8 @@ int main(int argc, char **argv) try {
         report("vandry-fleet: an interval of %d s is below 3 s: units send every 3 s\n",
                o.interval_s);
     if (o.sources.empty()) {
-        o.sources = loopback_sources(o, keeps_connection(o.data_type), host::local_port_count(),
-                                     host::TIME_WAIT_SECONDS);
+        o.sources = loopback_sources(o, keeps_connection(o.data_type), platform::local_port_count(),
+                                     platform::TIME_WAIT_SECONDS);
         if (!o.sources.empty())
             report("vandry-fleet: units spread over source addresses %s-%s (--source to choose)\n",
                    ipv4_text(o.sources.front()).c_str(), ipv4_text(o.sources.back()).c_str());

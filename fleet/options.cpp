@@ -1,7 +1,7 @@
-#include "options.h"
+#include "fleet/options.h"
 
-#include "config.h"
-#include "plan.h"
+#include "core/config.h"
+#include "core/plan.h"
 
 #include <algorithm>
 #include <cmath>

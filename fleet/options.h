@@ -2,10 +2,10 @@
 #ifndef VANDRY_FLEET_OPTIONS_H
 #define VANDRY_FLEET_OPTIONS_H
 
-#include "command_line.h"
-#include "faults.h"
-#include "message.h"
-#include "random.h"
+#include "core/command_line.h"
+#include "core/faults.h"
+#include "core/message.h"
+#include "core/random.h"
 
 #include <cstdint>
 #include <optional>

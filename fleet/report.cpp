@@ -1,6 +1,6 @@
-#include "report.h"
+#include "fleet/report.h"
 
-#include "message.h"
+#include "core/message.h"
 
 #include <nlohmann/json.hpp>
 

@@ -3,8 +3,8 @@
 #ifndef VANDRY_FLEET_REPORT_H
 #define VANDRY_FLEET_REPORT_H
 
-#include "options.h"
-#include "stats.h"
+#include "fleet/options.h"
+#include "fleet/stats.h"
 
 #include <ostream>
 

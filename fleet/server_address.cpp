@@ -1,6 +1,6 @@
-#include "server_address.h"
+#include "fleet/server_address.h"
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "stats.h"
+#include "fleet/stats.h"
 
-#include "fixed_point.h"
+#include "core/fixed_point.h"
 
 #include <algorithm>
 #include <cmath>

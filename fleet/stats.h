@@ -2,7 +2,7 @@
 #ifndef VANDRY_FLEET_STATS_H
 #define VANDRY_FLEET_STATS_H
 
-#include "faults.h"
+#include "core/faults.h"
 
 #include <array>
 #include <cstdint>

@@ -3,8 +3,8 @@
 // Checks that read_config keeps at most MAX_TOKEN_LENGTH bytes of a token, returns only known
 // messages, agrees with a small independent model of the reading rules, and that an accepted
 // configuration holds only values the program can run with.
-#include "config.h"
-#include "message.h"
+#include "core/config.h"
+#include "core/message.h"
 
 #include <climits>
 #include <cstddef>

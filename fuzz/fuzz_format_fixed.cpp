@@ -3,7 +3,7 @@
 // FIXED_MAX and, for widths and precisions the conversion supports, compares the text with the
 // C library's: equal for every value that is not an exact half, and for an exact half equal to
 // the C library's text of the value moved one double step away from zero (rounded up).
-#include "fixed_point.h"
+#include "core/fixed_point.h"
 #include "printf_reference.h"
 
 #include <cstddef>

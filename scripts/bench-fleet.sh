@@ -61,7 +61,7 @@ esac
     usage_error "need 1 <= shards <= units and receivers >= 1"
 
 # --- binaries ---------------------------------------------------------------------------------
-fleet_bin="$build/fleet/vandry-fleet" receiver_bin="$build/tools/vandry-receiver" unit_bin="$build/vandry"
+fleet_bin="$build/fleet/vandry-fleet" receiver_bin="$build/receiver/vandry-receiver" unit_bin="$build/vandry"
 targets=(vandry-fleet vandry-receiver)
 (( vandry_units > 0 )) && targets+=(vandry)
 if [[ -f "$build/CMakeCache.txt" || ! -x "$fleet_bin" || ! -x "$receiver_bin" ]]; then

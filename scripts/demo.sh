@@ -120,7 +120,7 @@ fifo_dir="$(mktemp -d "${TMPDIR:-/tmp}/vandry-demo.XXXXXX")"
 mkfifo "$fifo_dir/receiver"
 sed -u 's/^/[receiver] /' <"$fifo_dir/receiver" &
 marker=$!
-"$build/tools/vandry-receiver" 127.0.0.1 "$port" >"$fifo_dir/receiver" 2>&1 &
+"$build/receiver/vandry-receiver" 127.0.0.1 "$port" >"$fifo_dir/receiver" 2>&1 &
 receiver=$!
 # shellcheck disable=SC2317 # called by the trap
 stop_receiver() {

@@ -1,6 +1,6 @@
 // Composes N messages of each layout, for counting the process's heap calls under valgrind: the
 // total must not depend on N.
-#include "message.h"
+#include "core/message.h"
 
 #include <cstdio>
 #include <cstdlib>

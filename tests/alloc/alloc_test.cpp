@@ -1,7 +1,7 @@
 // Heap use of the per-tick and per-message paths, counted by replacing the global operator new
 // and delete of this test program: neither a tick nor a keep-open message may allocate.
 #include "../support/test_tank.h"
-#include "message.h"
+#include "core/message.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Prints the GLL sentence of every GPS record of the first N ticks (default 100: five drift
 // cycles), one per line ended by CR LF, as an NMEA 0183 receiver reads them.
-#include "message.h"
+#include "core/message.h"
 
 #include <cstdio>
 #include <cstdlib>

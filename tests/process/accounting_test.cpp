@@ -1,7 +1,7 @@
 // Exact accounting end to end: a fleet through a proxy that breaks messages the way networks do,
 // against the receiver with the fleet's plan; and a collector's SQLite store checked against it.
+#include "core/message.h"
 #include "harness.h"
-#include "message.h"
 
 #include <poll.h>
 #include <sys/socket.h>

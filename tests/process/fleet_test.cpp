@@ -1,8 +1,8 @@
 // vandry-fleet against real listeners on 127.0.0.1: every unit's bytes are those of the single
 // unit seeded with the unit's seed, and a unit meets failures as the single unit does.
-#include "framing.h"
+#include "core/message.h"
 #include "harness.h"
-#include "message.h"
+#include "receiver/framing.h"
 
 #include <gtest/gtest.h>
 
@@ -90,7 +90,7 @@ TEST_P(EachStream, EveryUnitSendsExactlyTheSingleUnitsBytes) {
         ASSERT_TRUE(conn.wait_closed(30)) << prog.output();
         std::vector<std::string> messages;
         if (keep_open) {
-            for (const check::Message &m : check::Splitter(Mode::keep_open).feed(conn.data()))
+            for (const receiver::Message &m : receiver::Splitter(Mode::keep_open).feed(conn.data()))
                 messages.push_back(m.bytes);
         } else {
             messages.push_back(conn.data());

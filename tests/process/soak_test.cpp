@@ -8,9 +8,9 @@
 // one sequence number, unless the program sees the drop or the reset before it sends. Refused
 // attempts come on top of the passes. VANDRY_SOAK_PASSES sets the number of passes (default 100,
 // about 6 minutes), VANDRY_SOAK_SEED the seed of the choices.
-#include "framing.h"
 #include "harness.h"
-#include "message_check.h"
+#include "receiver/framing.h"
+#include "receiver/message_check.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@
 #include <regex>
 
 using namespace proc;
-namespace vc = vandry::check;
+namespace vr = vandry::receiver;
 
 namespace {
 
@@ -92,7 +92,7 @@ TEST(Soak, CloseAfterSendThroughDropsResetsAndRefusals) {
                 // Once the whole message is in, the program sits in its pause, connection open.
                 ASSERT_TRUE(conn.wait_for(
                     [](const std::string &d) { return !d.empty() && d.back() == '\n'; }, 20))
-                    << vc::escape(conn.data()) << "\n"
+                    << vr::escape(conn.data()) << "\n"
                     << prog.output();
                 fds.push_back(prog.open_fds());
                 rss.push_back(vm_rss_kib(prog.pid()));
@@ -133,11 +133,11 @@ TEST(Soak, CloseAfterSendThroughDropsResetsAndRefusals) {
     size_t at = 0;
     unsigned sequence = 0, send_errors = 0;
     auto check = [&](const std::string &message) {
-        const vc::Verdict v = vc::check_message(message, vandry::Mode::close_after_send);
-        EXPECT_TRUE(v.ok) << v.error << ": " << vc::escape(message);
-        EXPECT_EQ(v.layout, vandry::Layout::gps_record) << vc::escape(message);
+        const vr::Verdict v = vr::check_message(message, vandry::Mode::close_after_send);
+        EXPECT_TRUE(v.ok) << v.error << ": " << vr::escape(message);
+        EXPECT_EQ(v.layout, vandry::Layout::gps_record) << vr::escape(message);
         EXPECT_EQ(v.station, NAME);
-        EXPECT_EQ(v.sequence, static_cast<int>(sequence % 16)) << vc::escape(message);
+        EXPECT_EQ(v.sequence, static_cast<int>(sequence % 16)) << vr::escape(message);
         ++sequence;
     };
     for (const auto &[kind, message] : attempts) {

@@ -1,8 +1,8 @@
 // The real program sending to real listeners on 127.0.0.1: the bytes on the wire, the console
 // echo, the two connection modes and the ways a connection can fail.
-#include "framing.h"
 #include "harness.h"
-#include "message_check.h"
+#include "receiver/framing.h"
+#include "receiver/message_check.h"
 
 #include <gtest/gtest.h>
 
@@ -59,10 +59,10 @@ std::vector<double> values_of(const std::string &name, const std::string &messag
 // to below 20, rssi below 100) and the GLL sentence has the hemispheres, time, status and mode
 // that this unit sends. Returns the sequence number, -1 when the message is malformed.
 int check_message(const Code &c, const std::string &name, const std::string &message) {
-    const vandry::check::Verdict v = vandry::check::check_message(
+    const vandry::receiver::Verdict v = vandry::receiver::check_message(
         message, c.keep_open() ? Mode::keep_open : Mode::close_after_send);
     EXPECT_TRUE(v.ok) << "code " << c.code << ": " << v.error << ": "
-                      << vandry::check::escape(message);
+                      << vandry::receiver::escape(message);
     EXPECT_EQ(v.station, name);
     EXPECT_STREQ(vandry::layout_name(v.layout), vandry::layout_name(c.layout)) << message;
     if (!v.ok || v.station != name || v.layout != c.layout)
@@ -85,8 +85,8 @@ int check_message(const Code &c, const std::string &name, const std::string &mes
 }
 
 // The complete keep-open messages in what a connection has received so far.
-std::vector<vandry::check::Message> messages_in(const std::string &data) {
-    return vandry::check::Splitter(Mode::keep_open).feed(data);
+std::vector<vandry::receiver::Message> messages_in(const std::string &data) {
+    return vandry::receiver::Splitter(Mode::keep_open).feed(data);
 }
 
 bool has_messages(const std::string &data, size_t n) {
@@ -143,7 +143,7 @@ TEST_P(EachCode, SendsNameAndRecordAndEchoesWhatArrived) {
             last = seconds_now();
             ASSERT_TRUE(conn.write("ACK\r\n", 5));
         }
-        for (const vandry::check::Message &m : messages_in(conn.data()))
+        for (const vandry::receiver::Message &m : messages_in(conn.data()))
             messages.push_back(m.bytes);
         EXPECT_FALSE(conn.closed());
         EXPECT_FALSE(st.listener.pending(0)) << "keep-open mode opened a second connection";
@@ -456,7 +456,7 @@ TEST(Transmission, TakesEveryAnswerOfAKeptConnection) {
     ASSERT_TRUE(conn.wait_for([](const std::string &d) { return has_messages(d, 3); }, 30))
         << conn.data() << st.prog->output();
     int expected = 0;
-    for (const vandry::check::Message &m : messages_in(conn.data()))
+    for (const vandry::receiver::Message &m : messages_in(conn.data()))
         EXPECT_EQ(check_message(code_of(30), NAME, m.bytes), expected++);
     EXPECT_FALSE(conn.closed());
 }
@@ -468,8 +468,8 @@ TEST(Transmission, ClosedConsoleNeverWritesIntoTheConnection) {
     Connection conn;
     ASSERT_TRUE(st.listener.accept(&conn, 20));
     ASSERT_TRUE(conn.wait_for([](const std::string &d) { return has_messages(d, 2); }, 30))
-        << vandry::check::escape(conn.data());
-    const std::vector<vandry::check::Message> messages = messages_in(conn.data());
+        << vandry::receiver::escape(conn.data());
+    const std::vector<vandry::receiver::Message> messages = messages_in(conn.data());
     EXPECT_EQ(check_message(code_of(10), NAME, messages[0].bytes), 0);
     EXPECT_EQ(check_message(code_of(10), NAME, messages[1].bytes), 1);
     EXPECT_TRUE(st.prog->running()) << st.prog->status();

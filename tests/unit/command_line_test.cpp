@@ -1,6 +1,6 @@
-#include "file_identity.h"
-#include "receiver_options.h"
-#include "unit_options.h"
+#include "core/file_identity.h"
+#include "receiver/receiver_options.h"
+#include "unit/unit_options.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 using namespace vandry;
-using namespace vandry::check;
+using namespace vandry::receiver;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The configuration reader over in-memory files: messages, order of checks, layouts, limits.
-#include "config.h"
+#include "core/config.h"
 
 #include <gtest/gtest.h>
 

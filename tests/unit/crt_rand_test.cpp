@@ -1,6 +1,6 @@
 // The per-unit generators against the C runtimes they reproduce.
-#include "random.h"
-#include "tick.h"
+#include "core/random.h"
+#include "core/tick.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The fleet's command line, its plan of names and seeds, its schedule and its lateness figures.
-#include "options.h"
-#include "schedule.h"
-#include "stats.h"
+#include "fleet/options.h"
+#include "fleet/schedule.h"
+#include "fleet/stats.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Fixed-point conversion: halves away from zero, otherwise exactly what printf prints.
 #include "../support/printf_reference.h"
-#include "fixed_point.h"
+#include "core/fixed_point.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "fault_explain.h"
-#include "framing.h"
-#include "message_check.h"
-#include "plan_match.h"
-#include "sequences.h"
+#include "receiver/fault_explain.h"
+#include "receiver/framing.h"
+#include "receiver/message_check.h"
+#include "receiver/plan_match.h"
+#include "receiver/sequences.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 #include <vector>
 
 using namespace vandry;
-using namespace vandry::check;
+using namespace vandry::receiver;
 
 namespace {
 

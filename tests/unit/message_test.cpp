@@ -1,6 +1,6 @@
 // Message assembly: name, comma, the selected record, CR LF in keep-open mode; the echo tags.
-#include "faults.h"
-#include "message_check.h"
+#include "core/faults.h"
+#include "receiver/message_check.h"
 #include "unit_support.h"
 
 namespace {
@@ -117,7 +117,7 @@ TEST(FaultTest, EachKindChangesTheMessageAsItSays) {
                 changed += clean[c] != faulted[c] ? 1 : 0;
             ASSERT_EQ(changed, k.kind == FaultKind::garble ? 1u : 0u) << faulted;
             if (k.kind == FaultKind::garble) {
-                const check::Verdict v = check::check_message(faulted, Mode::keep_open);
+                const receiver::Verdict v = receiver::check_message(faulted, Mode::keep_open);
                 ASSERT_TRUE(v.ok) << v.error << ": " << faulted;
             }
         }

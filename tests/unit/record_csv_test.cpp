@@ -1,13 +1,13 @@
 // Messages as CSV rows: quoting, the values as printed, malformed rows, times.
-#include "message_check.h"
-#include "record_csv.h"
+#include "receiver/message_check.h"
+#include "receiver/record_csv.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 using namespace vandry;
-using namespace vandry::check;
+using namespace vandry::receiver;
 
 namespace {
 

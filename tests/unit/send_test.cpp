@@ -1,7 +1,7 @@
 // Sending a whole message over a real loopback connection, even when the kernel takes it in
 // pieces: a signal that interrupts a blocking send makes it return what it has sent so far; a
 // peer that stops reading makes it fail once its time is up.
-#include "connection.h"
+#include "unit/connection.h"
 
 #include <gtest/gtest.h>
 

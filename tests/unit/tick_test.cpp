@@ -1,5 +1,5 @@
 // One tick of the sample generator: the eight values bit for bit, the drift, the three records.
-#include "message_check.h"
+#include "receiver/message_check.h"
 #include "unit_support.h"
 
 #include <cstdio>
@@ -135,8 +135,9 @@ void check_records(const Telemetry &t, const Tank &k) {
         Layout layout;
     } records[] = {{s, Layout::short_record}, {l, Layout::long_record}, {g, Layout::gps_record}};
     for (const auto &r : records) {
-        const check::Verdict v = check::check_message("st," + r.record, Mode::close_after_send);
-        ASSERT_TRUE(v.ok) << v.error << ": " << check::escape(r.record);
+        const receiver::Verdict v =
+            receiver::check_message("st," + r.record, Mode::close_after_send);
+        ASSERT_TRUE(v.ok) << v.error << ": " << receiver::escape(r.record);
         EXPECT_EQ(v.sequence, t.sequence) << r.record;
         EXPECT_STREQ(layout_name(v.layout), layout_name(r.layout));
     }

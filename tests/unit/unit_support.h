@@ -3,7 +3,7 @@
 #define VANDRY_UNIT_SUPPORT_H
 
 #include "../support/test_tank.h"
-#include "message.h"
+#include "core/message.h"
 
 #include <gtest/gtest.h>
 

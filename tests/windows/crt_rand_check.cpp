@@ -1,7 +1,7 @@
 // Built only for Windows and run under Wine: MsvcrtRand against the C runtime's own srand and
 // rand over 1000 seeds of 1000 draws each. Exits 0 when every draw agrees, 1 at the first that
 // does not; either way with one line saying so.
-#include "random.h"
+#include "core/random.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -79,7 +79,7 @@ cross_build() {
 # Only DLLs that every Windows has; the GCC, C++ and thread runtimes must be linked in.
 check_dlls() {
     local exe dll dlls status=0
-    for exe in "$cross_dir"/*.exe "$cross_dir"/tools/*.exe "$cross_dir"/fleet/*.exe; do
+    for exe in "$cross_dir"/*.exe "$cross_dir"/receiver/*.exe "$cross_dir"/fleet/*.exe; do
         [[ -f "$exe" ]] || continue
         dlls="$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')"
         echo "$(basename "$exe") imports: ${dlls//$'\n'/ }"

@@ -1,0 +1,306 @@
+#include "receiver/server.h"
+
+#include "core/console.h"
+#include "platform/host.h"
+#include "receiver/record_csv.h"
+
+#include <asio/buffer.hpp>
+#include <asio/post.hpp>
+
+#include <algorithm>
+
+namespace vandry::receiver {
+
+namespace {
+
+// While accepting fails (e.g. out of descriptors, the pending connection stays queued and the
+// listener stays ready), accepting pauses this long instead of spinning.
+constexpr std::chrono::milliseconds ACCEPT_PAUSE{100};
+// A turn of the event loop accepts at most this many connections, and reads a connection at
+// most this many times (into a buffer of READ_BUFFER_BYTES): every connection gets its turn.
+constexpr int ACCEPTS_PER_TURN = 256;
+constexpr int READS_PER_TURN = 2;
+// How long one connection's messages may hold the loop before the others have their turn.
+constexpr std::chrono::milliseconds TURN_TIME{5};
+
+std::string error_text(const asio::error_code &ec) {
+    return "error " + std::to_string(ec.value()) + " (" + ec.message() + ")";
+}
+
+// The time of now for a CSV row.
+std::string now_text() {
+    using namespace std::chrono;
+    return iso8601_utc(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+} // namespace
+
+std::string endpoint_text(const tcp::endpoint &endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+Server::Server(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptions &options,
+               MessageLog &log)
+    : acceptor_(std::move(acceptor)), accept_pause_(io), summary_timer_(io),
+      signals_(io, SIGINT, SIGTERM), mode_(options.mode), quiet_(options.quiet), log_(log),
+      totals_(log.totals()), with_times_(!options.csv.empty()) {}
+
+void Server::start() {
+    signals_.async_wait([this](const asio::error_code &ec, int) {
+        if (!ec)
+            stop();
+    });
+    accept();
+    if (quiet_) {
+        started_ = std::chrono::steady_clock::now();
+        schedule_summary();
+    }
+}
+
+void Server::accept() {
+    acceptor_.async_wait(tcp::acceptor::wait_read, [this](const asio::error_code &ec) {
+        if (stopping_)
+            return;
+        if (ec)
+            pause_accepting(ec);
+        else
+            accept_waiting();
+    });
+}
+
+// Takes the connections that wait, until none is left: a full accept queue drops new ones. A
+// batch at a time, so that reads of the open connections are not starved meanwhile.
+void Server::accept_waiting() {
+    for (int n = 0; n < ACCEPTS_PER_TURN; ++n) {
+        asio::error_code ec;
+        tcp::socket next = acceptor_.accept(ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            accept();
+            return;
+        }
+        if (ec) {
+            pause_accepting(ec);
+            return;
+        }
+        opened(std::move(next));
+    }
+    asio::post(acceptor_.get_executor(), [this] {
+        if (!stopping_)
+            accept_waiting();
+    });
+}
+
+void Server::pause_accepting(const asio::error_code &ec) {
+    if (failed_accepts_++ == 0)
+        report("accept failed: %s; accepting pauses\n", error_text(ec).c_str());
+    accept_pause_.expires_after(ACCEPT_PAUSE);
+    accept_pause_.async_wait([this](const asio::error_code &wait_ec) {
+        if (!wait_ec && !stopping_)
+            accept();
+    });
+}
+
+void Server::opened(tcp::socket socket) {
+    if (failed_accepts_ != 0) {
+        report("accepting again after %llu failed accepts\n", failed_accepts_);
+        failed_accepts_ = 0;
+    }
+    asio::error_code ec;
+    socket.non_blocking(true, ec);
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    auto c = std::make_shared<Connection>(std::move(socket), ++totals_.connections,
+                                          ec ? std::string("?") : endpoint_text(peer), mode_);
+    ++totals_.open;
+    open_.insert(c.get());
+    if (!quiet_)
+        report("connection %llu opened from %s\n", c->id, c->peer.c_str());
+    wait_for_bytes(std::move(c));
+}
+
+void Server::wait_for_bytes(std::shared_ptr<Connection> c) {
+    Connection &ref = *c;
+    ref.socket.async_wait(tcp::socket::wait_read,
+                          [this, c = std::move(c)](const asio::error_code &ec) mutable {
+                              if (c->closed)
+                                  return;
+                              if (ec)
+                                  close(*c, " by " + error_text(ec), true);
+                              else
+                                  read_ready(std::move(c));
+                          });
+}
+
+// Readiness is reported once per arrival (epoll is edge-triggered under Asio): a connection
+// is read until nothing is left, but after READS_PER_TURN reads the others have their turn
+// first.
+void Server::read_ready(std::shared_ptr<Connection> c) {
+    const auto turn_end = std::chrono::steady_clock::now() + TURN_TIME;
+    for (int reads = 0; reads < READS_PER_TURN && handle_pending(*c, turn_end); ++reads) {
+        switch (receive(*c)) {
+        case Read::drained:
+            if (!handle_pending(*c, turn_end))
+                break;
+            wait_for_bytes(std::move(c));
+            return;
+        case Read::ended:
+            return;
+        case Read::more:
+            continue;
+        }
+        break;
+    }
+    asio::post(acceptor_.get_executor(), [this, c = std::move(c)]() mutable {
+        if (!c->closed)
+            read_ready(std::move(c));
+    });
+}
+
+// Reads once what has arrived on c and handles the messages that it completes.
+Server::Read Server::receive(Connection &c) {
+    asio::error_code ec;
+    const std::size_t n = c.socket.read_some(asio::buffer(buffer_), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again)
+        return Read::drained;
+    if (ec == asio::error::interrupted)
+        return Read::more;
+    if (ec) {
+        const bool reset = ec != asio::error::eof;
+        close(c, reset ? " by " + error_text(ec) : std::string(), reset);
+        return Read::ended;
+    }
+    c.bytes += n;
+    for (Message &m : c.splitter.feed(std::string_view(buffer_.data(), n)))
+        c.pending.push_back(std::move(m));
+    return Read::more;
+}
+
+bool Server::handle_pending(Connection &c, std::chrono::steady_clock::time_point turn_end) {
+    while (!c.pending.empty() && !c.closed) {
+        if (std::chrono::steady_clock::now() >= turn_end)
+            return false;
+        const Message m = std::move(c.pending.front());
+        c.pending.pop_front();
+        handle(c, m);
+    }
+    return true;
+}
+
+Source Server::source_of(const Connection &c) const {
+    Source from;
+    from.connection = c.id;
+    from.peer = c.peer;
+    from.time = with_times_ ? now_text() : std::string();
+    from.new_connection = c.messages == 0;
+    from.arrived_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+    return from;
+}
+
+void Server::handle(Connection &c, const Message &m) {
+    const Source from = source_of(c);
+    ++c.messages;
+    if (!log_.handle(from, m))
+        ++c.malformed;
+    // A recording that cannot be written ends the run, but not here: the connection being
+    // read is still in use.
+    if (!log_.csv_ok() && !csv_failed_) {
+        csv_failed_ = true;
+        asio::post(acceptor_.get_executor(), [this] {
+            if (!stopping_)
+                stop();
+        });
+    }
+}
+
+// The connection has ended: its last message, if any bytes are left, then the closing line.
+void Server::close(Connection &c, const std::string &how, bool reset) {
+    for (; !c.pending.empty(); c.pending.pop_front())
+        handle(c, c.pending.front());
+    c.closed = true;
+    if (std::optional<Message> last = c.splitter.finish()) {
+        // What a reset leaves unfinished is a fragment, not a message.
+        if (!reset || !log_.fragment(source_of(c), *last))
+            handle(c, *last);
+    }
+    asio::error_code ignored;
+    c.socket.close(ignored);
+    --totals_.open;
+    open_.erase(&c);
+    if (!quiet_)
+        report("connection %llu closed%s (%s, %llu malformed, %s)\n", c.id, how.c_str(),
+               counted(c.messages, "message").c_str(), c.malformed,
+               counted(c.bytes, "byte").c_str());
+}
+
+void Server::schedule_summary() {
+    // After a stall, the next whole second from the start rather than a burst of lines.
+    const auto now = std::chrono::steady_clock::now();
+    seconds_ = std::max<unsigned>(
+        seconds_, static_cast<unsigned>((now - started_) / std::chrono::seconds(1)));
+    summary_timer_.expires_at(started_ + std::chrono::seconds(seconds_ + 1));
+    summary_timer_.async_wait([this](const asio::error_code &ec) {
+        if (ec || stopping_)
+            return;
+        ++seconds_;
+        const std::string losses =
+            log_.planned()
+                ? " lost=" + std::to_string(totals_.lost) +
+                      " duplicated=" + std::to_string(totals_.duplicated) +
+                      " altered=" + std::to_string(totals_.altered)
+                : " gaps=" + std::to_string(totals_.gaps) + " lost=" + std::to_string(totals_.lost);
+        report("receiver: t=%us connections=%llu messages/s=%llu total=%llu malformed=%llu%s\n",
+               seconds_, totals_.open, totals_.messages - messages_last_second_, totals_.messages,
+               totals_.malformed, losses.c_str());
+        messages_last_second_ = totals_.messages;
+        schedule_summary();
+    });
+}
+
+// Everything ends: no more accepts or summaries, and the open connections are closed, so
+// that the event loop runs out of work.
+void Server::stop() {
+    stopping_ = true;
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    accept_pause_.cancel();
+    summary_timer_.cancel();
+    signals_.cancel(ignored);
+    const std::vector<Connection *> still_open(open_.begin(), open_.end());
+    for (Connection *c : still_open)
+        close(*c, " by the receiver");
+}
+
+// The listening socket on the address and port given; on failure, says why and is closed.
+tcp::acceptor open_listener(asio::io_context &io, const ReceiverOptions &options) {
+    tcp::acceptor acceptor(io);
+    asio::error_code ec;
+    tcp::resolver resolver(io);
+    const auto found =
+        resolver.resolve(tcp::v4(), options.address, options.port,
+                         tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (ec || found.empty()) {
+        std::fprintf(stderr, "vandry-receiver: cannot resolve %s port %s: %s\n",
+                     options.address.c_str(), options.port.c_str(), error_text(ec).c_str());
+        return acceptor;
+    }
+    const tcp::endpoint endpoint = found.begin()->endpoint();
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec && platform::reuse_listening_address())
+        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(platform::listen_backlog(), ec);
+    if (!ec)
+        acceptor.non_blocking(true, ec); // the receiver takes waiting connections in a batch
+    if (ec) {
+        std::fprintf(stderr, "vandry-receiver: cannot listen on %s port %s: %s\n",
+                     options.address.c_str(), options.port.c_str(), error_text(ec).c_str());
+        asio::error_code ignored;
+        acceptor.close(ignored);
+    }
+    return acceptor;
+}
+
+} // namespace vandry::receiver

@@ -1,0 +1,104 @@
+// The receiver's server: listens on one address and port, serves any number of connections at
+// once from one thread (an Asio event loop: the cost of a message does not grow with the number
+// of connections) and hands every message to the message log.
+#ifndef VANDRY_RECEIVER_SERVER_H
+#define VANDRY_RECEIVER_SERVER_H
+
+#include "receiver/framing.h"
+#include "receiver/message_log.h"
+#include "receiver/receiver_options.h"
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <array>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+namespace vandry::receiver {
+
+using asio::ip::tcp;
+
+// The listening socket on the address and port given; on failure, says why and is closed.
+tcp::acceptor open_listener(asio::io_context &io, const ReceiverOptions &options);
+
+// "address:port"
+std::string endpoint_text(const tcp::endpoint &endpoint);
+
+// One accepted connection. Its pending wait owns it; the server knows it until it closes. No
+// read buffer of its own: it waits until bytes are ready, and they are read into the server's
+// one buffer; the messages that they complete wait in pending until handled, which the next
+// read waits for.
+struct Connection {
+    Connection(tcp::socket s, unsigned long long connection_id, std::string from,
+               std::optional<Mode> mode)
+        : socket(std::move(s)), id(connection_id), peer(std::move(from)), splitter(mode) {}
+    tcp::socket socket;
+    unsigned long long id;
+    std::string peer;
+    Splitter splitter;
+    std::deque<Message> pending;
+    unsigned long long messages = 0;
+    unsigned long long malformed = 0;
+    unsigned long long bytes = 0;
+    bool closed = false;
+};
+
+class Server {
+  public:
+    Server(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptions &options,
+           MessageLog &log);
+
+    // Accepts, and with --quiet prints the summary every second, until SIGINT or SIGTERM.
+    void start();
+
+  private:
+    enum class Read { more, drained, ended };
+
+    void accept();
+    void accept_waiting();
+    void pause_accepting(const asio::error_code &ec);
+    void opened(tcp::socket socket);
+    void wait_for_bytes(std::shared_ptr<Connection> c);
+    void read_ready(std::shared_ptr<Connection> c);
+    Read receive(Connection &c);
+    // Handles c's pending messages until none is left (true) or the turn's time is up.
+    bool handle_pending(Connection &c, std::chrono::steady_clock::time_point turn_end);
+    void handle(Connection &c, const Message &m);
+    // reset: the connection failed rather than ended in order.
+    void close(Connection &c, const std::string &how, bool reset = false);
+    [[nodiscard]] Source source_of(const Connection &c) const;
+    void schedule_summary();
+    void stop();
+
+    // The server reads into one buffer for all connections.
+    static constexpr std::size_t READ_BUFFER_BYTES = 16384;
+
+    tcp::acceptor acceptor_;
+    asio::steady_timer accept_pause_;
+    asio::steady_timer summary_timer_;
+    asio::signal_set signals_;
+    std::optional<Mode> mode_;
+    bool quiet_;
+    MessageLog &log_;
+    Totals &totals_;
+    bool with_times_;
+    bool csv_failed_ = false;
+    bool stopping_ = false;
+    std::unordered_set<Connection *> open_;
+    std::array<char, READ_BUFFER_BYTES> buffer_{};
+    unsigned long long failed_accepts_ = 0;
+    std::chrono::steady_clock::time_point started_;
+    unsigned seconds_ = 0;
+    unsigned long long messages_last_second_ = 0;
+};
+
+} // namespace vandry::receiver
+
+#endif
