@@ -1,5 +1,7 @@
 #include "unit/connection.h"
 
+#include "core/unit_protocol.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -12,12 +14,14 @@ using namespace platform;
 
 namespace {
 
-constexpr int RETRY_PAUSE_MS = 5000;
-// A send that cannot complete within this time (a server that stopped reading) fails.
-constexpr int SEND_TIMEOUT_MS = 30000;
+constexpr int SEND_TIMEOUT_MS = static_cast<int>(SEND_TIME_OUT.count());
 
-void sleep_ms(int ms) {
+void sleep_ms(long long ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void sleep_retry_pause() {
+    std::this_thread::sleep_for(RETRY_PAUSE);
 }
 
 // Closes the socket, once, and forgets its handle.
@@ -58,12 +62,11 @@ namespace {
 // What the server has done to a connection.
 enum class Peer { open, ended, reset };
 
-// Reads and throws away what the server has sent, without blocking and at most 64 KB at a
-// time: whatever it sends (acknowledgements, greetings) must not fill the connection. Tells
-// whether the server has ended the stream or the connection has failed.
+// Reads and throws away what the server has sent, without blocking and at most DRAIN_PER_TURN
+// bytes at a time. Tells whether the server has ended the stream or the connection has failed.
 Peer drain_input(socket_t s) {
-    char scrap[4096];
-    for (int taken = 0; taken < 65536;) {
+    char scrap[DRAIN_PIECE];
+    for (std::size_t taken = 0; taken < DRAIN_PER_TURN;) {
         const int got = receive_waiting(s, scrap, static_cast<int>(sizeof scrap));
         if (got == 0)
             return Peer::ended;
@@ -72,7 +75,7 @@ Peer drain_input(socket_t s) {
             return error == ERROR_WOULD_BLOCK || error == ERROR_INTERRUPTED ? Peer::open
                                                                             : Peer::reset;
         }
-        taken += got;
+        taken += static_cast<std::size_t>(got);
     }
     return Peer::open;
 }
@@ -102,7 +105,7 @@ void end_connection(socket_t *s) {
 }
 
 // Start to Connect: starts the socket library, resolves the server and connects to its first
-// address, retrying the connect every RETRY_PAUSE_MS. Returns false, with the failure reported
+// address, retrying the connect every RETRY_PAUSE. Returns false, with the failure reported
 // and everything released, when the pass must begin again at Start.
 bool open_connection(const Config &config, socket_t *s) {
     int result = start_sockets();
@@ -137,7 +140,7 @@ bool open_connection(const Config &config, socket_t *s) {
         }
         print_line(ConsoleLine::connect_failed, last_socket_error());
         close_connection(s);
-        sleep_ms(RETRY_PAUSE_MS);
+        sleep_retry_pause();
     }
     freeaddrinfo(found);
     if (!connected)
@@ -145,46 +148,58 @@ bool open_connection(const Config &config, socket_t *s) {
     return connected;
 }
 
-// How a pass over one connection ended.
-enum class PassEnd { failed, closed, all_sent };
-
-// The unit's faults: the draws of its own stream, and the fault log.
-class UnitFaults {
-  public:
-    explicit UnitFaults(const UnitRun &run) : run_(run), stream_(run.fault_seed) {}
-
-    FaultKind draw() {
-        return run_.faults.any() ? draw_fault(run_.faults, stream_) : FaultKind::none;
-    }
-    // What goes on the wire for the message, the fault written into the log.
-    Wire apply(FaultKind kind, char *message, int length, std::uint32_t tick) {
-        Wire w = apply_fault(kind, message, length, run_.config.name.size(), stream_);
-        if (kind != FaultKind::none)
-            log(kind, tick, w.detail);
-        return w;
-    }
-    void log(FaultKind kind, std::uint32_t tick, const std::string &detail) {
-        if (run_.fault_log != nullptr)
-            run_.fault_log->write(run_.config.name, tick, fault_name(kind), detail);
-    }
-    // A message written whole into a connection that was then reset: it may never arrive.
-    void log_unconfirmed(std::uint32_t tick) {
-        if (run_.fault_log != nullptr)
-            run_.fault_log->write(run_.config.name, tick, UNCONFIRMED_KIND,
-                                  "written into a connection that then failed");
-    }
-    FaultStream &stream() { return stream_; }
-
-  private:
-    const UnitRun &run_;
-    FaultStream stream_;
+// A run's unit on its connections: its messages, its own stream of fault draws and what its
+// steps need.
+struct Unit {
+    Unit(const UnitRun &r, UnitMessages &m)
+        : run(r), messages(m),
+          faults(r.fault_seed), context{r.faults, r.config.data_type, r.fault_log},
+          keep_open(keeps_connection(r.config.data_type)) {}
+    const UnitRun &run;
+    UnitMessages &messages;
+    FaultStream faults;
+    StepContext context;
+    bool keep_open;
+    [[nodiscard]] const char *name() const { return run.config.name.c_str(); }
 };
 
-// Puts the message on the wire as the fault says: false when a send fails.
-bool send_wire(socket_t s, const char *message, const Wire &w, FaultStream &stream) {
+// How a pass over one connection ended; after a failure, whether "socket is closing" is due
+// once the pause is over.
+struct PassEnd {
+    enum Kind { failed, closed, all_sent } kind;
+    bool closing_after_pause = false;
+};
+
+// Ends the connection for the reason, as the unit ends every one: its line (with code, the
+// platform's error) and its socket closed as the reason says; the socket library stopped.
+PassEnd end_pass(socket_t *s, const Unit &u, ConnectionEnd why, int code) {
+    const EndRule rule = end_rule(why, u.keep_open);
+    if (rule.line)
+        print_line(*rule.line, code);
+    switch (rule.close) {
+    case CloseBy::shutdown:
+        end_connection(s);
+        break;
+    case CloseBy::close:
+        close_connection(s);
+        break;
+    case CloseBy::reset:
+        reset_socket(*s);
+        *s = NO_SOCKET;
+        break;
+    }
+    stop_sockets();
+    const bool failed = why != ConnectionEnd::orderly && why != ConnectionEnd::silence &&
+                        why != ConnectionEnd::copy_apart;
+    return {failed ? PassEnd::failed : PassEnd::closed, rule.closing_after_pause};
+}
+
+// Puts the message on the wire as the step says: false when a send fails.
+bool send_wire(socket_t s, const char *message, const Step &step, FaultStream &faults) {
+    const Wire &w = step.wire;
     if (w.slow) {
         for (int sent = 0; sent < w.bytes;) {
-            const SlowPiece piece = slow_piece(w.bytes - sent, stream);
+            const SlowPiece piece = slow_piece(w.bytes - sent, faults);
             if (send_all(s, message + sent, piece.bytes, SEND_TIMEOUT_MS) == SOCKET_FAILED)
                 return false;
             sent += piece.bytes;
@@ -200,121 +215,98 @@ bool send_wire(socket_t s, const char *message, const Wire &w, FaultStream &stre
 }
 
 // A unit that loses power: its connection ends in order, and it stays quiet for the silence.
-PassEnd go_silent(socket_t s, const UnitRun &run, UnitFaults &faults, std::uint32_t tick) {
-    faults.log(FaultKind::silence, tick, silence_detail(run.faults));
-    if (!keeps_connection(run.config.data_type))
-        print_line(ConsoleLine::closing);
-    end_connection(&s);
-    stop_sockets();
+PassEnd go_silent(socket_t *s, const Unit &u) {
+    const PassEnd end = end_pass(s, u, ConnectionEnd::silence, 0);
     // Back after the silence, and never sooner than its next tick: a short silence drawn again
     // and again must not turn into a storm of connections.
-    sleep_ms(std::max(run.faults.silence_s * 1000, run.interval_ms));
-    return PassEnd::closed;
+    sleep_ms(std::max(u.run.faults.silence_s * 1000LL, static_cast<long long>(u.run.interval_ms)));
+    return end;
 }
 
-// A connection that the server has ended or that has failed is not written into again: its
-// line, and the pass ends as after a failed send. A reset may lose the last message written on
-// it (written: its tick), which the fault log says.
-PassEnd lost_connection(socket_t s, Peer peer, UnitFaults &faults,
+// A connection that the server has ended or that has failed is not written into again. A reset
+// may lose the last message written on it (written: its tick), which the fault log says.
+PassEnd lost_connection(socket_t *s, const Unit &u, Peer peer,
                         std::optional<std::uint32_t> written) {
     if (peer == Peer::reset && written)
-        faults.log_unconfirmed(*written);
-    if (peer == Peer::ended)
-        print_line(ConsoleLine::ended_by_server);
-    else
-        print_line(ConsoleLine::receive_failed, last_socket_error());
-    close_connection(&s);
-    stop_sockets();
-    return PassEnd::failed;
+        log_unconfirmed(u.run.fault_log, u.name(), *written);
+    const int code = peer == Peer::reset ? last_socket_error() : 0;
+    return end_pass(
+        s, u, peer == Peer::ended ? ConnectionEnd::ended_by_server : ConnectionEnd::reset, code);
 }
 
-// What became of one message.
-enum class Sent { whole, not_whole, failed, cut };
+// What became of one message: written whole (or not at all, as its fault says), or the pass
+// ended with it.
+struct Sent {
+    bool whole = false;
+    std::optional<PassEnd> end;
+};
 
 // A close-after-send unit that sends a message twice does so as one that retries it: the first
 // copy on its own connection, closed as ever, the second on a new one. False when no new
 // connection could be opened (said, everything released).
-bool send_apart(socket_t *s, const UnitRun &run, const char *message, Wire *wire) {
-    if (send_all(*s, message, wire->bytes, SEND_TIMEOUT_MS) == SOCKET_FAILED)
+bool send_apart(socket_t *s, const Unit &u, const char *message, Step *step) {
+    if (send_all(*s, message, step->wire.bytes, SEND_TIMEOUT_MS) == SOCKET_FAILED)
         return true; // the failed send is met as the caller meets it
-    wire->copies = 1;
-    print_echo(run.config.data_type, message, wire->bytes);
-    print_line(ConsoleLine::closing);
-    end_connection(s);
-    stop_sockets();
-    return open_connection(run.config, s);
+    step->wire.copies = 1;
+    print_echo(u.run.config.data_type, message, step->wire.bytes);
+    end_pass(s, u, ConnectionEnd::copy_apart, 0);
+    return open_connection(u.run.config, s);
 }
 
-// Composes the next message and puts it on the wire, as a fault says if one hits it; *s is
-// a new connection after a duplicate sent apart.
-Sent send_one(socket_t *s, const UnitRun &run, UnitMessages &messages, UnitFaults &faults,
-              FaultKind fault) {
-    char message[MAX_MESSAGE_LENGTH + 1];
-    const int length = messages.next(message, run.config.name.c_str(), run.config.data_type);
-    Wire wire = faults.apply(fault, message, length, messages.ticks() - 1);
-    if (wire.copies == 2 && !keeps_connection(run.config.data_type) &&
-        !send_apart(s, run, message, &wire))
-        return Sent::failed;
-    if (!send_wire(*s, message, wire, faults.stream())) {
-        print_line(ConsoleLine::send_failed, last_socket_error());
-        close_connection(s);
-        stop_sockets();
-        return Sent::failed;
-    }
-    if (wire.reset) { // a cut message: the link fails halfway through it
-        reset_socket(*s);
-        stop_sockets();
-        return Sent::cut;
-    }
-    for (int copy = 0; wire.bytes == length && copy < wire.copies; ++copy)
-        print_echo(run.config.data_type, message, length);
-    return wire.bytes > 0 ? Sent::whole : Sent::not_whole;
+// Puts the step's message on the wire; *s is a new connection after a duplicate sent apart.
+Sent send_one(socket_t *s, Unit &u, Step step, const char *message) {
+    // No new connection for the second copy: the pass fails as any other close-after-send one.
+    if (step.copy_apart && !send_apart(s, u, message, &step))
+        return {false, PassEnd{PassEnd::failed, true}};
+    if (!send_wire(*s, message, step, u.faults))
+        return {false, end_pass(s, u, ConnectionEnd::send_failed, last_socket_error())};
+    if (step.wire.reset) // a cut message: the link fails halfway through it
+        return {false, end_pass(s, u, ConnectionEnd::cut, 0)};
+    for (int copy = 0; step.wire.bytes == step.length && copy < step.wire.copies; ++copy)
+        print_echo(u.run.config.data_type, message, step.length);
+    return {step.wire.bytes > 0, std::nullopt};
 }
 
 // After a message: the pause until the next tick on the connection, or the end of the pass
 // (the last message, close-after-send, or a connection that the server ended); none while the
 // pass goes on.
-std::optional<PassEnd> after_message(socket_t *s, const UnitRun &run, UnitFaults &faults,
+std::optional<PassEnd> after_message(socket_t *s, const Unit &u,
                                      std::optional<std::uint32_t> written, bool last) {
-    const bool keep_open = keeps_connection(run.config.data_type);
     if (!last) {
         const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(run.interval_ms);
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(u.run.interval_ms);
         const Peer peer = pause_connected(*s, deadline);
         // After a close-after-send message the server may end the exchange itself.
-        if (peer == Peer::reset || (peer == Peer::ended && keep_open))
-            return lost_connection(*s, peer, faults, written);
+        if (peer == Peer::reset || (peer == Peer::ended && u.keep_open))
+            return lost_connection(s, u, peer, written);
         std::this_thread::sleep_until(deadline);
-        if (keep_open)
+        if (u.keep_open)
             return std::nullopt;
     }
-    if (!keep_open)
-        print_line(ConsoleLine::closing);
-    end_connection(s);
-    stop_sockets();
-    return last ? PassEnd::all_sent : PassEnd::closed;
+    const PassEnd end = end_pass(s, u, ConnectionEnd::orderly, 0);
+    return last ? PassEnd{PassEnd::all_sent} : end;
 }
 
 // Sends one message per tick over an open connection until the pass ends: after the first
 // message in close-after-send mode, at a failed send or a lost connection in either mode, or
 // once the messages left to send (counting down from *left when it is above 0) are sent. The
 // socket is closed and the socket library stopped on the way out.
-PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, UnitFaults &faults,
-                      long long *left) {
+PassEnd send_messages(socket_t s, Unit &u, long long *left) {
     std::optional<std::uint32_t> written; // the tick of the last message written whole on it
+    char message[MAX_MESSAGE_LENGTH + 1];
     for (;;) {
         if (const Peer peer = drain_input(s); peer != Peer::open)
-            return lost_connection(s, peer, faults, written);
-        const FaultKind fault = faults.draw();
-        if (fault == FaultKind::silence) // powered off: no tick passes until it is back
-            return go_silent(s, run, faults, messages.ticks());
-        const Sent sent = send_one(&s, run, messages, faults, fault);
-        if (sent == Sent::failed || sent == Sent::cut)
-            return PassEnd::failed;
-        if (sent == Sent::whole)
-            written = messages.ticks() - 1;
-        const bool last = sent == Sent::whole && *left > 0 && --*left == 0;
-        if (const std::optional<PassEnd> end = after_message(&s, run, faults, written, last))
+            return lost_connection(&s, u, peer, written);
+        const Step step = next_step(u.context, u.name(), u.messages, u.faults, message);
+        if (step.silent()) // powered off: no tick passes until it is back
+            return go_silent(&s, u);
+        const Sent sent = send_one(&s, u, step, message);
+        if (sent.end)
+            return *sent.end;
+        if (sent.whole)
+            written = step.tick;
+        const bool last = sent.whole && *left > 0 && --*left == 0;
+        if (const std::optional<PassEnd> end = after_message(&s, u, written, last))
             return *end;
     }
 }
@@ -323,23 +315,20 @@ PassEnd send_messages(socket_t s, const UnitRun &run, UnitMessages &messages, Un
 
 void run_connection_loop(const UnitRun &run, UnitMessages &messages) {
     long long left = run.count;
-    UnitFaults faults(run);
+    Unit unit(run, messages);
     for (;;) { // one pass per connection; every failure is waited out, then tried again
         socket_t s = NO_SOCKET;
         if (!open_connection(run.config, &s)) {
-            sleep_ms(RETRY_PAUSE_MS);
+            sleep_retry_pause();
             continue;
         }
-        switch (send_messages(s, run, messages, faults, &left)) {
-        case PassEnd::all_sent:
+        const PassEnd end = send_messages(s, unit, &left);
+        if (end.kind == PassEnd::all_sent)
             return;
-        case PassEnd::failed:
-            sleep_ms(RETRY_PAUSE_MS);
-            if (!keeps_connection(run.config.data_type))
+        if (end.kind == PassEnd::failed) {
+            sleep_retry_pause();
+            if (end.closing_after_pause)
                 print_line(ConsoleLine::closing);
-            break;
-        case PassEnd::closed:
-            break;
         }
     }
 }
@@ -372,19 +361,13 @@ bool write_wire(FILE *out, const char *message, const Wire &w, FaultStream &stre
 
 bool write_messages(FILE *out, const UnitRun &run, UnitMessages &messages) {
     char message[MAX_MESSAGE_LENGTH + 1];
-    UnitFaults faults(run);
+    Unit unit(run, messages);
     for (long long sent = 0; run.count == 0 || sent < run.count;) {
-        const FaultKind fault = faults.draw();
-        if (fault == FaultKind::silence) {
-            faults.log(fault, messages.ticks(), silence_detail(run.faults));
-            continue;
-        }
-        const int length = messages.next(message, run.config.name.c_str(), run.config.data_type);
-        const Wire wire = faults.apply(fault, message, length, messages.ticks() - 1);
+        const Step step = next_step(unit.context, unit.name(), messages, unit.faults, message);
         // A recording has no connection to reset: a cut message is left out, as a dropped one.
-        if (wire.reset || wire.bytes == 0)
+        if (step.silent() || step.wire.reset || step.wire.bytes == 0)
             continue;
-        if (!write_wire(out, message, wire, faults.stream()) || std::fflush(out) != 0)
+        if (!write_wire(out, message, step.wire, unit.faults) || std::fflush(out) != 0)
             return false;
         ++sent;
     }
