@@ -8,7 +8,7 @@ namespace {
 
 // Each kind of fault, drawn for sure: what goes on the wire differs from the clean message
 // exactly as the kind says, and the same seed draws the same faults.
-TEST(FaultTest, EachKindChangesTheMessageAsItSays) {
+TEST(Faults, EachKindChangesTheMessageAsItSays) {
     const struct {
         const char *rates;
         FaultKind kind;
@@ -65,7 +65,7 @@ TEST(FaultTest, EachKindChangesTheMessageAsItSays) {
     }
 }
 
-TEST(FaultTest, SettingsAreReadOrRefusedWithTheirReason) {
+TEST(Faults, SettingsAreReadOrRefusedWithTheirReason) {
     const struct {
         const char *rates, *error;
     } settings[] = {

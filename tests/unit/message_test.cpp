@@ -5,7 +5,7 @@ namespace {
 
 const Tank TANK = tank_from_draws(EXAMPLE_DRAWS);
 
-TEST(MessageTest, EachCodeFramesItsRecord) {
+TEST(Message, EachCodeFramesItsRecord) {
     const struct {
         int data_type;
         const char *echo;
@@ -39,7 +39,7 @@ TEST(MessageTest, EachCodeFramesItsRecord) {
     }
 }
 
-TEST(MessageTest, SequenceNumbersRunZeroToFifteen) {
+TEST(Message, SequenceNumbersRunZeroToFifteen) {
     Telemetry tm = START_TELEMETRY;
     char out[MAX_MESSAGE_LENGTH + 1];
     for (int i = 0; i < 35; ++i) {
@@ -53,7 +53,7 @@ TEST(MessageTest, SequenceNumbersRunZeroToFifteen) {
     }
 }
 
-TEST(MessageTest, LongestNameCopiedWhole) {
+TEST(Message, LongestNameIsCopiedWhole) {
     const std::string name = "north,yard;tank#12=main-outlet";
     ASSERT_EQ(name.size(), 30u);
     Telemetry tm = START_TELEMETRY;
