@@ -8,6 +8,9 @@
 // one sequence number, unless the program sees the drop or the reset before it sends. Refused
 // attempts come on top of the passes. VANDRY_SOAK_PASSES sets the number of passes (default 100,
 // about 6 minutes), VANDRY_SOAK_SEED the seed of the choices.
+//
+// The checks of the console, the descriptors and the memory all read the one long run, so they
+// stay one test, each a step of its own.
 #include "harness.h"
 #include "receiver/framing.h"
 #include "receiver/message_check.h"
@@ -45,6 +48,169 @@ long vm_rss_kib(pid_t pid) {
     return -1;
 }
 
+Turn draw_turn(std::mt19937 &rng) {
+    const unsigned r = rng() % 100;
+    return r < 9 ? REFUSE : r < 14 ? DROP : r < 18 ? RESET : READ;
+}
+
+// What the run leaves to check afterwards.
+struct SoakRun {
+    std::vector<std::pair<Turn, std::string>> attempts; // with the message of each READ pass
+    std::vector<int> fds;                               // in the smst pause of every READ pass
+    std::vector<long> rss;                              // likewise, in KiB
+    unsigned done = 0, counts[4] = {}, send_errors = 0;
+    double seconds = 0;
+};
+
+// The program under soak, its listener, and the console line of a refused attempt.
+struct Bench {
+    Listener &listener;
+    Program &prog;
+    const std::string refused;
+};
+
+// One attempt as its turn says: refused, or accepted and then read (the connection handed back
+// open), dropped or reset.
+void take_attempt(Turn turn, Bench &b, SoakRun &run, Connection *conn) {
+    ++run.counts[turn];
+    if (turn == REFUSE) {
+        ASSERT_TRUE(b.prog.wait_for(b.refused, 30, run.counts[REFUSE])) << b.prog.output();
+        return;
+    }
+    Connection accepted;
+    ASSERT_TRUE(b.listener.accept(&accepted, 30)) << "pass " << run.done << "\n" << b.prog.output();
+    ++run.done;
+    if (turn == RESET)
+        accepted.reset();
+    if (turn != READ)
+        return; // a dropped connection is closed here, at once
+    *conn = std::move(accepted);
+    // Once the whole message is in, the program sits in its pause, connection open.
+    ASSERT_TRUE(
+        conn->wait_for([](const std::string &d) { return !d.empty() && d.back() == '\n'; }, 20))
+        << vr::escape(conn->data()) << "\n"
+        << b.prog.output();
+    run.fds.push_back(b.prog.open_fds());
+    run.rss.push_back(vm_rss_kib(b.prog.pid()));
+}
+
+// Every pass, then one more refused attempt: the listener now refuses, and that attempt shows
+// that the last pass is complete.
+void run_passes(Bench &b, std::mt19937 &rng, Turn turn, unsigned passes, SoakRun &run) {
+    while (run.done < passes) {
+        Connection conn;
+        ASSERT_NO_FATAL_FAILURE(take_attempt(turn, b, run, &conn));
+        // The next attempt comes only after this one's pause: the listener is set for it now.
+        const Turn current = turn;
+        turn = run.done < passes ? draw_turn(rng) : REFUSE;
+        if (turn == REFUSE)
+            b.listener.stop_listening();
+        else
+            b.listener.listen();
+        if (current == READ) {
+            ASSERT_TRUE(conn.wait_closed(20)) << b.prog.output();
+        }
+        run.attempts.emplace_back(current, conn.data());
+        if (run.done % 25 == 0 && current != REFUSE) {
+            std::printf("soak: %u passes\n", run.done);
+            std::fflush(stdout);
+        }
+    }
+    ASSERT_TRUE(b.prog.wait_for(b.refused, 30, run.counts[REFUSE] + 1)) << b.prog.output();
+}
+
+// A message that arrived: whole, well formed, and with the next sequence number.
+void check_sent(const std::string &message, unsigned *sequence) {
+    const vr::Verdict v = vr::check_message(message, vandry::Mode::close_after_send);
+    EXPECT_TRUE(v.ok) << v.error << ": " << vr::escape(message);
+    EXPECT_EQ(v.layout, vandry::Layout::gps_record) << vr::escape(message);
+    EXPECT_EQ(v.station, NAME);
+    EXPECT_EQ(v.sequence, static_cast<int>(*sequence % 16)) << vr::escape(message);
+    ++*sequence;
+}
+
+// The console as it is read, attempt by attempt, and what a dropped pass may show.
+struct Console {
+    explicit Console(const std::string &text) : out(text) {}
+    const std::string &out;
+    const std::regex dropped{R"(\((\d+)\) gps cls: ([^\n]*\n)(?:recv error:\d+\n)?)"
+                             R"(socket is closing\n|send error:(\d+)\nsocket is closing\n)"
+                             R"(|(?:connection ended by the server|recv error:\d+)\n)"
+                             R"(socket is closing\n)"};
+    const std::vector<int> lost_codes = send_lost_codes();
+    size_t at = 0;
+    unsigned sequence = 0;
+};
+
+// The console of a dropped or reset pass, which the reading moves past. A message lost to a drop
+// is either echoed (the send succeeded before the peer's close arrived, which the pause may then
+// report) or reported as "send error:N"; its number is skipped all the same. A drop seen before
+// the send assembles no message.
+void check_dropped(Console &c, SoakRun &run) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(c.out.cbegin() + static_cast<std::ptrdiff_t>(c.at), c.out.cend(),
+                                  m, c.dropped, std::regex_constants::match_continuous))
+        << c.out.substr(c.at, 300);
+    c.at += static_cast<size_t>(m.length(0));
+    if (m[2].matched) {
+        EXPECT_EQ(std::stoul(m[1].str()), m[2].length());
+        check_sent(m[2].str(), &c.sequence);
+    } else if (m[3].matched) {
+        ++run.send_errors, ++c.sequence;
+        EXPECT_NE(std::count(c.lost_codes.begin(), c.lost_codes.end(), std::stoi(m[3].str())), 0)
+            << m[0];
+    }
+}
+
+// The console, attempt by attempt. Every assembled message takes the next sequence number,
+// modulo 16.
+void check_console(const std::string &out, const std::string &refused, SoakRun &run) {
+    Console c(out);
+    for (const auto &[kind, message] : run.attempts) {
+        if (kind == REFUSE) {
+            ASSERT_EQ(out.compare(c.at, refused.size(), refused), 0) << out.substr(c.at, 300);
+            c.at += refused.size();
+        } else if (kind == READ) {
+            check_sent(message, &c.sequence);
+            const std::string lines = "(" + std::to_string(message.size()) +
+                                      ") gps cls: " + message + "socket is closing\n";
+            ASSERT_EQ(out.compare(c.at, lines.size(), lines), 0) << out.substr(c.at, 300);
+            c.at += lines.size();
+        } else {
+            ASSERT_NO_FATAL_FAILURE(check_dropped(c, run));
+        }
+    }
+    const std::string rest = out.substr(c.at);
+    EXPECT_TRUE(std::regex_match(rest, std::regex("(" + quote(refused) + ")+"))) << rest;
+}
+
+// Descriptors: the same count in the pause of every accepted pass. Memory, from the fifth read
+// pass on: the first passes still grow it (stdio buffers, the resolver's first use). It has
+// proved equal pass after pass; the 64 KiB allowed are for pages that count in VmRSS though
+// nothing leaked: code and stack first touched by a rare path late in the run (the first send
+// error, say). A leak of a kilobyte a pass exceeds it within 100 passes; smaller leaks are for
+// memcheck to find.
+void check_resources(const SoakRun &run) {
+    ASSERT_FALSE(run.fds.empty()) << "no pass was read";
+    EXPECT_GT(run.fds.front(), 0);
+    EXPECT_EQ(static_cast<size_t>(std::count(run.fds.begin(), run.fds.end(), run.fds.front())),
+              run.fds.size())
+        << testing::PrintToString(run.fds);
+    const long rss_first = run.rss[std::min<size_t>(4, run.rss.size() - 1)];
+    EXPECT_GT(rss_first, 0);
+    EXPECT_LE(run.rss.back(), rss_first + 64);
+}
+
+void print_summary(unsigned passes, const SoakRun &run) {
+    std::printf("soak summary: %u passes (%u read, %u dropped, %u reset), %u refused, "
+                "%u send errors; descriptors %d first, %d last; VmRSS %ld KiB at read pass %zu, "
+                "%ld KiB at the last; %.0f s\n",
+                passes, run.counts[READ], run.counts[DROP], run.counts[RESET], run.counts[REFUSE],
+                run.send_errors, run.fds.front(), run.fds.back(),
+                run.rss[std::min<size_t>(4, run.rss.size() - 1)],
+                std::min<size_t>(5, run.rss.size()), run.rss.back(), run.seconds);
+}
+
 } // namespace
 
 TEST(Soak, CloseAfterSendThroughDropsResetsAndRefusals) {
@@ -55,140 +221,24 @@ TEST(Soak, CloseAfterSendThroughDropsResetsAndRefusals) {
     std::printf("soak: seed %u (VANDRY_SOAK_SEED), %u passes (VANDRY_SOAK_PASSES)\n", seed, passes);
     std::fflush(stdout);
     std::mt19937 rng(seed); // its raw output is the same with every standard library
-    auto draw = [&rng] {
-        const unsigned r = rng() % 100;
-        return r < 9 ? REFUSE : r < 14 ? DROP : r < 18 ? RESET : READ;
-    };
 
     // A refused attempt finds the port reserved but not listened on.
     Listener listener(false);
     ScratchDir dir;
     dir.write_file("cfg.txt", cfg_text(NAME, "127.0.0.1", listener.port(), 31, 3));
-    Turn turn = draw();
-    if (turn != REFUSE)
+    const Turn first = draw_turn(rng);
+    if (first != REFUSE)
         listener.listen();
     const auto start = std::chrono::steady_clock::now();
     Program prog(dir.path());
-    const std::string refused =
-        "connect failed with error: " + std::to_string(refused_code()) + "\n";
-
-    std::vector<std::pair<Turn, std::string>> attempts; // with the message of each READ pass
-    std::vector<int> fds;                               // in the smst pause of every READ pass
-    std::vector<long> rss;                              // likewise, in KiB
-    unsigned done = 0, counts[4] = {};
-    while (done < passes) {
-        ++counts[turn];
-        Connection conn;
-        if (turn == REFUSE) {
-            ASSERT_TRUE(prog.wait_for(refused, 30, counts[REFUSE])) << prog.output();
-        } else {
-            Connection accepted;
-            ASSERT_TRUE(listener.accept(&accepted, 30)) << "pass " << done << "\n" << prog.output();
-            ++done;
-            if (turn == RESET)
-                accepted.reset();
-            if (turn == READ) {
-                conn = std::move(accepted);
-                // Once the whole message is in, the program sits in its pause, connection open.
-                ASSERT_TRUE(conn.wait_for(
-                    [](const std::string &d) { return !d.empty() && d.back() == '\n'; }, 20))
-                    << vr::escape(conn.data()) << "\n"
-                    << prog.output();
-                fds.push_back(prog.open_fds());
-                rss.push_back(vm_rss_kib(prog.pid()));
-            }
-        } // a dropped connection is closed here, at once
-        // The next attempt comes only after this one's pause: the listener is set for it now.
-        const Turn current = turn;
-        turn = done < passes ? draw() : REFUSE;
-        if (turn == REFUSE)
-            listener.stop_listening();
-        else
-            listener.listen();
-        if (current == READ) {
-            ASSERT_TRUE(conn.wait_closed(20)) << prog.output();
-        }
-        attempts.emplace_back(current, conn.data());
-        if (done % 25 == 0 && current != REFUSE) {
-            std::printf("soak: %u passes\n", done);
-            std::fflush(stdout);
-        }
-    }
-    // The listener now refuses: one more refused attempt shows that the last pass is complete.
-    ASSERT_TRUE(prog.wait_for(refused, 30, counts[REFUSE] + 1)) << prog.output();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Bench bench{listener, prog,
+                "connect failed with error: " + std::to_string(refused_code()) + "\n"};
+    SoakRun run;
+    ASSERT_NO_FATAL_FAILURE(run_passes(bench, rng, first, passes, run));
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_TRUE(prog.running()) << prog.status();
 
-    // The console, attempt by attempt. Every assembled message takes the next sequence number,
-    // modulo 16: a message lost to a drop is either echoed (the send succeeded before the peer's
-    // close arrived, which the pause may then report) or reported as "send error:N"; its number
-    // is skipped all the same. A drop seen before the send assembles no message.
-    const std::string out = after_startup(prog.output());
-    const std::regex dropped(R"(\((\d+)\) gps cls: ([^\n]*\n)(?:recv error:\d+\n)?)"
-                             R"(socket is closing\n|send error:(\d+)\nsocket is closing\n)"
-                             R"(|(?:connection ended by the server|recv error:\d+)\n)"
-                             R"(socket is closing\n)");
-    const std::vector<int> lost_codes = send_lost_codes();
-    size_t at = 0;
-    unsigned sequence = 0, send_errors = 0;
-    auto check = [&](const std::string &message) {
-        const vr::Verdict v = vr::check_message(message, vandry::Mode::close_after_send);
-        EXPECT_TRUE(v.ok) << v.error << ": " << vr::escape(message);
-        EXPECT_EQ(v.layout, vandry::Layout::gps_record) << vr::escape(message);
-        EXPECT_EQ(v.station, NAME);
-        EXPECT_EQ(v.sequence, static_cast<int>(sequence % 16)) << vr::escape(message);
-        ++sequence;
-    };
-    for (const auto &[kind, message] : attempts) {
-        std::smatch m;
-        if (kind == REFUSE) {
-            ASSERT_EQ(out.compare(at, refused.size(), refused), 0) << out.substr(at, 300);
-            at += refused.size();
-        } else if (kind == READ) {
-            check(message);
-            const std::string lines = "(" + std::to_string(message.size()) +
-                                      ") gps cls: " + message + "socket is closing\n";
-            ASSERT_EQ(out.compare(at, lines.size(), lines), 0) << out.substr(at, 300);
-            at += lines.size();
-        } else {
-            ASSERT_TRUE(std::regex_search(out.cbegin() + static_cast<std::ptrdiff_t>(at),
-                                          out.cend(), m, dropped,
-                                          std::regex_constants::match_continuous))
-                << out.substr(at, 300);
-            at += static_cast<size_t>(m.length(0));
-            if (m[2].matched) {
-                EXPECT_EQ(std::stoul(m[1].str()), m[2].length());
-                check(m[2].str());
-            } else if (m[3].matched) {
-                ++send_errors, ++sequence;
-                EXPECT_NE(std::count(lost_codes.begin(), lost_codes.end(), std::stoi(m[3].str())),
-                          0)
-                    << m[0];
-            }
-        }
-    }
-    const std::string rest = out.substr(at);
-    EXPECT_TRUE(std::regex_match(rest, std::regex("(" + quote(refused) + ")+"))) << rest;
-
-    // Descriptors: the same count in the pause of every accepted pass.
-    ASSERT_FALSE(fds.empty()) << "no pass was read";
-    EXPECT_GT(fds.front(), 0);
-    EXPECT_EQ(static_cast<size_t>(std::count(fds.begin(), fds.end(), fds.front())), fds.size())
-        << testing::PrintToString(fds);
-    // Memory, from the fifth read pass on: the first passes still grow it (stdio buffers, the
-    // resolver's first use). It has proved equal pass after pass; the 64 KiB allowed are for
-    // pages that count in VmRSS though nothing leaked: code and stack first touched by a rare
-    // path late in the run (the first send error, say). A leak of a kilobyte a pass exceeds it
-    // within 100 passes; smaller leaks are for memcheck to find.
-    const long rss_first = rss[std::min<size_t>(4, rss.size() - 1)], rss_last = rss.back();
-    EXPECT_GT(rss_first, 0);
-    EXPECT_LE(rss_last, rss_first + 64);
-
-    std::printf("soak summary: %u passes (%u read, %u dropped, %u reset), %u refused, "
-                "%u send errors; descriptors %d first, %d last; VmRSS %ld KiB at read pass %zu, "
-                "%ld KiB at the last; %.0f s\n",
-                passes, counts[READ], counts[DROP], counts[RESET], counts[REFUSE], send_errors,
-                fds.front(), fds.back(), rss_first, std::min<size_t>(5, rss.size()), rss_last,
-                seconds);
+    ASSERT_NO_FATAL_FAILURE(check_console(after_startup(prog.output()), bench.refused, run));
+    ASSERT_NO_FATAL_FAILURE(check_resources(run));
+    print_summary(passes, run);
 }

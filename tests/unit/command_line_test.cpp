@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
         Args{{"cfg.txt"}, 2, "vandry: unexpected argument cfg.txt"}));
 
 // File options that name one file, by path or by identity: an output over anything is refused.
-TEST(FileClashTest, AnOutputIsNoOtherFile) {
+TEST(FileClash, AnOutputIsNoOtherFile) {
     const platform::FileId one{1, 7}, other{1, 8};
     const struct {
         std::vector<FileFacts> facts; // of --read (in), --csv (out), --report (out)

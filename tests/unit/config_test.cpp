@@ -46,7 +46,7 @@ std::string cfg(std::string name = "st", std::string ip = "127.0.0.1", std::stri
     return name + " " + ip + " " + port + " " + type + " " + smst + "\n";
 }
 
-TEST(ConfigTest, OutcomeOfEachFile) {
+TEST(Config, ReadsAllFiveTokensThenChecksThemInOrder) {
     const std::string n31(31, 'n'), ip1000(1000, 'h'), port1000 = "5000" + std::string(996, 'x');
     // All five reads come before any check; then name, address, port and type, in that order.
     const struct {
@@ -96,7 +96,7 @@ std::string utf16(const std::u16string &text, bool big_endian) {
     return bytes;
 }
 
-TEST(ConfigTest, LayoutsReadTheSame) {
+TEST(Config, LayoutsReadTheSame) {
     const std::string layouts[] = {"st 127.0.0.1 5000 10 3",
                                    "\xEF\xBB\xBFst 127.0.0.1 5000 10 3\r\n",
                                    utf16(u"st 127.0.0.1 5000 10 3\r\n", false),
@@ -139,7 +139,7 @@ TEST(ConfigTest, LayoutsReadTheSame) {
     EXPECT_EQ(p.port, "5000abc");
 }
 
-TEST(ConfigTest, NonNumericTypeReadsAsZero) {
+TEST(Config, NonNumericTypeReadsAsZero) {
     // The send interval read then meets the rest of the same token.
     const Parsed p = parse(cfg("st", "h", "5000", "abc", "7"));
     EXPECT_EQ(p.error, BAD_TYPE);
@@ -151,7 +151,7 @@ TEST(ConfigTest, NonNumericTypeReadsAsZero) {
     EXPECT_EQ(q.smst, 0);
 }
 
-TEST(ConfigTest, SendIntervalAsReadAndInMilliseconds) {
+TEST(Config, SendIntervalSaturatesAndIsNeverShorterThanThreeSeconds) {
     const struct {
         const char *token;
         int seconds, ms;
@@ -173,7 +173,7 @@ TEST(ConfigTest, SendIntervalAsReadAndInMilliseconds) {
     }
 }
 
-TEST(ConfigTest, EchoLine) {
+TEST(Config, EchoLineShowsEachValueAsRead) {
     EXPECT_EQ(config_echo({"st,1", "127.0.0.1", "5000abc", 30, 2}),
               "cfg: name=st,1 ip=127.0.0.1 port=5000abc data_type=30 smst=2 \n");
     EXPECT_EQ(config_echo({"x", "host.example", "65000", 11, -4}),

@@ -20,7 +20,7 @@ unsigned seed_of(unsigned i) {
     return 0xFFFFFFFFu - 104729u * (i - 700);
 }
 
-TEST(CrtRandTest, GlibcRandIsTheCLibrarysRand) {
+TEST(CrtRand, GlibcRandIsTheCLibrarysRand) {
 #ifndef __GLIBC__
     GTEST_SKIP() << "the C library here is not the GNU C library";
 #else
@@ -36,7 +36,7 @@ TEST(CrtRandTest, GlibcRandIsTheCLibrarysRand) {
 
 // Under Wine the Windows build checks every draw against msvcrt itself (crt_rand_check); here
 // the first values of the default seed 1 that the Windows C runtime is known to give.
-TEST(CrtRandTest, MsvcrtRandOfSeedOne) {
+TEST(CrtRand, MsvcrtRandGivesTheWindowsValuesOfSeedOne) {
     MsvcrtRand rng(1);
     for (const int want : {41, 18467, 6334, 26500, 19169, 15724, 11478, 29358, 26962, 24464})
         EXPECT_EQ(rng.next(), want);

@@ -83,7 +83,7 @@ TEST(FleetOptions, UsageErrorsSayWhatIsWrong) {
         EXPECT_EQ(parse(r.args).error, r.error) << r.args;
 }
 
-TEST(FleetOptions, ValuesAndDefaults) {
+TEST(FleetOptions, TakeTheGivenValuesOrTheirDefaults) {
     ParsedLine p = parse(BASE);
     ASSERT_EQ(p.error, "");
     EXPECT_EQ(p.options.seed, 777u);
@@ -149,7 +149,7 @@ TEST(FleetOptions, ShardsAreDisjointAndMakeUpTheWholeFleet) {
     EXPECT_EQ(seeds.size(), 200u);
 }
 
-TEST(FleetStats, LatenessQuantilesAndLines) {
+TEST(FleetStats, QuantilesComeWithinFourPercentAndTheLinesShowEveryFigure) {
     LatenessHistogram h;
     EXPECT_EQ(h.quantile_ms(0.5), 0);
     for (int us = 1; us <= 1000; ++us)

@@ -26,7 +26,7 @@ std::string fixed(float value, int width, int precision, char fill = ' ') {
     return out;
 }
 
-TEST(FormatFixedTest, Table) {
+TEST(FormatFixed, RoundsHalvesAwayFromZeroAndFillsToTheWidth) {
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float below = std::nextafter(0.25f, 0.0f), above = std::nextafter(0.25f, 1.0f);
@@ -71,7 +71,7 @@ TEST(FormatFixedTest, Table) {
     }
 }
 
-TEST(FormatFixedTest, MatchesPrintfExceptOnTies) {
+TEST(FormatFixed, MatchesPrintfExceptOnTies) {
     std::mt19937 gen(12345);
     std::uniform_int_distribution<std::uint32_t> bits;
     std::uniform_int_distribution<int> exponent(-12, 40), width(0, 60), precision(0, 9);

@@ -1,6 +1,7 @@
 // Messages as CSV rows: quoting, the values as printed, malformed rows, times.
 #include "receiver/message_check.h"
 #include "receiver/record_csv.h"
+#include "receiver_support.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +11,6 @@ using namespace vandry;
 using namespace vandry::receiver;
 
 namespace {
-
-const std::string LONG_REC = "2.459,0.081,4.6,323.8,25.0,30.0,14.3, 6.5,0 \n";
-const std::string GPS_REC = "2.459,0.081,4.6,323.8,25.0,30.0,14.3, 6.5,0,"
-                            "$GPGLL,1301.4728,N,07740.3735,E,081359.129,A,A*59\n";
-constexpr Mode OPEN = Mode::keep_open;
-constexpr Mode CLOSE = Mode::close_after_send;
 
 TEST(Csv, RowsQuoteWhereNeededAndKeepTheValuesAsPrinted) {
     EXPECT_EQ(csv_field("a,\"b\""), "\"a,\"\"b\"\"\"");

@@ -44,7 +44,7 @@ struct Loopback {
     }
 };
 
-TEST(SendTest, InterruptedSendsStillDeliverEveryByteInOrder) {
+TEST(Send, InterruptedSendsStillDeliverEveryByteInOrder) {
     // Without SA_RESTART, a timer signal cuts blocking sends short while a slow reader keeps
     // the connection's buffers full.
     struct sigaction action {};
@@ -85,7 +85,7 @@ TEST(SendTest, InterruptedSendsStillDeliverEveryByteInOrder) {
     EXPECT_TRUE(received == message) << "received " << received.size() << " bytes";
 }
 
-TEST(SendTest, ClosedPeerIsAnErrorNotASignal) {
+TEST(Send, ClosedPeerIsAnErrorNotASignal) {
     Loopback link;
     close_socket(link.server);
     link.server = NO_SOCKET;
@@ -99,7 +99,7 @@ TEST(SendTest, ClosedPeerIsAnErrorNotASignal) {
         << last_socket_error();
 }
 
-TEST(SendTest, PeerThatNeverReadsFailsTheSendAfterTheTimeOut) {
+TEST(Send, PeerThatNeverReadsFailsTheSendAfterTheTimeOut) {
     Loopback link;
     const std::string message(64 << 20, 'x'); // far more than both socket buffers hold
     const int timeout_ms = 1500;

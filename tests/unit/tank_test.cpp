@@ -7,7 +7,7 @@ std::string report(const Tank &k) {
     return tank_report(k);
 }
 
-TEST(TankTest, FromDraws) {
+TEST(Tank, IsMadeFromItsEightDrawsAndReportedOnTheConsole) {
     const struct {
         std::vector<int> draws;
         Tank tank;
@@ -37,7 +37,7 @@ TEST(TankTest, FromDraws) {
     }
 }
 
-TEST(TankTest, EveryHeightDrawGivesOrderedLevelsAndFixedWidthLine) {
+TEST(Tank, EveryHeightDrawGivesOrderedLevelsAndFixedWidthLine) {
     int equal = 0;
     for (int k0 = 0; k0 <= 10; ++k0)
         for (int k1 = 0; k1 <= 10; ++k1)
@@ -52,7 +52,7 @@ TEST(TankTest, EveryHeightDrawGivesOrderedLevelsAndFixedWidthLine) {
     EXPECT_EQ(equal, 11); // height 0.50 with both level draws 10, whatever the sensor draw
 }
 
-TEST(TankTest, EachDrawTakesExactlyOneValue) {
+TEST(Tank, EachDrawTakesExactlyOneValue) {
     const int sizes[] = {11, 1, 20, 40, 100, 80, 51, 1, 51, RAND_MAX};
     std::srand(20261208u);
     std::vector<int> reference;
@@ -64,7 +64,7 @@ TEST(TankTest, EachDrawTakesExactlyOneValue) {
     EXPECT_EQ(std::rand(), reference.back());
 }
 
-TEST(TankTest, SeedDecidesTheTank) {
+TEST(Tank, SeedDecidesTheTank) {
     const int sizes[TANK_DRAWS] = {11, 11, 11, 11, 20, 40, 100, 80};
     for (unsigned seed = 1; seed <= 40; ++seed) {
         std::srand(seed);

@@ -40,7 +40,7 @@ void expect_values(const Telemetry &t, const std::vector<float> &want) {
 
 // The decimals have nine significant digits, which single out one float. The last two rows sit
 // where a double sqrt or a double pi in the ramps would change the stored values.
-TEST(TickTest, WorkedTicksBitForBit) {
+TEST(Tick, GivesTheWorkedValuesBitForBit) {
     const struct {
         Tank tank;
         int run_in, r1, r2, r3, run;
@@ -71,7 +71,7 @@ TEST(TickTest, WorkedTicksBitForBit) {
     }
 }
 
-TEST(TickTest, FirstTickOfTheExampleTank) {
+TEST(Tick, FirstOfTheExampleTankGivesItsKnownValuesAndRecords) {
     // Draws r1 30, r2 12, r3 9 give level 0.08 * 1.012, vin 14.28 and rssi 6.5.
     const Tank k = tank_from_draws(EXAMPLE_DRAWS);
     Telemetry plain = start();
@@ -89,7 +89,7 @@ TEST(TickTest, FirstTickOfTheExampleTank) {
                                "$GPGLL,1301.4728,N,07740.3735,E,081359.129,A,A*59\n");
 }
 
-TEST(TickTest, DriftRows) {
+TEST(Tick, DriftStepsGiveTheWorkedPositionsAndMoveTheGllSentence) {
     const struct {
         int step, latint;
         float lat;
@@ -115,7 +115,7 @@ TEST(TickTest, DriftRows) {
               std::string::npos);
 }
 
-TEST(TickTest, RecordOfAnEmptyTank) {
+TEST(Tick, EmptyTankRecordsZeroLevelTopVoltageAndLowestSignal) {
     // A level of zero, the top supply voltage, the lowest signal.
     Telemetry t = start(0, 0, 3);
     const Tank k = tank_of({0, 0, 0, 0, 0, 0, 0, 0});
@@ -185,7 +185,7 @@ void check_plateaus(const Tank &k) {
     EXPECT_EQ(at_min, want_min);
 }
 
-TEST(TickTest, PlateausOfDrawnTanks) {
+TEST(Tick, DrawnTanksHoldTheirLevelsOnBothPlateaus) {
     const std::vector<int> tanks[] = {{std::begin(EXAMPLE_DRAWS), std::end(EXAMPLE_DRAWS)},
                                       {0, 0, 0, 0, 0, 0, 0, 0},
                                       {10, 10, 10, 10, 19, 39, 99, 79},
@@ -198,7 +198,7 @@ TEST(TickTest, PlateausOfDrawnTanks) {
 
 // A seeded unit's ticks take their three draws from its stream in order, through level and
 // drift cycles that both wrap.
-TEST(TickTest, FullCycleOfSeededTanks) {
+TEST(Tick, SeededUnitTakesThreeDrawsATickThroughWrappingCycles) {
     for (unsigned seed : {1u, 2u, 20261208u}) {
         SCOPED_TRACE(seed);
         std::srand(seed);
