@@ -26,7 +26,8 @@ std::string reason_of(int code) {
 
 template <class Rng>
 Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &fault_log)
-    : io_(io), o_(o), fault_log_(fault_log), faulting_(o.faults.rates.any()),
+    : io_(io), o_(o), fault_log_(fault_log),
+      faulting_(o.faults.rates.any()), step_context_{o.faults.rates, o.data_type, &fault_log},
       keep_open_(keeps_connection(o.data_type)), terminal_(platform::console_is_terminal()),
       interval_(std::chrono::milliseconds(o.interval_ms)),
       ramp_(o.ramp_s < 0 ? interval_ : Clock::duration(seconds_of(o.ramp_s))),
@@ -206,9 +207,7 @@ template <class Rng> void Engine<Rng>::on_timer(Unit &u) {
         write_slow(u);
         break;
     case Phase::to_close:
-        if (o_.echo)
-            print_line(ConsoleLine::closing);
-        close_orderly(u);
+        end_as(u, ConnectionEnd::orderly, 0);
         start_pass(u);
         break;
     default:
@@ -344,17 +343,34 @@ void Engine<Rng>::retry_pass(Unit &u, Failure kind, ConsoleLine line, int code) 
     arm(u, Phase::to_connect, u.due);
 }
 
-// The connection is over before its time: the line, the socket closed, and a new pass 5 s on.
-template <class Rng>
-void Engine<Rng>::fail_connection(Unit &u, Failure kind, ConsoleLine line, int code) {
-    note_failure(kind, console_line(line, code),
-                 kind == Failure::ended ? "the server closed it" : reason_of(code));
-    if (o_.echo)
-        print_line(line, code);
+// Ends the unit's connection for the reason, as every unit ends one: its line (when the units'
+// lines are shown; code: the error it names) and its socket closed as the reason says.
+template <class Rng> EndRule Engine<Rng>::end_as(Unit &u, ConnectionEnd why, int code) {
+    const EndRule rule = end_rule(why, keep_open_);
+    if (rule.line && o_.echo)
+        print_line(*rule.line, code);
     asio::error_code ignored;
+    switch (rule.close) {
+    case CloseBy::shutdown:
+        close_orderly(u);
+        return rule;
+    case CloseBy::reset:
+        u.socket.set_option(asio::socket_base::linger(true, 0), ignored);
+        break;
+    case CloseBy::close:
+        break;
+    }
     u.socket.close(ignored);
     end_connection(u);
-    u.closing_line_due = !keep_open_;
+    return rule;
+}
+
+// The connection is over before its time: the line, the socket closed, and a new pass 5 s on.
+template <class Rng>
+void Engine<Rng>::fail_connection(Unit &u, Failure kind, ConnectionEnd why, int code) {
+    note_failure(kind, console_line(*end_rule(why, keep_open_).line, code),
+                 kind == Failure::ended ? "the server closed it" : reason_of(code));
+    u.closing_line_due = end_as(u, why, code).closing_after_pause;
     move_to(u, next_slot(u, Clock::now() + RETRY_PAUSE).slot);
     arm(u, Phase::to_connect, u.due);
 }
@@ -384,11 +400,11 @@ template <class Rng> void Engine<Rng>::on_input(Unit &u) {
     }
 }
 
-// Reads what has arrived, at most DISCARD_PER_TURN bytes: what a flooding server sends beyond
+// Reads what has arrived, at most DRAIN_PER_TURN bytes: what a flooding server sends beyond
 // waits for the unit's next wake-up, which its next bytes bring.
 template <class Rng>
 typename Engine<Rng>::Input Engine<Rng>::discard_input(Unit &u, asio::error_code &ec) {
-    for (std::size_t taken = 0; taken < DISCARD_PER_TURN;) {
+    for (std::size_t taken = 0; taken < DRAIN_PER_TURN;) {
         taken += u.socket.read_some(asio::buffer(discard_), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again)
             return Input::drained;
@@ -437,9 +453,9 @@ void Engine<Rng>::on_connection_ended(Unit &u, Ending ending, const asio::error_
         return;
     }
     if (reset)
-        fail_connection(u, Failure::reset, ConsoleLine::receive_failed, ec.value());
+        fail_connection(u, Failure::reset, ConnectionEnd::reset, ec.value());
     else
-        fail_connection(u, Failure::ended, ConsoleLine::ended_by_server, 0);
+        fail_connection(u, Failure::ended, ConnectionEnd::ended_by_server, 0);
 }
 
 template <class Rng> void Engine<Rng>::end_connection(Unit &u) {
@@ -473,56 +489,47 @@ template <class Rng> void Engine<Rng>::send_or_skip(Unit &u) {
     send(u);
 }
 
-// Composes the unit's next message and writes it, unless a fault hits it: one draw of the
-// unit's fault stream for every message.
+// The unit's step at its slot: its fault drawn, its message composed and written as the fault
+// says.
 template <class Rng> void Engine<Rng>::send(Unit &u) {
     if (status_if_due())
         return;
     pass_slots(u, u.due, figures_.skipped);
     ++u.slots; // this slot: its message, or the silence drawn for it
-    const FaultKind fault = faulting_ ? draw_fault(o_.faults.rates, u.faults) : FaultKind::none;
-    if (fault == FaultKind::silence) {
+    char name[MAX_NAME_LENGTH + 1];
+    write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
+    const Clock::time_point now = Clock::now();
+    const Step step = next_step(step_context_, name, u.stream, u.faults, u.message);
+    if (step.fault != FaultKind::none)
+        count_fault(step.fault);
+    if (step.silent()) {
         ++figures_.skipped;
         go_silent(u);
         return;
     }
-    char name[MAX_NAME_LENGTH + 1];
-    const int name_length = write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
-    const Clock::time_point now = Clock::now();
-    const int length = u.stream.next(u.message, name, o_.data_type);
-    const std::uint32_t tick = u.stream.ticks() - 1;
-    u.message_length = static_cast<std::uint8_t>(length);
+    u.message_length = static_cast<std::uint8_t>(step.length);
     second_lateness_.add(
         std::chrono::duration_cast<std::chrono::microseconds>(now - u.due).count());
     u.write_started = now;
     u.timed_out = false;
-    u.fault = fault;
-    if (fault == FaultKind::none) {
-        write(u, length, 1);
-        return;
-    }
-    const Wire wire =
-        apply_fault(fault, u.message, length, static_cast<std::size_t>(name_length), u.faults);
-    note_fault(u, fault, tick, wire.detail);
-    if (wire.bytes == 0) { // its tick is used up, and nothing is written
+    u.fault = step.fault;
+    if (step.wire.bytes == 0) { // its tick is used up, and nothing is written
         after_message(u);
-    } else if (wire.slow) {
+    } else if (step.wire.slow) {
         u.slow_written = 0;
         write_slow(u);
-    } else if (wire.copies == 2 && !keep_open_) {
+    } else if (step.copy_apart) {
         u.copy = Copy::due;
-        write(u, wire.bytes, 1);
+        write(u, step.wire.bytes, 1);
     } else {
-        write(u, wire.bytes, wire.copies);
+        write(u, step.wire.bytes, step.wire.copies);
     }
 }
 
 // The first copy is written: its connection ends as ever, and the second copy goes on a new one
 // at once (from the timer, as every connect: a handler never calls the next one's start).
 template <class Rng> void Engine<Rng>::send_copy_apart(Unit &u) {
-    if (o_.echo)
-        print_line(ConsoleLine::closing);
-    close_orderly(u);
+    end_as(u, ConnectionEnd::copy_apart, 0);
     arm(u, Phase::to_reconnect, Clock::now());
 }
 
@@ -596,28 +603,19 @@ template <class Rng> void Engine<Rng>::note_unconfirmed(Unit &u) {
     ++u.unconfirmed;
     char name[MAX_NAME_LENGTH + 1];
     write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
-    fault_log_.write(name, u.last_tick, UNCONFIRMED_KIND,
-                     "written into a connection that then failed");
+    log_unconfirmed(&fault_log_, name, u.last_tick);
 }
 
-// Counts an injected fault and writes its row into the fault log.
-template <class Rng>
-void Engine<Rng>::note_fault(const Unit &u, FaultKind kind, std::uint32_t tick,
-                             const std::string &detail) {
+// Counts an injected fault (its row is in the fault log).
+template <class Rng> void Engine<Rng>::count_fault(FaultKind kind) {
     ++figures_.faults[static_cast<std::size_t>(kind)];
     ++faults_this_second_;
-    char name[MAX_NAME_LENGTH + 1];
-    write_unit_name(name, o_.name_prefix, o_.first_unit + u.index);
-    fault_log_.write(name, tick, fault_name(kind), detail);
 }
 
 // A unit that loses power: its connection ends in order, and no tick passes until it comes
 // back after the silence, at its slot.
 template <class Rng> void Engine<Rng>::go_silent(Unit &u) {
-    note_fault(u, FaultKind::silence, u.stream.ticks(), silence_detail(o_.faults.rates));
-    if (o_.echo && !keep_open_)
-        print_line(ConsoleLine::closing);
-    close_orderly(u);
+    end_as(u, ConnectionEnd::silence, 0);
     move_to(u, next_slot(u, Clock::now() + std::chrono::seconds(o_.faults.rates.silence_s)).slot);
     arm(u, Phase::to_connect, u.due);
 }
@@ -634,11 +632,7 @@ template <class Rng> void Engine<Rng>::after_message(Unit &u) {
 // A cut message's connection is reset, as a unit whose link fails halfway; it comes back under
 // its usual policy.
 template <class Rng> void Engine<Rng>::on_cut(Unit &u) {
-    asio::error_code ignored;
-    u.socket.set_option(asio::socket_base::linger(true, 0), ignored);
-    u.socket.close(ignored);
-    end_connection(u);
-    u.closing_line_due = !keep_open_;
+    u.closing_line_due = end_as(u, ConnectionEnd::cut, 0).closing_after_pause;
     move_to(u, next_slot(u, Clock::now() + RETRY_PAUSE).slot);
     arm(u, Phase::to_connect, u.due);
 }
@@ -650,7 +644,7 @@ void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec, bool partly) {
             u.copy = Copy::none;
         else if (u.fault != FaultKind::cut) // a cut is counted as its fault
             note_not_written(partly);
-        fail_connection(u, Failure::send, ConsoleLine::send_failed,
+        fail_connection(u, Failure::send, ConnectionEnd::send_failed,
                         u.timed_out ? platform::ERROR_TIMED_OUT : ec.value());
         return;
     }
@@ -670,10 +664,9 @@ void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec, bool partly) {
     if (u.ending != Ending::none) { // the server ended the connection while it was written
         note_unconfirmed(u);
         if (u.ending == Ending::reset)
-            fail_connection(u, Failure::reset, ConsoleLine::receive_failed,
-                            asio::error::connection_reset);
+            fail_connection(u, Failure::reset, ConnectionEnd::reset, asio::error::connection_reset);
         else
-            fail_connection(u, Failure::ended, ConsoleLine::ended_by_server, 0);
+            fail_connection(u, Failure::ended, ConnectionEnd::ended_by_server, 0);
         return;
     }
     if (u.copy == Copy::due) {

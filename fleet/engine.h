@@ -11,6 +11,7 @@
 
 #include "core/faults.h"
 #include "core/message.h"
+#include "core/unit_protocol.h"
 #include "fleet/options.h"
 #include "fleet/schedule.h"
 #include "fleet/server_address.h"
@@ -95,14 +96,10 @@ template <class Rng> class Engine {
         char message[MAX_MESSAGE_LENGTH + 1]{};
     };
 
-    static constexpr auto RETRY_PAUSE = std::chrono::milliseconds(5000);
-    static constexpr auto SEND_TIME_OUT = std::chrono::seconds(30);
     static constexpr auto CONNECT_TIME_OUT = std::chrono::seconds(10);
     static constexpr auto WAKE_UP_STEP = std::chrono::milliseconds(1);
     // A slot this far past is missed.
     static constexpr auto MISSED_AFTER = std::chrono::seconds(1);
-    // Bytes of the server's input discarded per unit in one turn of the loop.
-    static constexpr std::size_t DISCARD_PER_TURN = 65536;
 
     [[nodiscard]] Clock::duration share_of(Clock::duration span, const Unit &u) const;
     [[nodiscard]] Clock::time_point slot_from(const Unit &u, Clock::time_point t) const;
@@ -123,7 +120,8 @@ template <class Rng> class Engine {
     void on_connected(Unit &u, const asio::error_code &error);
     void note_failure(Failure kind, const std::string &line, const std::string &reason);
     void retry_pass(Unit &u, Failure kind, ConsoleLine line, int code);
-    void fail_connection(Unit &u, Failure kind, ConsoleLine line, int code);
+    EndRule end_as(Unit &u, ConnectionEnd why, int code);
+    void fail_connection(Unit &u, Failure kind, ConnectionEnd why, int code);
     void watch_input(Unit &u);
     Input discard_input(Unit &u, asio::error_code &ec);
     void on_input(Unit &u);
@@ -135,7 +133,7 @@ template <class Rng> class Engine {
     void write(Unit &u, int bytes, int copies);
     void write_slow(Unit &u);
     void finish_slow(Unit &u);
-    void note_fault(const Unit &u, FaultKind kind, std::uint32_t tick, const std::string &detail);
+    void count_fault(FaultKind kind);
     void go_silent(Unit &u);
     void after_message(Unit &u);
     void on_written(Unit &u, const asio::error_code &ec, bool partly);
@@ -152,6 +150,7 @@ template <class Rng> class Engine {
     const FleetOptions &o_;
     FaultLogFile &fault_log_;
     const bool faulting_;
+    const StepContext step_context_;
     const bool keep_open_;
     const bool terminal_;
     const Clock::duration interval_, ramp_, permit_step_;
@@ -167,7 +166,7 @@ template <class Rng> class Engine {
     LatenessHistogram second_lateness_, run_lateness_;
     FleetResult result_;
     bool finished_ = false;
-    std::array<char, 4096> discard_{};
+    std::array<char, DRAIN_PIECE> discard_{};
 };
 
 extern template class Engine<GlibcRand>;

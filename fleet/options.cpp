@@ -234,7 +234,8 @@ Parsed<FleetOptions> parse_fleet_options(const std::vector<std::string> &args,
             "  vandry-fleet --units 1000 --server 127.0.0.1:5000 --type 21 --interval 10\n"
             "sends 1000 / 10 = 100 messages a second: the rate is units / interval. An interval\n"
             "below 3 s counts as 3 s, and is said when it happens. Each unit keeps its place in\n"
-            "the interval and never sends two messages less than an interval apart; a unit\n"
+            "the interval: a late message keeps the next slot, never two messages go less\n"
+            "than half an interval apart, and missed slots are skipped, not caught up; a unit\n"
             "whose connection fails or ends tries again after at least 5 s.\n") +
         DATA_TYPE_HELP +
         "Every unit holds one connection, so one process runs at most the open-file limit\n"
