@@ -29,11 +29,14 @@ Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &f
     : io_(io), o_(o), fault_log_(fault_log),
       faulting_(o.faults.rates.any()), step_context_{o.faults.rates, o.data_type, &fault_log},
       keep_open_(keeps_connection(o.data_type)), terminal_(platform::console_is_terminal()),
-      interval_(std::chrono::milliseconds(o.interval_ms)),
-      ramp_(o.ramp_s < 0 ? interval_ : Clock::duration(seconds_of(o.ramp_s))),
-      permit_step_(o.connect_rate > 0
-                       ? Clock::duration(std::chrono::nanoseconds(1000000000LL / o.connect_rate))
-                       : Clock::duration::zero()),
+      schedule_{Clock::time_point{}, std::chrono::milliseconds(o.interval_ms),
+                o.ramp_s < 0 ? Clock::duration(std::chrono::milliseconds(o.interval_ms))
+                             : Clock::duration(seconds_of(o.ramp_s)),
+                o.units},
+      permits_(Clock::time_point{},
+               o.connect_rate > 0
+                   ? Clock::duration(std::chrono::nanoseconds(1000000000LL / o.connect_rate))
+                   : Clock::duration::zero()),
       server_(o.host, o.port), status_timer_(io.get_executor()), end_timer_(io.get_executor()),
       signals_(io) {
     units_.reserve(static_cast<size_t>(o.units));
@@ -49,16 +52,17 @@ Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &f
 template <class Rng> FleetResult Engine<Rng>::run() {
     if (o_.echo)
         print_startup();
-    start_ = Clock::now();
-    next_permit_ = start_;
+    schedule_.start = Clock::now();
+    permits_ = ConnectPermits(schedule_.start, permits_.step());
     for (Unit &u : units_) {
-        u.due = slot_from(u, start_ + share_of(ramp_, u));
-        arm(u, Phase::to_connect, start_ + share_of(ramp_, u));
+        const Clock::time_point connect = schedule_.first_connect(u.index);
+        u.due = schedule_.slot_from(u.index, connect);
+        arm(u, Phase::to_connect, connect);
     }
-    next_status_ = start_;
+    next_status_ = schedule_.start;
     arm_status();
     if (o_.duration_s > 0) {
-        end_ = start_ + seconds_of(o_.duration_s);
+        end_ = schedule_.start + seconds_of(o_.duration_s);
         end_timer_.expires_at(end_);
         end_timer_.async_wait([this](const asio::error_code &ec) {
             if (!ec)
@@ -85,31 +89,17 @@ template <class Rng> FleetResult Engine<Rng>::run() {
     result_.stations.reserve(units_.size());
     for (const Unit &u : units_) {
         if (u.state == Phase::done) // its schedule ended with its count
-            result_.expected -= static_cast<long long>(slots_before(u, ended_at_)) - u.slots;
+            result_.expected -=
+                static_cast<long long>(schedule_.slots_before(u.index, ended_at_)) - u.slots;
         result_.stations.push_back({u.first_tick, u.last_tick, u.sent, u.unconfirmed});
     }
     return result_;
 }
 
-// The unit's share of a span: the units divide it evenly, in their order.
-template <class Rng>
-Clock::duration Engine<Rng>::share_of(Clock::duration span, const Unit &u) const {
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
-    // At most a day in microseconds times ten million units: well within 64 bits.
-    return std::chrono::microseconds(us * static_cast<long long>(u.index) / o_.units);
-}
-
-// The first of the unit's slots at or after the moment: its place in every interval.
-template <class Rng>
-Clock::time_point Engine<Rng>::slot_from(const Unit &u, Clock::time_point t) const {
-    return slot_at_or_after(start_ + share_of(interval_, u), interval_, t);
-}
-
 // The slot of the unit's next message from the moment on, and when it goes.
 template <class Rng>
 NextSend<Clock::time_point> Engine<Rng>::next_slot(const Unit &u, Clock::time_point t) const {
-    return next_send(start_ + share_of(interval_, u), interval_, t, u.last_sent,
-                     Clock::duration(MISSED_AFTER));
+    return schedule_.next(u.index, t, u.last_sent);
 }
 
 // The messages that the schedule holds before the end: each unit's slots from its connection
@@ -117,22 +107,14 @@ NextSend<Clock::time_point> Engine<Rng>::next_slot(const Unit &u, Clock::time_po
 template <class Rng> long long Engine<Rng>::scheduled(Clock::time_point end) const {
     long long total = 0;
     for (const Unit &u : units_)
-        total += slots_before(u, end);
+        total += schedule_.slots_before(u.index, end);
     return total;
-}
-
-// The unit's slots before the moment, from its first one.
-template <class Rng>
-std::uint32_t Engine<Rng>::slots_before(const Unit &u, Clock::time_point t) const {
-    const Clock::time_point first = slot_from(u, start_ + share_of(ramp_, u));
-    return t > first ? static_cast<std::uint32_t>((t - first - Clock::duration(1)) / interval_ + 1)
-                     : 0;
 }
 
 // The unit's slots before the moment that are not yet accounted for pass without a message:
 // they count in the figure.
 template <class Rng> void Engine<Rng>::pass_slots(Unit &u, Clock::time_point t, long long &figure) {
-    const std::uint32_t before = slots_before(u, t);
+    const std::uint32_t before = schedule_.slots_before(u.index, t);
     if (before > u.slots) {
         figure += before - u.slots;
         u.slots = before;
@@ -166,8 +148,7 @@ template <class Rng> void Engine<Rng>::account_end(Clock::time_point end) {
 // against the exact schedule.
 template <class Rng> void Engine<Rng>::arm(Unit &u, Phase next, Clock::time_point at) {
     u.state = next;
-    const auto steps = (at - start_ + WAKE_UP_STEP - Clock::duration(1)) / WAKE_UP_STEP;
-    u.timer.expires_at(start_ + WAKE_UP_STEP * std::max<decltype(steps)>(steps, 0));
+    u.timer.expires_at(wake_up_at(schedule_.start, Clock::duration(WAKE_UP_STEP), at));
     u.timer.async_wait([this, p = &u](const asio::error_code &ec) {
         if (!ec && !finished_)
             on_timer(*p);
@@ -238,10 +219,9 @@ template <class Rng> void Engine<Rng>::connect_when_permitted(Unit &u) {
         --figures_.waiting;
         pass_slots(u, u.due, figures_.skipped);
         pass_slots(u, horizon() - MISSED_AFTER, figures_.held);
-    } else if (o_.connect_rate > 0) {
+    } else if (permits_.capped()) {
         const Clock::time_point now = Clock::now();
-        const Clock::time_point permit = std::max(now, next_permit_);
-        next_permit_ = permit + permit_step_;
+        const Clock::time_point permit = permits_.take(now);
         if (permit > now + WAKE_UP_STEP) {
             u.holds_permit = true;
             ++figures_.waiting;
@@ -690,7 +670,7 @@ template <class Rng> void Engine<Rng>::tick_status() {
     figures_.faults_last_second = faults_this_second_;
     faults_this_second_ = 0;
     if (!o_.echo) {
-        const long long second = (next_status_ - start_) / std::chrono::seconds(1);
+        const long long second = (next_status_ - schedule_.start) / std::chrono::seconds(1);
         if (terminal_)
             report("\r%-79s", terminal_status_line(second, figures_, second_lateness_).c_str());
         else
@@ -746,7 +726,7 @@ template <class Rng> void Engine<Rng>::finish() {
     run_lateness_.merge(second_lateness_);
     second_lateness_.clear();
     result_.figures.connected = figures_.connected;
-    result_.seconds = std::chrono::duration<double>(now - start_).count();
+    result_.seconds = std::chrono::duration<double>(now - schedule_.start).count();
     asio::error_code ignored;
     status_timer_.cancel();
     end_timer_.cancel();

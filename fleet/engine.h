@@ -98,14 +98,10 @@ template <class Rng> class Engine {
 
     static constexpr auto CONNECT_TIME_OUT = std::chrono::seconds(10);
     static constexpr auto WAKE_UP_STEP = std::chrono::milliseconds(1);
-    // A slot this far past is missed.
-    static constexpr auto MISSED_AFTER = std::chrono::seconds(1);
+    static constexpr auto MISSED_AFTER = Schedule::MISSED_AFTER;
 
-    [[nodiscard]] Clock::duration share_of(Clock::duration span, const Unit &u) const;
-    [[nodiscard]] Clock::time_point slot_from(const Unit &u, Clock::time_point t) const;
     [[nodiscard]] NextSend<Clock::time_point> next_slot(const Unit &u, Clock::time_point t) const;
     [[nodiscard]] long long scheduled(Clock::time_point end) const;
-    [[nodiscard]] std::uint32_t slots_before(const Unit &u, Clock::time_point t) const;
     void pass_slots(Unit &u, Clock::time_point t, long long &figure);
     void move_to(Unit &u, Clock::time_point slot);
     [[nodiscard]] Clock::time_point horizon() const;
@@ -153,13 +149,14 @@ template <class Rng> class Engine {
     const StepContext step_context_;
     const bool keep_open_;
     const bool terminal_;
-    const Clock::duration interval_, ramp_, permit_step_;
+    Schedule schedule_;
+    ConnectPermits permits_;
     ServerAddress server_;
     asio::ip::tcp::endpoint endpoint_;
     std::vector<Unit> units_;
     Timer status_timer_, end_timer_;
     asio::signal_set signals_;
-    Clock::time_point start_{}, next_status_{}, end_{}, next_permit_{};
+    Clock::time_point next_status_{}, end_{};
     Clock::time_point ended_at_{}; // the end of the schedule: the duration's end, or the stop
     FleetFigures figures_;
     long long written_this_second_ = 0, faults_this_second_ = 0, units_done_ = 0;

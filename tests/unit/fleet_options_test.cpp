@@ -208,3 +208,27 @@ TEST(FleetSchedule, ALateMessageKeepsTheNextSlotUnlessThatWouldGoMoreThanASecond
         EXPECT_EQ(next.at - zero, Ms(r.at_ms)) << r.interval_ms << " " << r.late_ms;
     }
 }
+
+// Four units over a 2 s ramp and a 10 s interval: where unit i connects, its slots and how many
+// have passed; connects under a cap of 10 a second; the timers' wake-up grid.
+TEST(FleetSchedule, UnitsShareTheRampAndTheIntervalAndCountTheirSlotsFromTheFirst) {
+    using Ms = std::chrono::milliseconds;
+    const Schedule::Clock::time_point zero{};
+    const Schedule s{zero, Ms(10000), Ms(2000), 4};
+    const struct {
+        std::uint32_t unit;
+        long long connect_ms, first_slot_ms, at_ms, slots_before;
+    } rows[] = {{0, 0, 0, 0, 0},          {0, 0, 0, 1, 1},           {2, 1000, 5000, 5000, 0},
+                {2, 1000, 5000, 5001, 1}, {3, 1500, 7500, 27501, 3}, {3, 1500, 7500, 27500, 2}};
+    for (const auto &r : rows) {
+        EXPECT_EQ(s.first_connect(r.unit) - zero, Ms(r.connect_ms)) << r.unit;
+        EXPECT_EQ(s.slot_from(r.unit, s.first_connect(r.unit)) - zero, Ms(r.first_slot_ms));
+        EXPECT_EQ(s.slots_before(r.unit, zero + Ms(r.at_ms)), r.slots_before) << r.at_ms;
+    }
+    ConnectPermits permits(zero, Ms(100));
+    EXPECT_EQ(permits.take(zero) - zero, Ms(0));
+    EXPECT_EQ(permits.take(zero) - zero, Ms(100));
+    EXPECT_EQ(permits.take(zero + Ms(1000)) - zero, Ms(1000));
+    EXPECT_EQ(wake_up_at(zero, Ms(1), zero + std::chrono::microseconds(2500)) - zero, Ms(3));
+    EXPECT_EQ(wake_up_at(zero + Ms(5), Ms(1), zero), zero + Ms(5));
+}
