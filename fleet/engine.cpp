@@ -28,7 +28,7 @@ template <class Rng>
 Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &fault_log)
     : io_(io), o_(o), fault_log_(fault_log),
       faulting_(o.faults.rates.any()), step_context_{o.faults.rates, o.data_type, &fault_log},
-      keep_open_(keeps_connection(o.data_type)), terminal_(platform::console_is_terminal()),
+      keep_open_(keeps_connection(o.data_type)), status_(!o.echo, platform::console_is_terminal()),
       schedule_{Clock::time_point{}, std::chrono::milliseconds(o.interval_ms),
                 o.ramp_s < 0 ? Clock::duration(std::chrono::milliseconds(o.interval_ms))
                              : Clock::duration(seconds_of(o.ramp_s)),
@@ -59,7 +59,7 @@ template <class Rng> FleetResult Engine<Rng>::run() {
         u.due = schedule_.slot_from(u.index, connect);
         arm(u, Phase::to_connect, connect);
     }
-    next_status_ = schedule_.start;
+    status_.start(schedule_.start);
     arm_status();
     if (o_.duration_s > 0) {
         end_ = schedule_.start + seconds_of(o_.duration_s);
@@ -81,7 +81,7 @@ template <class Rng> FleetResult Engine<Rng>::run() {
     const long long connected_at_end = result_.figures.connected;
     result_.figures = figures_;
     result_.figures.connected = connected_at_end;
-    result_.lateness = run_lateness_;
+    result_.lateness = status_.run_lateness();
     const FleetFigures &f = figures_;
     const bool clean = f.failed == 0 && f.unconfirmed == 0 && f.connect_failures == 0;
     result_.expected = scheduled(ended_at_);
@@ -488,8 +488,7 @@ template <class Rng> void Engine<Rng>::send(Unit &u) {
         return;
     }
     u.message_length = static_cast<std::uint8_t>(step.length);
-    second_lateness_.add(
-        std::chrono::duration_cast<std::chrono::microseconds>(now - u.due).count());
+    status_.add_lateness(now - u.due);
     u.write_started = now;
     u.timed_out = false;
     u.fault = step.fault;
@@ -589,7 +588,7 @@ template <class Rng> void Engine<Rng>::note_unconfirmed(Unit &u) {
 // Counts an injected fault (its row is in the fault log).
 template <class Rng> void Engine<Rng>::count_fault(FaultKind kind) {
     ++figures_.faults[static_cast<std::size_t>(kind)];
-    ++faults_this_second_;
+    status_.note_fault();
 }
 
 // A unit that loses power: its connection ends in order, and no tick passes until it comes
@@ -634,7 +633,7 @@ void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec, bool partly) {
     }
     if (u.copy != Copy::writing) { // a second copy sent apart is no message of its own
         note_written(u);
-        ++written_this_second_;
+        status_.note_written();
         u.last_sent = u.write_started;
     }
     u.wrote_on_connection = true;
@@ -666,19 +665,7 @@ void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec, bool partly) {
 // Once a second: the status line, and sends that have hung for the send time-out fail.
 template <class Rng> void Engine<Rng>::tick_status() {
     const Clock::time_point now = Clock::now();
-    figures_.written_last_second = written_this_second_;
-    figures_.faults_last_second = faults_this_second_;
-    faults_this_second_ = 0;
-    if (!o_.echo) {
-        const long long second = (next_status_ - schedule_.start) / std::chrono::seconds(1);
-        if (terminal_)
-            report("\r%-79s", terminal_status_line(second, figures_, second_lateness_).c_str());
-        else
-            report("%s\n", status_line(second, figures_, second_lateness_).c_str());
-    }
-    run_lateness_.merge(second_lateness_);
-    second_lateness_.clear();
-    written_this_second_ = 0;
+    status_.print_second(figures_, now);
     for (Unit &u : units_)
         if (u.state == Phase::writing && now - u.write_started >= SEND_TIME_OUT) {
             u.timed_out = true;
@@ -693,7 +680,7 @@ template <class Rng> void Engine<Rng>::tick_status() {
 // its second has come, and the run ends when its time has come. True when it has ended.
 template <class Rng> bool Engine<Rng>::status_if_due() {
     const Clock::time_point now = Clock::now();
-    if (now >= next_status_)
+    if (status_.due(now))
         tick_status();
     if (o_.duration_s > 0 && now >= end_)
         finish();
@@ -701,13 +688,7 @@ template <class Rng> bool Engine<Rng>::status_if_due() {
 }
 
 template <class Rng> void Engine<Rng>::arm_status() {
-    next_status_ += std::chrono::seconds(1);
-    // After a stall, the next whole second from the start rather than a burst of lines.
-    const Clock::time_point now = Clock::now();
-    if (next_status_ <= now)
-        next_status_ += (now - next_status_) / std::chrono::seconds(1) * std::chrono::seconds(1) +
-                        std::chrono::seconds(1);
-    status_timer_.expires_at(next_status_);
+    status_timer_.expires_at(status_.next());
     status_timer_.async_wait([this](const asio::error_code &ec) {
         if (!ec && !finished_)
             status_if_due(); // not when the line of this second came from a connect or send
@@ -721,10 +702,7 @@ template <class Rng> void Engine<Rng>::finish() {
     const Clock::time_point now = Clock::now();
     // A run of a duration holds the slots before its end, however late the loop comes to it.
     ended_at_ = o_.duration_s > 0 && now >= end_ ? end_ : now;
-    if (terminal_ && !o_.echo)
-        report("\n");
-    run_lateness_.merge(second_lateness_);
-    second_lateness_.clear();
+    status_.finish();
     result_.figures.connected = figures_.connected;
     result_.seconds = std::chrono::duration<double>(now - schedule_.start).count();
     asio::error_code ignored;

@@ -16,6 +16,7 @@
 #include "fleet/schedule.h"
 #include "fleet/server_address.h"
 #include "fleet/stats.h"
+#include "fleet/status_line.h"
 
 #include <asio/basic_waitable_timer.hpp>
 #include <asio/io_context.hpp>
@@ -148,7 +149,7 @@ template <class Rng> class Engine {
     const bool faulting_;
     const StepContext step_context_;
     const bool keep_open_;
-    const bool terminal_;
+    StatusLine status_;
     Schedule schedule_;
     ConnectPermits permits_;
     ServerAddress server_;
@@ -156,11 +157,10 @@ template <class Rng> class Engine {
     std::vector<Unit> units_;
     Timer status_timer_, end_timer_;
     asio::signal_set signals_;
-    Clock::time_point next_status_{}, end_{};
+    Clock::time_point end_{};
     Clock::time_point ended_at_{}; // the end of the schedule: the duration's end, or the stop
     FleetFigures figures_;
-    long long written_this_second_ = 0, faults_this_second_ = 0, units_done_ = 0;
-    LatenessHistogram second_lateness_, run_lateness_;
+    long long units_done_ = 0;
     FleetResult result_;
     bool finished_ = false;
     std::array<char, DRAIN_PIECE> discard_{};

@@ -2,6 +2,7 @@
 #include "fleet/options.h"
 #include "fleet/schedule.h"
 #include "fleet/stats.h"
+#include "fleet/status_line.h"
 
 #include <gtest/gtest.h>
 
@@ -231,4 +232,14 @@ TEST(FleetSchedule, UnitsShareTheRampAndTheIntervalAndCountTheirSlotsFromTheFirs
     EXPECT_EQ(permits.take(zero + Ms(1000)) - zero, Ms(1000));
     EXPECT_EQ(wake_up_at(zero, Ms(1), zero + std::chrono::microseconds(2500)) - zero, Ms(3));
     EXPECT_EQ(wake_up_at(zero + Ms(5), Ms(1), zero), zero + Ms(5));
+}
+
+// The status line's next second after the one printed at 1 s: a stall gives one line for the
+// second to come, not a burst for the ones missed.
+TEST(FleetStatus, TheNextLineComesAtTheNextWholeSecondStillToCome) {
+    using Ms = std::chrono::milliseconds;
+    const Clock::time_point zero{};
+    const long long rows[][2] = {{1200, 2000}, {1999, 2000}, {2000, 3000}, {5500, 6000}};
+    for (const auto &r : rows)
+        EXPECT_EQ(next_second(zero + Ms(1000), zero + Ms(r[0])) - zero, Ms(r[1])) << r[0];
 }
