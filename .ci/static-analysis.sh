@@ -64,7 +64,7 @@ fi
 echo "== cppcheck ($("$cppcheck" --version))"
 # shellcheck disable=SC2086
 if "$cppcheck" --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
-    --suppress=missingIncludeSystem --std=c++17 --language=c++ -I src -I host -q $sources; then
+    --suppress=missingIncludeSystem --std=c++17 --language=c++ -I . -q $sources; then
     echo "cppcheck: clean"
 else
     echo "cppcheck: findings above"
