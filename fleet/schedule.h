@@ -11,6 +11,9 @@
 
 namespace vandry::fleet {
 
+// The one clock of the fleet: its schedule, its timers and its figures.
+using Clock = std::chrono::steady_clock;
+
 template <class TimePoint> struct NextSend {
     TimePoint slot; // the slot that the message serves, on the grid
     TimePoint at;   // when it goes: the slot, or half an interval after the last message
@@ -44,7 +47,6 @@ NextSend<TimePoint> next_send(TimePoint first, Duration interval, TimePoint t, T
 // at i/n of every interval, its slots; it is missed by more than MISSED_AFTER is skipped. Pure
 // arithmetic on the moments it is given.
 struct Schedule {
-    using Clock = std::chrono::steady_clock;
     static constexpr Clock::duration MISSED_AFTER = std::chrono::seconds(1);
 
     Clock::time_point start;
@@ -83,7 +85,6 @@ struct Schedule {
 // per step (none: no cap).
 class ConnectPermits {
   public:
-    using Clock = std::chrono::steady_clock;
     ConnectPermits(Clock::time_point start, Clock::duration step) : next_(start), step_(step) {}
     [[nodiscard]] bool capped() const { return step_ > Clock::duration::zero(); }
     [[nodiscard]] Clock::duration step() const { return step_; }

@@ -4,14 +4,13 @@
 #ifndef VANDRY_FLEET_SERVER_ADDRESS_H
 #define VANDRY_FLEET_SERVER_ADDRESS_H
 
+#include "fleet/schedule.h"
+
 #include <asio/ip/tcp.hpp>
 
-#include <chrono>
 #include <string>
 
 namespace vandry::fleet {
-
-using Clock = std::chrono::steady_clock;
 
 class ServerAddress {
   public:

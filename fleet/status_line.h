@@ -4,7 +4,7 @@
 #ifndef VANDRY_FLEET_STATUS_LINE_H
 #define VANDRY_FLEET_STATUS_LINE_H
 
-#include "fleet/server_address.h"
+#include "fleet/schedule.h"
 #include "fleet/stats.h"
 
 namespace vandry::fleet {

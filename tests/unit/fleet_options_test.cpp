@@ -214,7 +214,7 @@ TEST(FleetSchedule, ALateMessageKeepsTheNextSlotUnlessThatWouldGoMoreThanASecond
 // have passed; connects under a cap of 10 a second; the timers' wake-up grid.
 TEST(FleetSchedule, UnitsShareTheRampAndTheIntervalAndCountTheirSlotsFromTheFirst) {
     using Ms = std::chrono::milliseconds;
-    const Schedule::Clock::time_point zero{};
+    const Clock::time_point zero{};
     const Schedule s{zero, Ms(10000), Ms(2000), 4};
     const struct {
         std::uint32_t unit;
