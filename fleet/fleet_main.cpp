@@ -2,6 +2,7 @@
 #include "core/console.h"
 #include "core/file_identity.h"
 #include "fleet/engine.h"
+#include "fleet/merge.h"
 #include "fleet/options.h"
 #include "fleet/report.h"
 #include "platform/host.h"
@@ -70,12 +71,17 @@ int main(int argc, char **argv) try {
         return *parsed.exit_status;
     }
     FleetOptions o = parsed.options;
-    const std::string clash =
-        file_clash({{"--report", o.report, true}, {"--fault-log", o.faults.log, true}});
+    std::vector<NamedFile> files = {{"--report", o.report, true},
+                                    {"--fault-log", o.faults.log, true}};
+    for (const std::string &merged : o.merge_reports)
+        files.push_back({"--merge", merged, false});
+    const std::string clash = file_clash(files);
     if (!clash.empty()) {
         report_to(stderr, "vandry-fleet: %s\n", clash.c_str());
         return 2;
     }
+    if (o.merge)
+        return run_merge(o.merge_reports, o.report);
     if (o.dry_run) {
         report("%s", plan_text(o).c_str());
         return 0;

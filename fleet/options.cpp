@@ -182,6 +182,10 @@ std::vector<Option> run_options(FleetOptions &o) {
              "for a receiver's --expect, and exit",
              &o.dry_run),
         file_name("--report", "write the run's figures as JSON to FILE when it ends", &o.report),
+        flag("--merge",
+             "merge the reports REPORT... of shards of one plan into one: print its\n"
+             "summary, write it with --report; no unit runs",
+             &o.merge),
     };
 }
 
@@ -197,6 +201,10 @@ std::vector<Option> fleet_table(FleetOptions &o, Given &g) {
 
 // What must hold once every option is in: required options, exclusions, the names' length.
 std::string complete(FleetOptions &o, const Given &g) {
+    if (o.merge && (g.units || g.server || g.type))
+        return "--merge takes reports and --report, and runs no units";
+    if (o.merge)
+        return o.merge_reports.empty() ? "--merge needs at least one report" : "";
     if (g.shard && g.first_unit)
         return "--shard and --first-unit exclude each other";
     if (!g.units)
@@ -241,11 +249,17 @@ Parsed<FleetOptions> parse_fleet_options(const std::vector<std::string> &args,
         "Every unit holds one connection, so one process runs at most the open-file limit\n"
         "less 32 units (ulimit -Hn; raise it as root, with LimitNOFILE= for a service or\n"
         "nofile in /etc/security/limits.conf), and more in shards (--shard).\n"
+        "With --merge, shards' reports (--report) become the one report of their fleet:\n"
+        "figures summed, lateness merged exactly, stations in unit order. Reports of\n"
+        "different plans or overlapping units are refused.\n"
         "Exit status: 0 when every unit sent what it should and nothing failed, 1 otherwise,\n"
-        "2 for a bad command line.\n";
+        "2 for a bad command line or reports that --merge refuses.\n";
+    p.operands = "[REPORT...]";
     p.options = fleet_table(o, g);
-    p.operands_handler = [](const std::vector<std::string> &operands) {
-        return operands.empty() ? std::string() : "unexpected argument \"" + operands[0] + "\"";
+    p.operands_handler = [&o](const std::vector<std::string> &operands) {
+        o.merge_reports = operands;
+        return operands.empty() || o.merge ? std::string()
+                                           : "unexpected argument \"" + operands[0] + "\"";
     };
     Outcome outcome = read_command_line(p, args);
     if (!outcome.exit_status) {

@@ -34,6 +34,8 @@ struct FleetOptions {
     std::string report;                 // a JSON file of the figures when the run ends
     FaultOptions faults; // field faults; unit k's stream from --fault-seed + k, or its seed
     bool echo = false, dry_run = false;
+    bool merge = false;                     // merge the reports below instead of running units
+    std::vector<std::string> merge_reports; // --merge's reports, as named
 };
 
 // Parses the arguments after the program name; default_seed is used without --seed.

@@ -2,13 +2,13 @@
 
 #include "core/message.h"
 
-#include <nlohmann/json.hpp>
+#include <cmath>
 
 namespace vandry::fleet {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using Json = ReportJson;
 
 std::string text_of(const Json &json, int indent) {
     return json.dump(indent, ' ', false, Json::error_handler_t::replace);
@@ -27,14 +27,50 @@ std::string station_text(const char *name, const StationFigures &s) {
 
 } // namespace
 
+double report_ms(double ms) {
+    return static_cast<double>(std::llround(ms * 1000)) / 1000;
+}
+
+Json plan_json(const FleetOptions &o) {
+    const Json none = nullptr;
+    return Json{{"type", o.data_type},
+                {"interval_ms", o.interval_ms},
+                {"seed", o.seed},
+                {"name_prefix", o.name_prefix},
+                {"first_unit", o.first_unit},
+                {"units", o.units},
+                {"rand", rand_name(o.rand)},
+                {"count", o.count},
+                {"faults", o.faults.spec.empty() ? none : Json(o.faults.spec)},
+                {"fault_seed", o.faults.seed ? Json(*o.faults.seed) : none}};
+}
+
+Json lateness_json(const LatenessHistogram &h) {
+    Json buckets = Json::array();
+    for (const auto &[low, count] : h.buckets())
+        buckets.push_back(Json::array({low, count}));
+    return Json{{"count", h.count()}, {"max_us", h.max_us()}, {"buckets", std::move(buckets)}};
+}
+
+void write_report_layout(std::ostream &out, const Json &head, std::size_t stations,
+                         const std::function<std::string(std::size_t)> &station_text) {
+    Json rest = head;
+    rest.erase("lateness");
+    std::string text = text_of(rest, 2);
+    text.erase(text.size() - 2); // the closing "\n}": the rest goes before it
+    out << text;
+    if (head.contains("lateness")) // on one line: its buckets would take four each
+        out << ",\n  \"lateness\": " << text_of(head["lateness"], -1);
+    out << ",\n  \"stations\": [";
+    for (std::size_t k = 0; k < stations; ++k)
+        out << (k == 0 ? "\n    " : ",\n    ") << station_text(k);
+    out << (stations == 0 ? "]\n}\n" : "\n  ]\n}\n");
+}
+
 void write_fleet_report(std::ostream &out, const FleetResult &r, const FleetOptions &o) {
     const FleetFigures &f = r.figures;
-    // Milliseconds to the microsecond: the histogram's figures are no finer.
-    const auto ms = [](double value) {
-        return static_cast<double>(std::llround(value * 1000)) / 1000;
-    };
     Json report = {{"units", f.units},
-                   {"seconds", ms(r.seconds)},
+                   {"seconds", report_ms(r.seconds)},
                    {"written", f.written},
                    {"unconfirmed", f.unconfirmed},
                    {"failed", f.failed},
@@ -43,9 +79,9 @@ void write_fleet_report(std::ostream &out, const FleetResult &r, const FleetOpti
                    {"held", f.held},
                    {"unsent", f.unsent},
                    {"connected_at_end", f.connected},
-                   {"late_ms_p50", ms(r.lateness.quantile_ms(0.5))},
-                   {"late_ms_p99", ms(r.lateness.quantile_ms(0.99))},
-                   {"late_ms_max", ms(r.lateness.max_ms())},
+                   {"late_ms_p50", report_ms(r.lateness.quantile_ms(0.5))},
+                   {"late_ms_p99", report_ms(r.lateness.quantile_ms(0.99))},
+                   {"late_ms_max", report_ms(r.lateness.max_ms())},
                    {"expected", r.expected},
                    {"complete", r.complete}};
     Json failures = Json::object();
@@ -61,15 +97,13 @@ void write_fleet_report(std::ostream &out, const FleetResult &r, const FleetOpti
                 f.faults[static_cast<std::size_t>(kind)];
         report["faults"] = std::move(faults);
     }
-    std::string head = text_of(report, 2);
-    head.erase(head.size() - 2); // the closing "\n}": the stations go before it
-    out << head << ",\n  \"stations\": [";
+    report["plan"] = plan_json(o);
+    report["lateness"] = lateness_json(r.lateness);
     char name[MAX_NAME_LENGTH + 1];
-    for (std::size_t k = 0; k < r.stations.size(); ++k) {
+    write_report_layout(out, report, r.stations.size(), [&](std::size_t k) {
         write_unit_name(name, o.name_prefix, o.first_unit + static_cast<long long>(k));
-        out << (k == 0 ? "\n    " : ",\n    ") << station_text(name, r.stations[k]);
-    }
-    out << (r.stations.empty() ? "]\n}\n" : "\n  ]\n}\n");
+        return station_text(name, r.stations[k]);
+    });
 }
 
 } // namespace vandry::fleet

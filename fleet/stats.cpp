@@ -60,6 +60,23 @@ void LatenessHistogram::merge(const LatenessHistogram &other) {
     max_us_ = std::max(max_us_, other.max_us_);
 }
 
+std::vector<std::pair<std::uint64_t, std::uint64_t>> LatenessHistogram::buckets() const {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> held;
+    for (size_t i = 0; i < buckets_.size(); ++i)
+        if (buckets_[i] != 0)
+            held.emplace_back(bucket_low(static_cast<int>(i)), buckets_[i]);
+    return held;
+}
+
+bool LatenessHistogram::add_to_bucket(std::uint64_t low_us, std::uint64_t count) {
+    const int bucket = bucket_of(low_us);
+    if (bucket_low(bucket) != low_us)
+        return false;
+    buckets_[static_cast<size_t>(bucket)] += count;
+    count_ += count;
+    return true;
+}
+
 double LatenessHistogram::quantile_ms(double q) const {
     if (count_ == 0)
         return 0;

@@ -4,9 +4,11 @@
 
 #include "core/faults.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vandry::fleet {
@@ -23,6 +25,14 @@ class LatenessHistogram {
     // largest sample; 0 without samples.
     [[nodiscard]] double quantile_ms(double q) const;
     [[nodiscard]] double max_ms() const { return static_cast<double>(max_us_) / 1000.0; }
+    [[nodiscard]] std::uint64_t max_us() const { return max_us_; }
+    // The buckets that hold samples, lowest first: each one's low bound in us and its count.
+    // Adding them back (add_to_bucket, raise_max) gives this histogram again, exactly.
+    [[nodiscard]] std::vector<std::pair<std::uint64_t, std::uint64_t>> buckets() const;
+    // Adds count samples to the bucket whose low bound is low_us; false when none begins there.
+    bool add_to_bucket(std::uint64_t low_us, std::uint64_t count);
+    // The largest sample becomes us when that is larger.
+    void raise_max(std::uint64_t us) { max_us_ = std::max(max_us_, us); }
 
   private:
     static constexpr int SUB_BITS = 5, SUB = 1 << SUB_BITS, OCTAVES = 40;

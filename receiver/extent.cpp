@@ -52,11 +52,15 @@ std::string add_fleet_report(const std::string &json_text, Extents *extents) {
         return "not a JSON object (vandry-fleet --report writes one)";
     if (!report.contains("stations") || !report["stations"].is_array())
         return "no \"stations\": a fleet's report names what each unit wrote";
+    // A merged report counts the shards that it was merged from.
+    const nlohmann::json shards = report.value("shards", nlohmann::json(1ULL));
+    if (!shards.is_number_unsigned())
+        return "\"shards\" is not a count";
     for (const nlohmann::json &s : report["stations"])
         if (std::string error = add_station(s, extents); !error.empty())
             return error;
     extents->from_reports = true;
-    ++extents->reports;
+    extents->reports += shards.get<unsigned long long>();
     return std::string();
 }
 

@@ -22,7 +22,7 @@ struct Extents {
     bool from_reports = false;   // per station: a station that no report names wrote nothing
     // Per station named by a report; none: it wrote nothing whole.
     std::unordered_map<std::string, std::optional<Extent>> of_station;
-    unsigned long long reports = 0;     // fleets' reports taken
+    unsigned long long reports = 0;     // shards whose reports were taken (merged or not)
     unsigned long long written = 0;     // messages that they wrote, all stations together
     unsigned long long unconfirmed = 0; // of those, written on connections that then failed
 

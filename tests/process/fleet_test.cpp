@@ -5,6 +5,7 @@
 #include "receiver/framing.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <regex>
 #include <thread>
 
@@ -290,6 +292,38 @@ TEST(Fleet, CountsTheSlotsThatTheConnectRateHoldsBack) {
     ASSERT_TRUE(prog.wait_exit(20)) << prog.output();
     EXPECT_TRUE(std::regex_search(prog.output(), std::regex(" held=[1-9]"))) << prog.output();
     EXPECT_EQ(fleet_report_mismatch(dir.path() + "/r.json"), "");
+}
+
+// Two shards' reports merged: the figures of both, every unit's station in order, and the
+// summary as the fleet prints its own.
+TEST(Fleet, MergesTheReportsOfItsShards) {
+    Listener listener; // the kernel takes the connections and their messages
+    ScratchDir dir;
+    std::vector<std::unique_ptr<Program>> shards;
+    for (const std::string shard : {"0", "1"})
+        shards.push_back(std::make_unique<Program>(
+            dir.path(),
+            fleet_args(listener.port(), 10, "--count 2 --shard " + shard + " --report " + shard),
+            Target::fleet()));
+    for (const auto &shard : shards)
+        ASSERT_TRUE(shard->wait_exit(30)) << shard->output();
+    Program merge(dir.path(), {"--merge", "1", "0", "--report", "m.json"}, Target::fleet());
+    ASSERT_TRUE(merge.wait_exit(20));
+    EXPECT_EQ(merge.status(), "exited with 0") << merge.output();
+    EXPECT_TRUE(std::regex_match(
+        merge.output(), std::regex("fleet summary: duration=\\d+\\.\\ds units=6 connected=\\d "
+                                   "written=12 unconfirmed=0 failed=0 expected=12 .*\n")))
+        << merge.output();
+    EXPECT_EQ(fleet_report_mismatch(dir.path() + "/m.json"), "");
+    std::ifstream in(dir.path() + "/m.json"), first(dir.path() + "/0"), second(dir.path() + "/1");
+    const nlohmann::json m = nlohmann::json::parse(in), a = nlohmann::json::parse(first),
+                         b = nlohmann::json::parse(second);
+    EXPECT_EQ(m["written"], a["written"].get<int>() + b["written"].get<int>());
+    EXPECT_EQ(m["lateness"]["count"],
+              a["lateness"]["count"].get<int>() + b["lateness"]["count"].get<int>());
+    EXPECT_EQ(m["shards"], 2);
+    for (int k = 0; k < 2 * UNITS; ++k)
+        EXPECT_EQ(m["stations"][k]["name"], "U0000" + std::to_string(k));
 }
 
 TEST(Fleet, UsageErrorsExitWithTwoAndTheDryRunPrintsThePlan) {

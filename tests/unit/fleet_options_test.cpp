@@ -1,8 +1,10 @@
 // The fleet's command line, its plan of names and seeds, its schedule and its lateness figures.
+#include "fleet/merge.h"
 #include "fleet/options.h"
 #include "fleet/schedule.h"
 #include "fleet/stats.h"
 #include "fleet/status_line.h"
+#include "receiver/extent.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +36,21 @@ ParsedLine parse(const std::string &line) {
 }
 
 const std::string BASE = "--units 10 --server 127.0.0.1:5000 --type 10 ";
+
+// A report as the fleet writes it of units args, each of which wrote 3 messages, late by late.
+NamedReport shard_report(const std::string &name, const std::string &args,
+                         const std::vector<long long> &late) {
+    const FleetOptions o = parse("--server h:1 --type 10 --seed 7 --units " + args).options;
+    FleetResult r;
+    r.figures.units = o.units;
+    r.figures.written = r.expected = 3 * o.units;
+    r.stations.assign(static_cast<std::size_t>(o.units), StationFigures{0, 2, 3, 0});
+    for (const long long us : late)
+        r.lateness.add(us);
+    std::ostringstream out;
+    write_fleet_report(out, r, o);
+    return {name, ReportJson::parse(out.str())};
+}
 
 struct Rejected {
     const char *args;
@@ -242,4 +259,49 @@ TEST(FleetStatus, TheNextLineComesAtTheNextWholeSecondStillToCome) {
     const long long rows[][2] = {{1200, 2000}, {1999, 2000}, {2000, 3000}, {5500, 6000}};
     for (const auto &r : rows)
         EXPECT_EQ(next_second(zero + Ms(1000), zero + Ms(r[0])) - zero, Ms(r[1])) << r[0];
+}
+
+TEST(FleetMerge, ShardsOfOnePlanMergeExactlyIntoTheWholeFleetsReport) {
+    const std::vector<long long> a = {0, 5, 31, 32, 33, 1000, 1001, 250000},
+                                 b = {7, 40, 999, 1002, 1003, 3000000};
+    struct Case {
+        const char *second, *error, *note;
+    };
+    const Case cases[] = {
+        {"2 --shard 1", "", ""},
+        {"2 --shard 2", "", "units 2 to 3 are in no report"},
+        {"2 --shard 1 --seed 8", "b is of another plan than a: its \"seed\" is 8, not 7", ""},
+        {"2 --shard 1 --faults drop=0.1",
+         "b is of another plan than a: its \"faults\" is \"drop=0.1\", not null", ""},
+        {"2 --first-unit 1", "a and b overlap: units 0 to 1 and 1 to 2", ""},
+        {"1 --first-unit 0", "a and b overlap: units 0 to 1 and 0 to 0", ""},
+    };
+    for (const Case &c : cases) {
+        const MergedReport m = merge_fleet_reports(
+            {shard_report("a", "2 --shard 0", a), shard_report("b", c.second, b)});
+        EXPECT_EQ(m.error, c.error) << c.second;
+        EXPECT_EQ(m.notes.empty() ? "" : m.notes[0], c.note) << c.second;
+    }
+    // Merged, the two shards are the report of one process that ran all four units.
+    std::vector<long long> all = a;
+    all.insert(all.end(), b.begin(), b.end());
+    NamedReport whole = shard_report("whole", "4", all);
+    MergedReport m =
+        merge_fleet_reports({shard_report("b", "2 --shard 1", b), shard_report("a", "2", a)});
+    EXPECT_EQ(m.head["shards"], 2);
+    EXPECT_EQ(m.stations, whole.report["stations"]);
+    whole.report.erase("stations");
+    whole.report["shards"] = 2;
+    EXPECT_EQ(m.head, whole.report);
+    EXPECT_EQ(m.summary.substr(0, 60),
+              "fleet summary: duration=0.0s units=4 connected=0 written=12 ");
+    // Merged again with a third shard, it counts three; so does a receiver that reads it.
+    std::ostringstream merged;
+    write_report_layout(merged, m.head, 4, [&m](std::size_t k) { return m.stations[k].dump(); });
+    m = merge_fleet_reports(
+        {{"m", ReportJson::parse(merged.str())}, shard_report("c", "2 --shard 2", a)});
+    EXPECT_EQ(m.head["shards"], 3);
+    receiver::Extents extents;
+    ASSERT_EQ(receiver::add_fleet_report(merged.str(), &extents), "");
+    EXPECT_EQ(extents.reports, 2U);
 }
