@@ -188,7 +188,7 @@ std::vector<Option> run_options(FleetOptions &o) {
 std::vector<Option> fleet_table(FleetOptions &o, Given &g) {
     std::vector<Option> table = required_options(o, g);
     for (std::vector<Option> part :
-         {unit_options(o, g), run_options(o),
+         {unit_options(o, g), run_options(o), metrics::metrics_options(o.metrics),
           fault_options(o.faults, "unit k's faults from the stream of N+k (default: from its "
                                   "own seed)")})
         table.insert(table.end(), part.begin(), part.end());
@@ -242,7 +242,8 @@ Parsed<FleetOptions> parse_fleet_options(const std::vector<std::string> &args,
         "less 32 units (ulimit -Hn; raise it as root, with LimitNOFILE= for a service or\n"
         "nofile in /etc/security/limits.conf), and more in shards (--shard).\n"
         "Exit status: 0 when every unit sent what it should and nothing failed, 1 otherwise,\n"
-        "2 for a bad command line.\n";
+        "2 for a bad command line or a metrics port that cannot be had.\n" +
+        metrics::METRICS_NOTES;
     p.options = fleet_table(o, g);
     p.operands_handler = [](const std::vector<std::string> &operands) {
         return operands.empty() ? std::string() : "unexpected argument \"" + operands[0] + "\"";
