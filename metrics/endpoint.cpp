@@ -1,5 +1,7 @@
 #include "metrics/endpoint.h"
 
+#include "platform/host.h"
+
 #include <asio/write.hpp>
 
 #include <array>
@@ -94,7 +96,8 @@ std::string Endpoint::listen(const MetricsOptions &o) {
     const tcp::endpoint at(asio::ip::make_address(o.address, ec), o.port);
     if (!ec)
         acceptor_.open(at.protocol(), ec);
-    if (!ec)
+    // Where the platform lets a second listener take the port, it is not asked for.
+    if (!ec && platform::reuse_listening_address())
         acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec)
         acceptor_.bind(at, ec);
