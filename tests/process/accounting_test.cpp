@@ -485,6 +485,8 @@ TEST(Accounting, MetricsAtTheEndEqualTheReports) {
             << series;
 
     kill(receiver.pid(), SIGTERM);
+    // From its closing line on, a scrape waits for the final figures.
+    ASSERT_TRUE(receiver.wait_for("vandry-receiver stopped:", 10)) << receiver.output();
     const std::string receiver_text =
         http_exchange(receiver_metrics, "GET /metrics HTTP/1.1\n\n", 10);
     const Json rr = report_of(dir.path() + "/rr.json");
