@@ -2,7 +2,10 @@
 
 #include "platform/host.h"
 
+#include <asio/signal_set.hpp>
 #include <asio/write.hpp>
+
+#include <csignal>
 
 #include <array>
 
@@ -144,7 +147,14 @@ void Endpoint::serve_for(long long seconds) {
     if (seconds > 0 && acceptor_.is_open()) {
         resume();
         asio::steady_timer linger(io_, std::chrono::seconds(seconds));
-        linger.async_wait([this](const asio::error_code &) { close(); });
+        // Ctrl-C or SIGTERM ends the linger early.
+        asio::signal_set signals(io_, SIGINT, SIGTERM);
+        linger.async_wait([this, &signals](const asio::error_code &) {
+            asio::error_code ignored;
+            signals.cancel(ignored);
+            close();
+        });
+        signals.async_wait([&linger](const asio::error_code &, int) { linger.cancel(); });
         io_.restart();
         io_.run();
     }

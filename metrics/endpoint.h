@@ -47,8 +47,8 @@ class Endpoint {
     // No accepting while paused: new scrapers wait in the listening queue.
     void pause();
     void resume();
-    // Accepts again, runs the loop for this long, then stops listening and lets the last
-    // scrapes end.
+    // Accepts again, runs the loop for this long (or until SIGINT or SIGTERM), then stops
+    // listening and lets the last scrapes end.
     void serve_for(long long seconds);
     void close();
 
