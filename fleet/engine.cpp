@@ -82,6 +82,7 @@ template <class Rng> FleetResult Engine<Rng>::run() {
     result_.figures = figures_;
     result_.figures.connected = connected_at_end;
     result_.lateness = status_.run_lateness();
+    result_.lateness_seconds = status_.lateness_seconds();
     const FleetFigures &f = figures_;
     const bool clean = f.failed == 0 && f.unconfirmed == 0 && f.connect_failures == 0;
     result_.expected = scheduled(ended_at_);
@@ -280,6 +281,7 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
     u.wrote_on_connection = false;
     u.ending = Ending::none;
     ++figures_.connected;
+    ++figures_.connects;
     watch_input(u);
     if (u.copy == Copy::due) {
         u.copy = Copy::writing;
@@ -718,6 +720,8 @@ template <class Rng> void Engine<Rng>::finish() {
         else
             u.socket.close(ignored);
     }
+    if (on_finish_)
+        on_finish_();
     // No stop(): a write that the kernel took may still wait for its completion, which counts
     // it; everything else is cancelled, so run() returns once those have run.
 }

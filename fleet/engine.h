@@ -26,6 +26,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace vandry::fleet {
@@ -38,6 +39,14 @@ template <class Rng> class Engine {
     // Prints each unit's start-up lines (with --echo), starts every unit at its place in the
     // ramp and runs until the run ends.
     FleetResult run();
+
+    // The figures so far and every send's lateness, for a scrape while the run goes on.
+    [[nodiscard]] const FleetFigures &figures() const { return figures_; }
+    [[nodiscard]] const metrics::Histogram &lateness_seconds() const {
+        return status_.lateness_seconds();
+    }
+    // Called once when the run ends, before the last completions run.
+    void on_finish(std::function<void()> call) { on_finish_ = std::move(call); }
 
   private:
     using Executor = asio::io_context::executor_type;
@@ -163,6 +172,7 @@ template <class Rng> class Engine {
     long long units_done_ = 0;
     FleetResult result_;
     bool finished_ = false;
+    std::function<void()> on_finish_;
     std::array<char, DRAIN_PIECE> discard_{};
 };
 

@@ -2,9 +2,11 @@
 #include "core/console.h"
 #include "core/file_identity.h"
 #include "fleet/engine.h"
+#include "fleet/fleet_metrics.h"
 #include "fleet/merge.h"
 #include "fleet/options.h"
 #include "fleet/report.h"
+#include "metrics/endpoint.h"
 #include "platform/host.h"
 #include "platform/platform.h"
 
@@ -54,10 +56,45 @@ bool check_limits(const FleetOptions &o) {
     return true;
 }
 
-template <class Rng> FleetResult run_fleet(const FleetOptions &o, FaultLogFile &fault_log) {
+// The summary line and the report; false when the report cannot be written.
+bool write_summary(const FleetResult &r, const FleetOptions &o) {
+    report("%s", summary_line(r.seconds, r.figures, r.expected, r.lateness).c_str());
+    if (o.report.empty())
+        return true;
+    std::ofstream out(o.report, std::ios::binary);
+    write_fleet_report(out, r, o);
+    if (out.flush())
+        return true;
+    std::cerr << "vandry-fleet: cannot write the report " << o.report << "\n";
+    return false;
+}
+
+// Runs the fleet, with the scrapers' endpoint on its loop when asked for; the exit status.
+template <class Rng> int run_fleet(const FleetOptions &o, FaultLogFile &fault_log) {
     asio::io_context io(1);
     Engine<Rng> engine(io, o, fault_log);
-    return engine.run();
+    FleetResult r;
+    bool ended = false;
+    metrics::Endpoint endpoint(io, [&] {
+        return ended ? fleet_metrics_text(r.figures, r.lateness_seconds)
+                     : fleet_metrics_text(engine.figures(), engine.lateness_seconds());
+    });
+    if (o.metrics.on) {
+        if (const std::string why = endpoint.listen(o.metrics); !why.empty()) {
+            std::cerr << "vandry-fleet: metrics: " << why << "\n";
+            return 2;
+        }
+        report_to(stderr, "vandry-fleet: metrics on %s\n", endpoint.url().c_str());
+        // Scrapers wait in the listening queue while the last completions run.
+        engine.on_finish([&endpoint] { endpoint.pause(); });
+    }
+    r = engine.run();
+    ended = true;
+    const bool written = write_summary(r, o);
+    endpoint.serve_for(o.metrics.linger_s);
+    if (!written)
+        return 1;
+    return r.complete && !fault_log.failed() ? 0 : 1;
 }
 
 } // namespace
@@ -104,18 +141,8 @@ int main(int argc, char **argv) try {
         std::cerr << "vandry-fleet: cannot write the fault log " << o.faults.log << "\n";
         return 1;
     }
-    const FleetResult r = o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o, fault_log)
-                                                    : run_fleet<MsvcrtRand>(o, fault_log);
-    report("%s", summary_line(r.seconds, r.figures, r.expected, r.lateness).c_str());
-    if (!o.report.empty()) {
-        std::ofstream out(o.report, std::ios::binary);
-        write_fleet_report(out, r, o);
-        if (!out.flush()) {
-            std::cerr << "vandry-fleet: cannot write the report " << o.report << "\n";
-            return 1;
-        }
-    }
-    return r.complete && !fault_log.failed() ? 0 : 1;
+    return o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o, fault_log)
+                                     : run_fleet<MsvcrtRand>(o, fault_log);
 } catch (const std::exception &e) {
     // Start-up failures of the event loop itself (no descriptor for it, no signal handling).
     std::cerr << "vandry-fleet: " << e.what() << "\n";

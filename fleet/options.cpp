@@ -192,7 +192,7 @@ std::vector<Option> run_options(FleetOptions &o) {
 std::vector<Option> fleet_table(FleetOptions &o, Given &g) {
     std::vector<Option> table = required_options(o, g);
     for (std::vector<Option> part :
-         {unit_options(o, g), run_options(o),
+         {unit_options(o, g), run_options(o), metrics::metrics_options(o.metrics),
           fault_options(o.faults, "unit k's faults from the stream of N+k (default: from its "
                                   "own seed)")})
         table.insert(table.end(), part.begin(), part.end());
@@ -253,7 +253,9 @@ Parsed<FleetOptions> parse_fleet_options(const std::vector<std::string> &args,
         "figures summed, lateness merged exactly, stations in unit order. Reports of\n"
         "different plans or overlapping units are refused.\n"
         "Exit status: 0 when every unit sent what it should and nothing failed, 1 otherwise,\n"
-        "2 for a bad command line or reports that --merge refuses.\n";
+        "2 for a bad command line, reports that --merge refuses or a metrics port that cannot\n"
+        "be had.\n" +
+        metrics::METRICS_NOTES;
     p.operands = "[REPORT...]";
     p.options = fleet_table(o, g);
     p.operands_handler = [&o](const std::vector<std::string> &operands) {

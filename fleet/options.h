@@ -6,6 +6,7 @@
 #include "core/faults.h"
 #include "core/message.h"
 #include "core/random.h"
+#include "metrics/metrics_options.h"
 
 #include <cstdint>
 #include <optional>
@@ -33,6 +34,7 @@ struct FleetOptions {
     std::vector<std::uint32_t> sources; // local IPv4 addresses (host order) to bind to
     std::string report;                 // a JSON file of the figures when the run ends
     FaultOptions faults; // field faults; unit k's stream from --fault-seed + k, or its seed
+    metrics::MetricsOptions metrics; // the scrapers' endpoint
     bool echo = false, dry_run = false;
     bool merge = false;                     // merge the reports below instead of running units
     std::vector<std::string> merge_reports; // --merge's reports, as named

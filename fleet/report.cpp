@@ -75,6 +75,7 @@ void write_fleet_report(std::ostream &out, const FleetResult &r, const FleetOpti
                    {"unconfirmed", f.unconfirmed},
                    {"failed", f.failed},
                    {"connect_failures", f.connect_failures},
+                   {"connects", f.connects},
                    {"skipped", f.skipped},
                    {"held", f.held},
                    {"unsent", f.unsent},

@@ -3,6 +3,7 @@
 #define VANDRY_FLEET_STATS_H
 
 #include "core/faults.h"
+#include "metrics/exposition.h"
 
 #include <algorithm>
 #include <array>
@@ -56,6 +57,7 @@ struct FleetFigures {
     long long unconfirmed = 0;      // written on a connection that then ended in a reset
     long long failed = 0;           // composed (their tick used up) but never written whole
     long long connect_failures = 0; // passes that ended before a connection stood
+    long long connects = 0;         // connections that stood
     long long skipped = 0; // slots that passed without a message: a stall, a pause, a silence
     long long held = 0;    // slots that passed while the connect-rate cap held the unit back
     long long unsent = 0;  // slots whose message was not written at all when its connection
@@ -80,6 +82,7 @@ struct FleetResult {
     FleetFigures figures;
     std::vector<StationFigures> stations; // in the units' order
     LatenessHistogram lateness;
+    metrics::Histogram lateness_seconds; // the same sends in the scrapers' buckets
     double seconds = 0;
     // The slots that the schedule holds: each unit's from its first until the end (or, with a
     // count, until it sent its count); written + failed + skipped + held + unsent + the faults

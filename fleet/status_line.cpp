@@ -14,6 +14,7 @@ Clock::time_point next_second(Clock::time_point last, Clock::time_point now) {
 
 void StatusLine::add_lateness(Clock::duration late) {
     second_lateness_.add(std::chrono::duration_cast<std::chrono::microseconds>(late).count());
+    lateness_seconds_.add(std::chrono::duration<double>(late).count());
 }
 
 void StatusLine::print_second(FleetFigures &f, Clock::time_point now) {

@@ -4,6 +4,7 @@
 #ifndef VANDRY_FLEET_STATUS_LINE_H
 #define VANDRY_FLEET_STATUS_LINE_H
 
+#include "fleet/fleet_metrics.h"
 #include "fleet/schedule.h"
 #include "fleet/stats.h"
 
@@ -35,12 +36,15 @@ class StatusLine {
     // The run's end: the terminal's line ended, the last second's lateness joined to the run's.
     void finish();
     [[nodiscard]] const LatenessHistogram &run_lateness() const { return run_lateness_; }
+    // Every send's lateness so far, for scrapers.
+    [[nodiscard]] const metrics::Histogram &lateness_seconds() const { return lateness_seconds_; }
 
   private:
     const bool shown_, terminal_;
     Clock::time_point start_{}, next_{};
     long long written_ = 0, faults_ = 0; // in the second
     LatenessHistogram second_lateness_, run_lateness_;
+    metrics::Histogram lateness_seconds_ = lateness_seconds_histogram();
 };
 
 } // namespace vandry::fleet

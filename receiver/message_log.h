@@ -29,7 +29,9 @@ struct Totals {
     unsigned long long duplicated = 0;
     unsigned long long altered = 0;
     unsigned long long restarts = 0;
-    unsigned long long incomplete = 0; // fragments that a reset cut short
+    unsigned long long incomplete = 0;      // fragments that a reset cut short
+    unsigned long long bytes = 0;           // received on connections
+    unsigned long long accept_failures = 0; // accepts that failed
 };
 
 // Where a message came from.

@@ -4,9 +4,11 @@
 // SIGTERM ends it with a final summary.
 #include "core/console.h"
 #include "core/file_identity.h"
+#include "metrics/endpoint.h"
 #include "platform/host.h"
 #include "receiver/fault_explain.h"
 #include "receiver/message_log.h"
+#include "receiver/receiver_metrics.h"
 #include "receiver/receiver_options.h"
 #include "receiver/receiver_report.h"
 #include "receiver/record_csv.h"
@@ -41,10 +43,10 @@ bool load_plan(const std::string &path, Plan *plan) {
 
 // Listens until SIGINT or SIGTERM (or a CSV that cannot be written) ends it; false when it
 // cannot listen.
-bool serve(const ReceiverOptions &options, MessageLog &log) {
+bool serve(asio::io_context &io, const ReceiverOptions &options, MessageLog &log,
+           metrics::Endpoint &endpoint) {
     // Every connection holds a descriptor.
     platform::raise_open_file_limit();
-    asio::io_context io(1);
     tcp::acceptor acceptor = open_listener(io, options);
     if (!acceptor.is_open())
         return false;
@@ -52,11 +54,25 @@ bool serve(const ReceiverOptions &options, MessageLog &log) {
            endpoint_text(acceptor.local_endpoint()).c_str(),
            options.mode ? mode_name(*options.mode) : "auto");
     Server server(io, std::move(acceptor), options, log);
+    // Scrapers wait in the listening queue until the final figures are in.
+    server.on_stop = [&endpoint] { endpoint.pause(); };
     server.start();
     io.run();
     log.finish(std::string());
     report("vandry-receiver stopped: %s, %s\n",
            counted(log.totals().connections, "connection").c_str(), log.figures_text().c_str());
+    return true;
+}
+
+// The scrapers' endpoint, when asked for; false, said, when it cannot listen.
+bool open_metrics(metrics::Endpoint &endpoint, const metrics::MetricsOptions &o) {
+    if (!o.on)
+        return true;
+    if (const std::string why = endpoint.listen(o); !why.empty()) {
+        std::fprintf(stderr, "vandry-receiver: metrics: %s\n", why.c_str());
+        return false;
+    }
+    report_to(stderr, "vandry-receiver: metrics on %s\n", endpoint.url().c_str());
     return true;
 }
 
@@ -158,11 +174,17 @@ int run(int argc, char **argv) {
     lo.plan = options.expect.empty() ? nullptr : &plan;
     lo.match = {extents.known() ? &extents : nullptr, options.any_order};
     MessageLog log(lo);
-    const int ran = options.read ? read_recording(options, log) : (serve(options, log) ? 0 : 1);
+    asio::io_context io(1);
+    std::optional<Explained> explained;
+    metrics::Endpoint endpoint(
+        io, [&] { return receiver_metrics_text(log, explained ? &*explained : nullptr); });
+    if (!open_metrics(endpoint, options.metrics))
+        return 2;
+    const int ran =
+        options.read ? read_recording(options, log) : (serve(io, options, log, endpoint) ? 0 : 1);
     if (ran != 0)
         return ran;
     // The fault log is read now, so that a live receiver may be given a log being written.
-    std::optional<Explained> explained;
     if (!options.fault_log.empty())
         explained = explained_run(options.fault_log, log);
     if (options.only_unexplained)
@@ -170,6 +192,7 @@ int run(int argc, char **argv) {
     const bool clean = explained ? explained->clean() && log.totals().malformed == 0 : log.clean();
     const bool reported =
         write_reports(options, {log, explained ? &*explained : nullptr, lo.match.extents, clean});
+    endpoint.serve_for(options.metrics.linger_s);
     return clean && log.csv_ok() && reported ? 0 : 1;
 }
 

@@ -148,6 +148,8 @@ std::vector<Option> receiver_table(ReceiverOptions &o) {
     options.push_back(flag("--only-unexplained",
                            "print only the findings that no fault explains, when the run ends",
                            &o.only_unexplained));
+    for (Option &m : metrics::metrics_options(o.metrics))
+        options.push_back(std::move(m));
     return options;
 }
 
@@ -160,7 +162,7 @@ Parsed<ReceiverOptions> parse_receiver_arguments(const std::vector<std::string> 
     p.version = RECEIVER_VERSION;
     p.about = "vandry-receiver: prints every message that the telemetry unit sends, checked\n";
     p.operands = "[address [port]]";
-    p.notes = receiver_notes();
+    p.notes = receiver_notes() + metrics::METRICS_NOTES;
     p.options = receiver_table(o);
     p.operands_handler = [&o](const std::vector<std::string> &operands) {
         if (!o.column.empty() && !o.read)

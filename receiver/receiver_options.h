@@ -5,6 +5,7 @@
 
 #include "core/command_line.h"
 #include "core/message.h"
+#include "metrics/metrics_options.h"
 
 #include <optional>
 #include <string>
@@ -29,6 +30,7 @@ struct ReceiverOptions {
     bool any_order = false;          // --read: rows placed by tick, whatever their order
     std::string junit;               // a JUnit XML file of the findings when the run ends
     bool only_unexplained = false;   // only the unexplained findings' lines, at the end
+    metrics::MetricsOptions metrics; // the scrapers' endpoint
 };
 
 // args: the command line without the program name.

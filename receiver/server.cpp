@@ -91,6 +91,7 @@ void Server::accept_waiting() {
 }
 
 void Server::pause_accepting(const asio::error_code &ec) {
+    ++totals_.accept_failures;
     if (failed_accepts_++ == 0)
         report("accept failed: %s; accepting pauses\n", error_text(ec).c_str());
     accept_pause_.expires_after(ACCEPT_PAUSE);
@@ -169,6 +170,7 @@ Server::Read Server::receive(Connection &c) {
         return Read::ended;
     }
     c.bytes += n;
+    totals_.bytes += n;
     for (Message &m : c.splitter.feed(std::string_view(buffer_.data(), n)))
         c.pending.push_back(std::move(m));
     return Read::more;
@@ -261,6 +263,8 @@ void Server::schedule_summary() {
 // that the event loop runs out of work.
 void Server::stop() {
     stopping_ = true;
+    if (on_stop)
+        on_stop();
     asio::error_code ignored;
     acceptor_.close(ignored);
     accept_pause_.cancel();

@@ -16,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,6 +58,8 @@ class Server {
 
     // Accepts, and with --quiet prints the summary every second, until SIGINT or SIGTERM.
     void start();
+    // Called when SIGINT or SIGTERM ends the serving, before the open connections close.
+    std::function<void()> on_stop;
 
   private:
     enum class Read { more, drained, ended };

@@ -441,3 +441,67 @@ TEST(Accounting, ExplainsEveryFaultThatTheUnitsInjected) {
             EXPECT_EQ(report[unexplained], 0) << unexplained;
     }
 }
+
+// The figures that scrapers see at the end of a run are those of the fleet's and the
+// receiver's reports.
+TEST(Accounting, MetricsAtTheEndEqualTheReports) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "the receiver and the fleet are tested as built for this machine";
+    ScratchDir dir;
+    Program receiver(
+        dir.path(),
+        with_stderr(Target{}, {VANDRY_RECEIVER_EXE, "--quiet", "--report", "rr.json", "--metrics",
+                               "0", "--metrics-linger", "3", "127.0.0.1", "0"}),
+        Target{});
+    const int receiver_metrics = metrics_port(receiver), port = listening_port(receiver);
+    ASSERT_NE(receiver_metrics * port, 0) << receiver.output();
+    Program fleet(dir.path(),
+                  with_stderr(Target::fleet(),
+                              {"--units", "3", "--server", "127.0.0.1:" + std::to_string(port),
+                               "--type", "20", "--count", "3", "--report", "fr.json", "--metrics",
+                               "127.0.0.1:0", "--metrics-linger", "3"}),
+                  Target{});
+    const int fleet_metrics = metrics_port(fleet);
+    ASSERT_TRUE(fleet.wait_for("fleet summary:", 60)) << fleet.output();
+    const std::string fleet_text = http_exchange(fleet_metrics, "GET /metrics HTTP/1.1\n\n", 10);
+    const Json fr = report_of(dir.path() + "/fr.json");
+    double connect_failures = 0;
+    for (const char *reason : {"resolve", "socket", "bind", "connect"})
+        connect_failures +=
+            series_value(fleet_text, "vandry_fleet_connect_failures_total{reason=\"" +
+                                         std::string(reason) + "\"}");
+    EXPECT_EQ(connect_failures, fr["connect_failures"].get<double>());
+    for (const auto &[series, key] :
+         std::map<std::string, std::string>{{"units", "units"},
+                                            {"connected_units", "connected_at_end"},
+                                            {"messages_written_total", "written"},
+                                            {"messages_unconfirmed_total", "unconfirmed"},
+                                            {"messages_failed_total", "failed"},
+                                            {"connects_total", "connects"},
+                                            {"skipped_slots_total", "skipped"},
+                                            {"held_slots_total", "held"},
+                                            {"unsent_slots_total", "unsent"}})
+        EXPECT_EQ(series_value(fleet_text, "vandry_fleet_" + series), fr[key].get<double>())
+            << series;
+
+    kill(receiver.pid(), SIGTERM);
+    // From its closing line on, a scrape waits for the final figures.
+    ASSERT_TRUE(receiver.wait_for("vandry-receiver stopped:", 10)) << receiver.output();
+    const std::string receiver_text =
+        http_exchange(receiver_metrics, "GET /metrics HTTP/1.1\n\n", 10);
+    const Json rr = report_of(dir.path() + "/rr.json");
+    for (const auto &[series, key] :
+         std::map<std::string, std::string>{{"connections_accepted_total", "connections"},
+                                            {"messages_total", "messages"},
+                                            {"malformed_total", "malformed"},
+                                            {"restarts_total", "restarts"},
+                                            {"lost_messages", "lost"},
+                                            {"duplicated_messages", "duplicated"},
+                                            {"altered_messages", "altered"},
+                                            {"incomplete_messages", "incomplete"},
+                                            {"unknown_stations", "unknown_stations"},
+                                            {"missing_stations", "missing_stations"}})
+        EXPECT_EQ(series_value(receiver_text, "vandry_receiver_" + series), rr[key].get<double>())
+            << series;
+    EXPECT_EQ(rr["messages"], 9);
+}

@@ -339,3 +339,47 @@ TEST(Fleet, UsageErrorsExitWithTwoAndTheDryRunPrintsThePlan) {
     EXPECT_EQ(plan.output(),
               "vandry-plan type=0 rand=glibc interval=3 seed=10\nU00006 16\nU00007 17\n");
 }
+
+// The metrics endpoint answers each request by its own status and closes, while a scraper that
+// sends nothing waits for its deadline without holding up the others.
+TEST(Fleet, MetricsEndpointAnswersEachRequestAndClosesIt) {
+    Listener listener;
+    ScratchDir dir;
+    Program fleet(
+        dir.path(),
+        with_stderr(Target::fleet(), fleet_args(listener.port(), 30, "--duration 60 --metrics 0")),
+        Target{});
+    const int port = metrics_port(fleet);
+    ASSERT_NE(port, 0) << fleet.output();
+    const double idle_since = seconds_now();
+    Connection idle(connect_to(port));
+    const struct {
+        std::string request, answer;
+    } rows[] = {
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"},
+        {"GET /metrics?x=1 HTTP/1.0\n\n", "HTTP/1.1 200 OK\r\n"},
+        {"GET /x HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n"},
+        {"POST /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+        {"garbage\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+        {"GET /metrics HTTP/1.1\r\nno colon\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+        {"GET /metrics HTTP/1.1\r\nX: " + std::string(1 << 20, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
+    };
+    for (const auto &row : rows) {
+        const std::string answer = http_exchange(port, row.request, 10);
+        EXPECT_EQ(answer.substr(0, row.answer.size()), row.answer) << row.request.substr(0, 40);
+        EXPECT_EQ(answer.find("vandry_fleet_") != std::string::npos,
+                  row.answer.find(" 200 ") != std::string::npos);
+    }
+    EXPECT_FALSE(idle.wait_closed(0)) << "a scraper that sends nothing held the others up";
+    EXPECT_TRUE(idle.wait_closed(10));
+    EXPECT_GE(seconds_now() - idle_since, 5 - SEEN_LATE);
+
+    for (const std::string &metrics :
+         {std::string("--metrics 0 --metrics 0"), "--metrics 127.0.0.1:" + std::to_string(port)}) {
+        Program refused(dir.path(), fleet_args(listener.port(), 30, metrics), Target::fleet());
+        ASSERT_TRUE(refused.wait_exit(20));
+        EXPECT_EQ(refused.status(), "exited with 2") << metrics;
+    }
+}

@@ -178,6 +178,31 @@ int listening_port(Program &receiver) {
     return std::regex_search(head, found, std::regex(listening)) ? std::stoi(found[1]) : 0;
 }
 
+std::vector<std::string> with_stderr(const Target &target, const std::vector<std::string> &args) {
+    std::vector<std::string> command = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"};
+    command.insert(command.end(), target.argv.begin(), target.argv.end());
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+int metrics_port(Program &program) {
+    const std::string line = "metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics\n";
+    std::smatch found;
+    const std::string head = program.wait_for_regex(line, 10) ? program.output() : std::string();
+    return std::regex_search(head, found, std::regex(line)) ? std::stoi(found[1]) : 0;
+}
+
+std::string http_exchange(int port, const std::string &request, double seconds) {
+    Connection c(connect_to(port));
+    c.write(request, seconds); // the endpoint may close before taking all of it
+    return c.wait_closed(seconds) ? c.data() : std::string();
+}
+
+double series_value(const std::string &exposition, const std::string &series) {
+    const size_t at = exposition.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(exposition.substr(at + series.size() + 2));
+}
+
 size_t count_of(const std::string &text, const std::string &needle) {
     size_t n = 0;
     for (size_t at = text.find(needle); at != std::string::npos;

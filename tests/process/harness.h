@@ -174,6 +174,20 @@ int listening_port(Program &receiver);
 
 size_t count_of(const std::string &text, const std::string &needle);
 
+// The command line of the target's program with its standard error joined to its output, for a
+// Program with an empty Target{}.
+std::vector<std::string> with_stderr(const Target &target, const std::vector<std::string> &args);
+
+// The port of the metrics endpoint that the program says it serves on; 0 when it says nothing.
+int metrics_port(Program &program);
+
+// Sends the request and reads the answer until the endpoint closes the connection; what came
+// back, empty when it did not close in time.
+std::string http_exchange(int port, const std::string &request, double seconds);
+
+// The value of a series ("name" or "name{labels}") in an exposition text; -1 when it is absent.
+double series_value(const std::string &exposition, const std::string &series);
+
 // What does not add up in a fleet's report (empty when all does): its expected slots against
 // written + failed + skipped + held + unsent + drops + cuts, its stations against its units,
 // written and unconfirmed, and each station's ticks against its messages written.

@@ -88,6 +88,10 @@ TEST(FleetOptions, UsageErrorsSayWhatIsWrong) {
          "--ramp wants seconds from 0 to 86400, not \"86401\""},
         {"--units 10 --server h:1 --type 10 --connect-rate 0",
          "--connect-rate wants a number of connections a second from 1 to 1000000, not \"0\""},
+        {"--units 10 --server h:1 --type 10 --metrics 1 --metrics 2", "--metrics given twice"},
+        {"--units 10 --server h:1 --type 10 --metrics ::1:80",
+         "--metrics wants [ADDR:]PORT, a numeric address and a port from 0 to 65535, not "
+         "\"::1:80\""},
         {"--units 10 --server h:1 --type 10 --name-prefix a\x01b",
          "--name-prefix must not contain whitespace or control bytes, which end a station name"},
         {"--units 10 --server h:1 --type 10 --name-prefix ABCDEFGHIJKLMNOPQRSTUVWXYZ",
