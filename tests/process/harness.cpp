@@ -165,6 +165,17 @@ Fd connect_to(int port) {
     return fd;
 }
 
+std::string http_get(int port, const std::string &target, double seconds) {
+    Fd fd = connect_to(port);
+    if (fd.get() < 0)
+        return std::string();
+    Connection c(std::move(fd));
+    if (!c.write("GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", seconds) ||
+        !c.wait_closed(seconds))
+        return std::string();
+    return c.data();
+}
+
 bool send_whole(const Fd &fd, const std::string &bytes) {
     return send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
@@ -410,8 +421,9 @@ Program::Program(const std::string &dir, const std::vector<std::string> &args, c
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         const int null_fd = open("/dev/null", O_RDONLY);
-        const int out = console == Console::piped ? dup2(write_end.get(), 1) : close(1);
-        if (null_fd < 0 || dup2(null_fd, 0) < 0 || out < 0 || chdir(dir.c_str()) != 0)
+        const int out = console == Console::closed ? close(1) : dup2(write_end.get(), 1);
+        const int err = console == Console::merged ? dup2(write_end.get(), 2) : 2;
+        if (null_fd < 0 || dup2(null_fd, 0) < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0)
             _exit(126);
         execvp(argv[0], argv.data());
         _exit(127);

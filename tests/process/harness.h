@@ -126,7 +126,8 @@ class Listener {
 // SIGTERM, and SIGKILL if the program has not ended within 10 s: a launcher such as valgrind
 // writes its report on the way out. On Linux the program is also killed when the test process
 // dies.
-enum class Console { piped, closed }; // closed: started with descriptor 1 closed; output lost
+// closed: started with descriptor 1 closed, output lost; merged: standard error on the pipe too.
+enum class Console { piped, closed, merged };
 
 class Program {
   public:
@@ -165,6 +166,10 @@ class Program {
 
 // A connection to 127.0.0.1:port; invalid when it cannot be made.
 Fd connect_to(int port);
+
+// The whole response to an HTTP/1.0 GET of the target from 127.0.0.1:port, read until the
+// server closes the connection; empty when none comes within the time.
+std::string http_get(int port, const std::string &target, double seconds);
 
 // Sends all bytes at once; false when the connection did not take them whole.
 bool send_whole(const Fd &fd, const std::string &bytes);
