@@ -13,9 +13,9 @@ namespace {
 using Json = ReportJson;
 
 // The figures that merging sums, each a whole number.
-constexpr const char *SUMMED[] = {
-    "units",   "written", "unconfirmed", "failed",           "connect_failures",
-    "skipped", "held",    "unsent",      "connected_at_end", "expected"};
+constexpr const char *SUMMED[] = {"units",    "written",          "unconfirmed", "failed",
+                                  "connects", "connect_failures", "skipped",     "held",
+                                  "unsent",   "connected_at_end", "expected"};
 
 // A report's member, or null when it has none (or is no object).
 const Json &field(const Json &j, const std::string &key) {
@@ -149,6 +149,7 @@ FleetFigures figures_of(const Json &head) {
     f.written = field(head, "written").get<long long>();
     f.unconfirmed = field(head, "unconfirmed").get<long long>();
     f.failed = field(head, "failed").get<long long>();
+    f.connects = field(head, "connects").get<long long>();
     f.connect_failures = field(head, "connect_failures").get<long long>();
     f.skipped = field(head, "skipped").get<long long>();
     f.held = field(head, "held").get<long long>();
