@@ -37,7 +37,7 @@ std::string shape_error(const Json &r) {
             return std::string("no count \"") + key + "\"";
     if (!field(r, "seconds").is_number() || !field(r, "complete").is_boolean() ||
         !field(r, "failures").is_object())
-        return "no \"seconds\", \"complete\" or \"failures\"";
+        return R"(no "seconds", "complete" or "failures")";
     const Json &plan = field(r, "plan");
     if (!field(plan, "first_unit").is_number_unsigned() ||
         !field(plan, "units").is_number_unsigned())

@@ -56,9 +56,9 @@ class Endpoint {
     struct Shared;
     struct Connection;
     void accept();
-    static void read_head(std::shared_ptr<Connection> c);
-    static void answer(std::shared_ptr<Connection> c, int status);
-    static void discard_until_end(std::shared_ptr<Connection> c);
+    static void read_head(const std::shared_ptr<Connection> &c);
+    static void answer(const std::shared_ptr<Connection> &c, int status);
+    static void discard_until_end(const std::shared_ptr<Connection> &c);
 
     asio::io_context &io_;
     asio::ip::tcp::acceptor acceptor_;

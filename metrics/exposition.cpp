@@ -15,12 +15,12 @@ std::string number_text(double value) {
     char text[40];
     // Below 2^53 every whole double is an exact integer of at most 16 digits.
     if (value == std::floor(value) && std::fabs(value) < 9007199254740992.0) {
-        std::snprintf(text, sizeof text, "%.0f", value);
-        return text;
+        const int written = std::snprintf(text, sizeof text, "%.0f", value);
+        return std::string(text, written > 0 ? static_cast<std::size_t>(written) : 0);
     }
     for (int digits = 1; digits <= 17; ++digits) {
-        std::snprintf(text, sizeof text, "%.*g", digits, value);
-        if (std::strtod(text, nullptr) == value)
+        if (std::snprintf(text, sizeof text, "%.*g", digits, value) > 0 &&
+            std::strtod(text, nullptr) == value)
             break;
     }
     return text;

@@ -11,7 +11,7 @@ const char METRICS_NOTES[] =
     "connection; another path is 404, a bad request or another method 400.\n";
 
 std::string parse_metrics_address(const std::string &text, MetricsOptions *out) {
-    const std::string refused =
+    std::string refused =
         "--metrics wants [ADDR:]PORT, a numeric address and a port from 0 to 65535, not \"" + text +
         "\"";
     std::string address = out->address, port = text;

@@ -146,6 +146,22 @@ bool files_apart(const ReceiverOptions &options) {
     return clash.empty();
 }
 
+// After the run: the fault log held against it, the reports written and the final figures
+// served for the linger; the exit status.
+int conclude(const ReceiverOptions &options, MessageLog &log, std::optional<Explained> &explained,
+             const Extents *extents, metrics::Endpoint &endpoint) {
+    // The fault log is read now, so that a live receiver may be given a log being written.
+    if (!options.fault_log.empty())
+        explained = explained_run(options.fault_log, log);
+    if (options.only_unexplained)
+        say_unexplained(log);
+    const bool clean = explained ? explained->clean() && log.totals().malformed == 0 : log.clean();
+    const bool reported =
+        write_reports(options, {log, explained ? &*explained : nullptr, extents, clean});
+    endpoint.serve_for(options.metrics.linger_s);
+    return clean && log.csv_ok() && reported ? 0 : 1;
+}
+
 int run(int argc, char **argv) {
     const Parsed<ReceiverOptions> parsed =
         parse_receiver_arguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
@@ -182,18 +198,7 @@ int run(int argc, char **argv) {
         return 2;
     const int ran =
         options.read ? read_recording(options, log) : (serve(io, options, log, endpoint) ? 0 : 1);
-    if (ran != 0)
-        return ran;
-    // The fault log is read now, so that a live receiver may be given a log being written.
-    if (!options.fault_log.empty())
-        explained = explained_run(options.fault_log, log);
-    if (options.only_unexplained)
-        say_unexplained(log);
-    const bool clean = explained ? explained->clean() && log.totals().malformed == 0 : log.clean();
-    const bool reported =
-        write_reports(options, {log, explained ? &*explained : nullptr, lo.match.extents, clean});
-    endpoint.serve_for(options.metrics.linger_s);
-    return clean && log.csv_ok() && reported ? 0 : 1;
+    return ran != 0 ? ran : conclude(options, log, explained, lo.match.extents, endpoint);
 }
 
 } // namespace
