@@ -448,19 +448,17 @@ TEST(Accounting, MetricsAtTheEndEqualTheReports) {
     if (Target::get().launched())
         GTEST_SKIP() << "the receiver and the fleet are tested as built for this machine";
     ScratchDir dir;
-    Program receiver(
-        dir.path(),
-        with_stderr(Target{}, {VANDRY_RECEIVER_EXE, "--quiet", "--report", "rr.json", "--metrics",
-                               "0", "--metrics-linger", "3", "127.0.0.1", "0"}),
-        Target{});
+    Program receiver(dir.path(),
+                     {VANDRY_RECEIVER_EXE, "--quiet", "--report", "rr.json", "--metrics", "0",
+                      "--metrics-linger", "3", "127.0.0.1", "0"},
+                     Target{}, Console::merged);
     const int receiver_metrics = metrics_port(receiver), port = listening_port(receiver);
     ASSERT_NE(receiver_metrics * port, 0) << receiver.output();
     Program fleet(dir.path(),
-                  with_stderr(Target::fleet(),
-                              {"--units", "3", "--server", "127.0.0.1:" + std::to_string(port),
-                               "--type", "20", "--count", "3", "--report", "fr.json", "--metrics",
-                               "127.0.0.1:0", "--metrics-linger", "3"}),
-                  Target{});
+                  {"--units", "3", "--server", "127.0.0.1:" + std::to_string(port), "--type", "20",
+                   "--count", "3", "--report", "fr.json", "--metrics", "127.0.0.1:0",
+                   "--metrics-linger", "3"},
+                  Target::fleet(), Console::merged);
     const int fleet_metrics = metrics_port(fleet);
     ASSERT_TRUE(fleet.wait_for("fleet summary:", 60)) << fleet.output();
     const std::string fleet_text = http_exchange(fleet_metrics, "GET /metrics HTTP/1.1\n\n", 10);

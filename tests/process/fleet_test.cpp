@@ -345,10 +345,8 @@ TEST(Fleet, UsageErrorsExitWithTwoAndTheDryRunPrintsThePlan) {
 TEST(Fleet, MetricsEndpointAnswersEachRequestAndClosesIt) {
     Listener listener;
     ScratchDir dir;
-    Program fleet(
-        dir.path(),
-        with_stderr(Target::fleet(), fleet_args(listener.port(), 30, "--duration 60 --metrics 0")),
-        Target{});
+    Program fleet(dir.path(), fleet_args(listener.port(), 30, "--duration 60 --metrics 0"),
+                  Target::fleet(), Console::merged);
     const int port = metrics_port(fleet);
     ASSERT_NE(port, 0) << fleet.output();
     const double idle_since = seconds_now();

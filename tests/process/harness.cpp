@@ -166,14 +166,7 @@ Fd connect_to(int port) {
 }
 
 std::string http_get(int port, const std::string &target, double seconds) {
-    Fd fd = connect_to(port);
-    if (fd.get() < 0)
-        return std::string();
-    Connection c(std::move(fd));
-    if (!c.write("GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", seconds) ||
-        !c.wait_closed(seconds))
-        return std::string();
-    return c.data();
+    return http_exchange(port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", seconds);
 }
 
 bool send_whole(const Fd &fd, const std::string &bytes) {
@@ -187,13 +180,6 @@ int listening_port(Program &receiver) {
     const std::string head =
         receiver.wait_for_regex(listening, 10) ? receiver.output() : std::string();
     return std::regex_search(head, found, std::regex(listening)) ? std::stoi(found[1]) : 0;
-}
-
-std::vector<std::string> with_stderr(const Target &target, const std::vector<std::string> &args) {
-    std::vector<std::string> command = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"};
-    command.insert(command.end(), target.argv.begin(), target.argv.end());
-    command.insert(command.end(), args.begin(), args.end());
-    return command;
 }
 
 int metrics_port(Program &program) {

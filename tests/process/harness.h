@@ -179,10 +179,6 @@ int listening_port(Program &receiver);
 
 size_t count_of(const std::string &text, const std::string &needle);
 
-// The command line of the target's program with its standard error joined to its output, for a
-// Program with an empty Target{}.
-std::vector<std::string> with_stderr(const Target &target, const std::vector<std::string> &args);
-
 // The port of the metrics endpoint that the program says it serves on; 0 when it says nothing.
 int metrics_port(Program &program);
 

@@ -14,9 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
+#include <sstream>
 
 #ifndef VANDRY_DASHBOARD
 #error "VANDRY_DASHBOARD must name deploy/grafana-dashboard.json"
@@ -48,14 +50,6 @@ std::string url_encoded(const std::string &text) {
 Json json_file(const std::string &path) {
     std::ifstream in(path);
     return Json::parse(in, nullptr, false);
-}
-
-// The port in a program's line "NAME: metrics on http://127.0.0.1:PORT/metrics"; 0 without one.
-int metrics_port(Program &p, const std::string &name) {
-    const std::string line = name + ": metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics\n";
-    std::smatch found;
-    const std::string out = p.wait_for_regex(line, 10) ? p.output() : std::string();
-    return std::regex_search(out, found, std::regex(line)) ? std::stoi(found[1]) : 0;
 }
 
 // Prometheus on a free loopback port, scraping every second the targets of targets.json, which
@@ -155,30 +149,15 @@ std::string promtool_check(const ScratchDir &dir, int port, const std::string &n
 
 std::vector<std::string> shard_args(int shard, int receiver_port) {
     const std::string n = std::to_string(shard);
-    return {"--units",
-            std::to_string(SHARD_UNITS),
-            "--shard",
-            n,
-            "--server",
-            "127.0.0.1:" + std::to_string(receiver_port),
-            "--type",
-            "20",
-            "--seed",
-            std::to_string(SEED),
-            "--rand",
-            "glibc",
-            "--duration",
-            "15",
-            "--faults",
-            "drop=0.01,cut=0.01,garble=0.01,duplicate=0.01,silence=0.01:3,slow=0.01",
-            "--fault-log",
-            "faults" + n + ".csv",
-            "--report",
-            "shard" + n + ".json",
-            "--metrics",
-            "127.0.0.1:0",
-            "--metrics-linger",
-            "5"};
+    std::istringstream words("--units " + std::to_string(SHARD_UNITS) + " --shard " + n +
+                             " --server 127.0.0.1:" + std::to_string(receiver_port) +
+                             " --type 20 --seed " + std::to_string(SEED) +
+                             " --rand glibc --duration 15 --faults "
+                             "drop=0.01,cut=0.01,garble=0.01,duplicate=0.01,silence=0.01:3,slow=0."
+                             "01 --fault-log faults" +
+                             n + ".csv --report shard" + n +
+                             ".json --metrics 127.0.0.1:0 --metrics-linger 5");
+    return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
 }
 
 // The two shards' fault logs as one, its header once: what the receiver reads at its end.
@@ -192,10 +171,6 @@ void join_fault_logs(const ScratchDir &dir) {
     }
     dir.write_file("faults.csv", joined);
 }
-
-} // namespace
-
-namespace {
 
 // Each figure's series summed, at the time, against the report's figure of that name (neither
 // there is a mismatch too).
@@ -336,7 +311,7 @@ TEST(Metrics, PrometheusHoldsTheReportsFiguresAndTheDashboardFindsData) {
                       "--metrics-linger", "5", "127.0.0.1", "0"},
                      Target{}, Console::merged);
     const int port = listening_port(receiver);
-    const int receiver_metrics = metrics_port(receiver, "vandry-receiver");
+    const int receiver_metrics = metrics_port(receiver);
     ASSERT_NE(port * receiver_metrics, 0) << receiver.output();
     prom.scrape("receiver", receiver_metrics);
     std::vector<std::unique_ptr<Program>> shards;
@@ -344,7 +319,7 @@ TEST(Metrics, PrometheusHoldsTheReportsFiguresAndTheDashboardFindsData) {
     for (int shard = 0; shard < 2; ++shard) {
         shards.push_back(std::make_unique<Program>(dir.path(), shard_args(shard, port),
                                                    Target::fleet(), Console::merged));
-        ports.push_back(metrics_port(*shards.back(), "vandry-fleet"));
+        ports.push_back(metrics_port(*shards.back()));
         ASSERT_NE(ports.back(), 0) << shards.back()->output();
         prom.scrape("fleet", ports.back());
     }
