@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include <array>
+#include <deque>
 
 namespace vandry::metrics {
 
@@ -69,6 +70,8 @@ std::string response_text(int status, const std::string &body) {
 struct Endpoint::Shared {
     Render render;
     int open = 0;
+    // The connections in the order they came, those that may still be waiting for a request.
+    std::deque<std::weak_ptr<Connection>> arrivals;
 };
 
 struct Endpoint::Connection {
@@ -83,7 +86,37 @@ struct Endpoint::Connection {
     std::array<char, MAX_REQUEST_HEAD> head{};
     std::size_t received = 0;
     std::string reply;
+    bool answering = false;
 };
+
+// Makes room for a newcomer when every place is taken: the oldest connection that has not yet
+// sent its request is closed, so that clients holding connections open without asking keep no
+// scraper out. False when every place is taken by an answer under way.
+bool Endpoint::evict_oldest_waiting(Shared &shared) {
+    auto &arrivals = shared.arrivals;
+    while (!arrivals.empty()) {
+        const std::shared_ptr<Connection> c = arrivals.front().lock();
+        arrivals.pop_front();
+        if (c && !c->answering) {
+            asio::error_code ignored;
+            c->socket.close(ignored);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Forgets the arrivals at the front that are gone or answered: the list holds no more than the
+// connections of the last few seconds.
+void Endpoint::prune(Shared &shared) {
+    auto &arrivals = shared.arrivals;
+    while (!arrivals.empty()) {
+        const std::shared_ptr<Connection> c = arrivals.front().lock();
+        if (c && !c->answering)
+            return;
+        arrivals.pop_front();
+    }
+}
 
 Endpoint::Endpoint(asio::io_context &io, Render render)
     : io_(io), acceptor_(io), retry_(io), shared_(std::make_shared<Shared>()) {
@@ -176,9 +209,11 @@ void Endpoint::accept() {
             return;
         }
         accept();
-        if (shared_->open >= MAX_SCRAPERS)
+        prune(*shared_);
+        if (shared_->open >= MAX_SCRAPERS && !evict_oldest_waiting(*shared_))
             return; // the socket closes as it goes out of scope
         auto c = std::make_shared<Connection>(std::move(socket), shared_);
+        shared_->arrivals.push_back(c);
         c->deadline.expires_after(REQUEST_HEAD_TIME);
         c->deadline.async_wait([c](const asio::error_code &wait_ec) {
             asio::error_code ignored;
@@ -209,6 +244,7 @@ void Endpoint::read_head(const std::shared_ptr<Connection> &c) {
 }
 
 void Endpoint::answer(const std::shared_ptr<Connection> &c, int status) {
+    c->answering = true;
     c->reply = response_text(status, status == 200 ? c->shared->render() : std::string());
     asio::async_write(c->socket, asio::buffer(c->reply), [c](const asio::error_code &ec, size_t) {
         asio::error_code ignored;

@@ -55,6 +55,8 @@ class Endpoint {
   private:
     struct Shared;
     struct Connection;
+    static bool evict_oldest_waiting(Shared &shared);
+    static void prune(Shared &shared);
     void accept();
     static void read_head(const std::shared_ptr<Connection> &c);
     static void answer(const std::shared_ptr<Connection> &c, int status);

@@ -7,8 +7,9 @@ namespace vandry::metrics {
 const char METRICS_NOTES[] =
     "--metrics serves GET /metrics (Prometheus text format 0.0.4) on the program's own\n"
     "event loop: a request head of at most 8 KiB (more: 431), received within 5 s, at\n"
-    "most 16 scrapers at once (more are closed at once); every answer closes its\n"
-    "connection; another path is 404, a bad request or another method 400.\n";
+    "most 16 scrapers at once (a newcomer closes the oldest that has not asked yet, or\n"
+    "is closed when all are being answered); every answer closes its connection;\n"
+    "another path is 404, a bad request or another method 400.\n";
 
 std::string parse_metrics_address(const std::string &text, MetricsOptions *out) {
     std::string refused =

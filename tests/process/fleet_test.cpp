@@ -341,7 +341,8 @@ TEST(Fleet, UsageErrorsExitWithTwoAndTheDryRunPrintsThePlan) {
 }
 
 // The metrics endpoint answers each request by its own status and closes, while a scraper that
-// sends nothing waits for its deadline without holding up the others.
+// sends nothing waits for its deadline without holding up the others, and a crowd of them
+// gives way to a scraper that asks.
 TEST(Fleet, MetricsEndpointAnswersEachRequestAndClosesIt) {
     Listener listener;
     ScratchDir dir;
@@ -373,6 +374,12 @@ TEST(Fleet, MetricsEndpointAnswersEachRequestAndClosesIt) {
     EXPECT_FALSE(idle.wait_closed(0)) << "a scraper that sends nothing held the others up";
     EXPECT_TRUE(idle.wait_closed(10));
     EXPECT_GE(seconds_now() - idle_since, 5 - SEEN_LATE);
+    std::vector<std::unique_ptr<Connection>> crowd; // holding connections open, asking nothing
+    for (int i = 0; i < 100; ++i)
+        crowd.push_back(std::make_unique<Connection>(connect_to(port)));
+    EXPECT_EQ(http_exchange(port, "GET /metrics HTTP/1.0\r\n\r\n", 10).substr(0, 15),
+              "HTTP/1.1 200 OK")
+        << "a crowd of idle clients kept a scraper out";
 
     for (const std::string &metrics :
          {std::string("--metrics 0 --metrics 0"), "--metrics 127.0.0.1:" + std::to_string(port)}) {
