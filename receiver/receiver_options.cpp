@@ -86,7 +86,8 @@ std::string receiver_notes() {
            "  be more; a new connection that begins at 0 is a restart.\n"
            "SIGINT or SIGTERM ends it with a summary line; the end of --read too. Exit status:\n"
            "0 when nothing was lost, altered or malformed and no station is missing (with a\n"
-           "fault log: no finding is unexplained), 1 otherwise, 2 for a bad command line.\n";
+           "fault log: no finding is unexplained), 1 otherwise, 2 for a bad command line, a\n"
+           "plan or a fleet's report that cannot be read, or a metrics port that cannot be had.\n";
 }
 
 // The receiver's options, into o.
