@@ -221,7 +221,7 @@ std::vector<Option> fault_options(FaultOptions &o, const std::string &seed_help)
          [&o](const std::string &v) {
              FaultRatesReading r = parse_faults(v);
              o.rates = r.rates;
-             o.spec = v;
+             o.list = v;
              return r.error.empty() ? std::string() : "--faults: " + r.error;
          }},
         number("--fault-seed", "N", seed_help, {"a number from 0 to 4294967295", 0, 4294967295LL},

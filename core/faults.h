@@ -37,7 +37,7 @@ struct FaultRates {
 // A program's fault options: --faults SPEC, --fault-seed N, --fault-log FILE.
 struct FaultOptions {
     FaultRates rates;
-    std::string spec;             // --faults as given; empty: none
+    std::string list;             // --faults as given; empty: none
     std::optional<unsigned> seed; // none: from the unit's own seed
     std::string log;              // a CSV file with a row per injected fault; empty: none
 };

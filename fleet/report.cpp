@@ -41,7 +41,7 @@ Json plan_json(const FleetOptions &o) {
                 {"units", o.units},
                 {"rand", rand_name(o.rand)},
                 {"count", o.count},
-                {"faults", o.faults.spec.empty() ? none : Json(o.faults.spec)},
+                {"faults", o.faults.list.empty() ? none : Json(o.faults.list)},
                 {"fault_seed", o.faults.seed ? Json(*o.faults.seed) : none}};
 }
 
