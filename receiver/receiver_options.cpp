@@ -90,6 +90,8 @@ std::string receiver_notes() {
            "plan or a fleet's report that cannot be read, or a metrics port that cannot be had.\n";
 }
 
+std::vector<Option> check_table(ReceiverOptions &o);
+
 // The receiver's options, into o.
 std::vector<Option> receiver_table(ReceiverOptions &o) {
     std::vector<Option> options = {
@@ -119,6 +121,16 @@ std::vector<Option> receiver_table(ReceiverOptions &o) {
                            return v.empty() ? std::string("--column needs a column name")
                                             : std::string();
                        }});
+    for (Option &c : check_table(o))
+        options.push_back(std::move(c));
+    for (Option &m : metrics::metrics_options(o.metrics))
+        options.push_back(std::move(m));
+    return options;
+}
+
+// The options of the check against a plan, a fleet's report and a fault log, into o.
+std::vector<Option> check_table(ReceiverOptions &o) {
+    std::vector<Option> options;
     options.push_back(file_name("--expect",
                                 "a plan (vandry-fleet --dry-run, vandry --plan): every message\n"
                                 "is known by its tick, and loss is counted exactly",
@@ -149,8 +161,6 @@ std::vector<Option> receiver_table(ReceiverOptions &o) {
     options.push_back(flag("--only-unexplained",
                            "print only the findings that no fault explains, when the run ends",
                            &o.only_unexplained));
-    for (Option &m : metrics::metrics_options(o.metrics))
-        options.push_back(std::move(m));
     return options;
 }
 
