@@ -25,11 +25,6 @@ namespace {
 
 constexpr unsigned SEED = 20261209;
 
-Json report_of(const std::string &path) {
-    std::ifstream in(path);
-    return Json::parse(in, nullptr, false);
-}
-
 // Between keep-open units and the receiver: each whole message is forwarded, dropped, garbled
 // (one digit of its level), sent twice, or its connection is reset on both sides instead; a
 // unit's first message always goes through. What it forwarded is kept, in order.
@@ -197,7 +192,7 @@ TEST(Accounting, ReportEqualsWhatAFaultyNetworkPassedOn) {
     for (const auto &[station, t] : truth)
         total = {total.lost + t.lost, total.duplicated + t.duplicated, total.altered + t.altered};
     ASSERT_GT(total.lost * total.duplicated * total.altered, 0) << "the proxy broke too little";
-    const Json report = report_of(dir.path() + "/report.json");
+    const Json report = json_file(dir.path() + "/report.json");
     ASSERT_FALSE(report.is_discarded()) << receiver.output();
     EXPECT_EQ(report["lost"], total.lost) << receiver.output();
     EXPECT_EQ(report["duplicated"], total.duplicated);
@@ -236,7 +231,7 @@ Json check_store(const ScratchDir &dir, Program **checked, std::unique_ptr<Progr
     *holder = std::make_unique<Program>(dir.path(), args, Target{});
     *checked = holder->get();
     EXPECT_TRUE((*checked)->wait_exit(20));
-    return report_of(dir.path() + "/check.json");
+    return json_file(dir.path() + "/check.json");
 }
 
 } // namespace
@@ -347,7 +342,7 @@ TEST(Accounting, TheFleetsReportShowsLossesAtAStreamsEnds) {
                    "0", "--duration", "7", "--report", "sent.json"},
                   Target::fleet());
     ASSERT_TRUE(fleet.wait_exit(30)) << fleet.output();
-    const Json sent = report_of(dir.path() + "/sent.json");
+    const Json sent = json_file(dir.path() + "/sent.json");
     ASSERT_EQ(sent["stations"].size(), 3U) << fleet.output();
     const int last = sent["stations"][2]["last_tick"];
     for (int i = 0; i < 100 && shell(dir, "sqlite3 store.db '.timeout 2000' 'select count(*) "
@@ -407,7 +402,7 @@ TEST(Accounting, ExplainsEveryFaultThatTheUnitsInjected) {
         kill(receiver.pid(), SIGTERM);
         ASSERT_TRUE(receiver.wait_exit(20)) << receiver.output();
         EXPECT_EQ(receiver.status(), "exited with 0") << receiver.output();
-        const Json report = report_of(dir.path() + "/report.json");
+        const Json report = json_file(dir.path() + "/report.json");
         ASSERT_FALSE(report.is_discarded()) << receiver.output();
 
         std::map<std::string, std::pair<long long, long long>> ticks; // station: first, last
@@ -462,7 +457,7 @@ TEST(Accounting, MetricsAtTheEndEqualTheReports) {
     const int fleet_metrics = metrics_port(fleet);
     ASSERT_TRUE(fleet.wait_for("fleet summary:", 60)) << fleet.output();
     const std::string fleet_text = http_exchange(fleet_metrics, "GET /metrics HTTP/1.1\n\n", 10);
-    const Json fr = report_of(dir.path() + "/fr.json");
+    const Json fr = json_file(dir.path() + "/fr.json");
     double connect_failures = 0;
     for (const char *reason : {"resolve", "socket", "bind", "connect"})
         connect_failures +=
@@ -487,7 +482,7 @@ TEST(Accounting, MetricsAtTheEndEqualTheReports) {
     ASSERT_TRUE(receiver.wait_for("vandry-receiver stopped:", 10)) << receiver.output();
     const std::string receiver_text =
         http_exchange(receiver_metrics, "GET /metrics HTTP/1.1\n\n", 10);
-    const Json rr = report_of(dir.path() + "/rr.json");
+    const Json rr = json_file(dir.path() + "/rr.json");
     for (const auto &[series, key] :
          std::map<std::string, std::string>{{"connections_accepted_total", "connections"},
                                             {"messages_total", "messages"},

@@ -522,9 +522,13 @@ int Program::open_fds() const {
     return ec ? -1 : n;
 }
 
-std::string fleet_report_mismatch(const std::string &path) {
+nlohmann::json json_file(const std::string &path) {
     std::ifstream in(path);
-    const nlohmann::json r = nlohmann::json::parse(in, nullptr, false);
+    return nlohmann::json::parse(in, nullptr, false);
+}
+
+std::string fleet_report_mismatch(const std::string &path) {
+    const nlohmann::json r = json_file(path);
     if (r.is_discarded())
         return "no report in " + path;
     const nlohmann::json faults = r.value("faults", nlohmann::json::object());

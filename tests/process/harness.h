@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include <nlohmann/json.hpp>
+
 #include <functional>
 #include <string>
 #include <utility>
@@ -193,6 +195,9 @@ double series_value(const std::string &exposition, const std::string &series);
 // written + failed + skipped + held + unsent + drops + cuts, its stations against its units,
 // written and unconfirmed, and each station's ticks against its messages written.
 std::string fleet_report_mismatch(const std::string &path);
+
+// The JSON document in the file; a discarded value when there is none.
+nlohmann::json json_file(const std::string &path);
 
 // The text as a regular expression that matches exactly it.
 std::string quote(const std::string &text);

@@ -47,11 +47,6 @@ std::string url_encoded(const std::string &text) {
     return out;
 }
 
-Json json_file(const std::string &path) {
-    std::ifstream in(path);
-    return Json::parse(in, nullptr, false);
-}
-
 // Prometheus on a free loopback port, scraping every second the targets of targets.json, which
 // is written as the programs say their ports (file_sd reads it again when it changes).
 class Prometheus {
