@@ -47,6 +47,9 @@ bool serve(asio::io_context &io, const ReceiverOptions &options, MessageLog &log
            metrics::Endpoint &endpoint) {
     // Every connection holds a descriptor.
     platform::raise_open_file_limit();
+    if (options.threads_capped)
+        report_to(stderr, "vandry-receiver: --threads is at most %u: reading on %u threads\n",
+                  MAX_READER_THREADS, MAX_READER_THREADS);
     tcp::acceptor acceptor = open_listener(io, options);
     if (!acceptor.is_open())
         return false;

@@ -121,6 +121,16 @@ std::vector<Option> receiver_table(ReceiverOptions &o) {
                            return v.empty() ? std::string("--column needs a column name")
                                             : std::string();
                        }});
+    options.push_back(number("--threads", "N",
+                             "read connections on N threads, each with an event loop of its\n"
+                             "own (0: one per core; more than 256: 256); every message is\n"
+                             "checked on one more thread, so the figures are those of one\n"
+                             "(default 1: all on one thread; no effect with --read)",
+                             {"a number of threads", 0, 1000000000}, [&o](long long n) {
+                                 o.threads_capped = n > MAX_READER_THREADS;
+                                 o.threads = o.threads_capped ? MAX_READER_THREADS
+                                                              : static_cast<unsigned>(n);
+                             }));
     for (Option &c : check_table(o))
         options.push_back(std::move(c));
     for (Option &m : metrics::metrics_options(o.metrics))

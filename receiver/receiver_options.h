@@ -31,7 +31,12 @@ struct ReceiverOptions {
     std::string junit;               // a JUnit XML file of the findings when the run ends
     bool only_unexplained = false;   // only the unexplained findings' lines, at the end
     metrics::MetricsOptions metrics; // the scrapers' endpoint
+    unsigned threads = 1;            // connections read on this many threads; 0: one per core
+    bool threads_capped = false;     // more were asked for than MAX_READER_THREADS
 };
+
+// More reader threads than this are not started.
+constexpr unsigned MAX_READER_THREADS = 256;
 
 // args: the command line without the program name.
 Parsed<ReceiverOptions> parse_receiver_arguments(const std::vector<std::string> &args);

@@ -43,13 +43,25 @@ Server::Server(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptio
                MessageLog &log)
     : acceptor_(std::move(acceptor)), accept_pause_(io), summary_timer_(io),
       signals_(io, SIGINT, SIGTERM), mode_(options.mode), quiet_(options.quiet), log_(log),
-      totals_(log.totals()), with_times_(!options.csv.empty()) {}
+      totals_(log.totals()), with_times_(!options.csv.empty()) {
+    if (const unsigned readers = reader_count(options.threads); readers > 1)
+        readers_ = std::make_unique<ReaderThreads>(*this, io, readers);
+}
+
+Server::Server(asio::io_context &io, Server &checker)
+    : acceptor_(io), accept_pause_(io), summary_timer_(io), signals_(io), mode_(checker.mode_),
+      quiet_(checker.quiet_), log_(checker.log_), totals_(checker.totals_),
+      with_times_(checker.with_times_), checker_(&checker) {}
+
+Server::~Server() = default;
 
 void Server::start() {
     signals_.async_wait([this](const asio::error_code &ec, int) {
         if (!ec)
             stop();
     });
+    if (readers_)
+        readers_->start();
     accept();
     if (quiet_) {
         started_ = std::chrono::steady_clock::now();
@@ -73,7 +85,9 @@ void Server::accept() {
 void Server::accept_waiting() {
     for (int n = 0; n < ACCEPTS_PER_TURN; ++n) {
         asio::error_code ec;
-        tcp::socket next = acceptor_.accept(ec);
+        // The socket is taken on the loop of the thread that reads it.
+        Server &reader = readers_ ? readers_->next() : *this;
+        tcp::socket next = acceptor_.accept(reader.acceptor_.get_executor(), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
             accept();
             return;
@@ -82,7 +96,7 @@ void Server::accept_waiting() {
             pause_accepting(ec);
             return;
         }
-        opened(std::move(next));
+        opened(std::move(next), reader);
     }
     asio::post(acceptor_.get_executor(), [this] {
         if (!stopping_)
@@ -101,7 +115,7 @@ void Server::pause_accepting(const asio::error_code &ec) {
     });
 }
 
-void Server::opened(tcp::socket socket) {
+void Server::opened(tcp::socket socket, Server &reader) {
     if (failed_accepts_ != 0) {
         report("accepting again after %llu failed accepts\n", failed_accepts_);
         failed_accepts_ = 0;
@@ -112,10 +126,23 @@ void Server::opened(tcp::socket socket) {
     auto c = std::make_shared<Connection>(std::move(socket), ++totals_.connections,
                                           ec ? std::string("?") : endpoint_text(peer), mode_);
     ++totals_.open;
-    open_.insert(c.get());
     if (!quiet_)
         report("connection %llu opened from %s\n", c->id, c->peer.c_str());
-    wait_for_bytes(std::move(c));
+    reader.adopt(std::move(c));
+}
+
+// Reads c from now on on this server's loop: a reader's, after the connections handed to it
+// before.
+void Server::adopt(std::shared_ptr<Connection> c) {
+    if (checker_ == nullptr) {
+        open_.insert(c.get());
+        wait_for_bytes(std::move(c));
+        return;
+    }
+    asio::post(acceptor_.get_executor(), [this, c = std::move(c)]() mutable {
+        open_.insert(c.get());
+        wait_for_bytes(std::move(c));
+    });
 }
 
 void Server::wait_for_bytes(std::shared_ptr<Connection> c) {
@@ -150,6 +177,9 @@ void Server::read_ready(std::shared_ptr<Connection> c) {
         }
         break;
     }
+    // Handed over, c is read again when the checking has taken its messages.
+    if (c->handed_over)
+        return;
     asio::post(acceptor_.get_executor(), [this, c = std::move(c)]() mutable {
         if (!c->closed)
             read_ready(std::move(c));
@@ -170,13 +200,18 @@ Server::Read Server::receive(Connection &c) {
         return Read::ended;
     }
     c.bytes += n;
-    totals_.bytes += n;
+    if (checker_ == nullptr)
+        totals_.bytes += n;
     for (Message &m : c.splitter.feed(std::string_view(buffer_.data(), n)))
         c.pending.push_back(std::move(m));
     return Read::more;
 }
 
 bool Server::handle_pending(Connection &c, std::chrono::steady_clock::time_point turn_end) {
+    if (checker_ != nullptr && !c.pending.empty()) {
+        hand_over(c);
+        return false;
+    }
     while (!c.pending.empty() && !c.closed) {
         if (std::chrono::steady_clock::now() >= turn_end)
             return false;
@@ -217,22 +252,64 @@ void Server::handle(Connection &c, const Message &m) {
 
 // The connection has ended: its last message, if any bytes are left, then the closing line.
 void Server::close(Connection &c, const std::string &how, bool reset) {
-    for (; !c.pending.empty(); c.pending.pop_front())
-        handle(c, c.pending.front());
     c.closed = true;
-    if (std::optional<Message> last = c.splitter.finish()) {
-        // What a reset leaves unfinished is a fragment, not a message.
-        if (!reset || !log_.fragment(source_of(c), *last))
-            handle(c, *last);
-    }
+    Ending end{how, reset, c.splitter.finish()};
     asio::error_code ignored;
     c.socket.close(ignored);
-    --totals_.open;
     open_.erase(&c);
+    if (checker_ != nullptr)
+        hand_over(c, std::move(end));
+    else
+        ended(c, end);
+}
+
+// The checking's side of a connection's end: the messages that wait, what is left, the closing
+// line.
+void Server::ended(Connection &c, const Ending &end) {
+    for (; !c.pending.empty(); c.pending.pop_front())
+        handle(c, c.pending.front());
+    if (end.last) {
+        // What a reset leaves unfinished is a fragment, not a message.
+        if (!end.reset || !log_.fragment(source_of(c), *end.last))
+            handle(c, *end.last);
+    }
+    --totals_.open;
+    const std::string &how = end.how;
     if (!quiet_)
         report("connection %llu closed%s (%s, %llu malformed, %s)\n", c.id, how.c_str(),
                counted(c.messages, "message").c_str(), c.malformed,
                counted(c.bytes, "byte").c_str());
+}
+
+// A reader's: c's messages that wait, and its end if it has ended, go to the checking thread in
+// one post; until they are taken, c is not read, so that a flood waits in the socket rather
+// than in memory.
+void Server::hand_over(Connection &c, std::optional<Ending> end) {
+    Handover h{std::move(c.pending), c.bytes - c.bytes_handed, std::move(end)};
+    c.pending.clear();
+    c.bytes_handed = c.bytes;
+    c.handed_over = true;
+    asio::post(checker_->acceptor_.get_executor(),
+               [checker = checker_, reader = this, c = c.shared_from_this(), h = std::move(h)] {
+                   checker->check(reader, c, h);
+               });
+}
+
+// The checking thread takes a connection's events in the order of its reader, then lets the
+// reader read it again.
+void Server::check(Server *reader, const std::shared_ptr<Connection> &c, const Handover &h) {
+    totals_.bytes += h.bytes;
+    for (const Message &m : h.messages)
+        handle(*c, m);
+    if (h.end) {
+        ended(*c, *h.end);
+        return;
+    }
+    asio::post(reader->acceptor_.get_executor(), [reader, c] {
+        c->handed_over = false;
+        if (!c->closed)
+            reader->read_ready(c);
+    });
 }
 
 void Server::schedule_summary() {
@@ -273,6 +350,8 @@ void Server::stop() {
     const std::vector<Connection *> still_open(open_.begin(), open_.end());
     for (Connection *c : still_open)
         close(*c, " by the receiver");
+    if (readers_)
+        readers_->stop();
 }
 
 // The listening socket on the address and port given; on failure, says why and is closed.

@@ -1,11 +1,14 @@
 // The receiver's server: listens on one address and port, serves any number of connections at
 // once from one thread (an Asio event loop: the cost of a message does not grow with the number
-// of connections) and hands every message to the message log.
+// of connections) and hands every message to the message log. With reader threads, the
+// connections are read on those, each by a Server of its own, and their messages are checked on
+// the accepting thread.
 #ifndef VANDRY_RECEIVER_SERVER_H
 #define VANDRY_RECEIVER_SERVER_H
 
 #include "receiver/framing.h"
 #include "receiver/message_log.h"
+#include "receiver/readers.h"
 #include "receiver/receiver_options.h"
 
 #include <asio/io_context.hpp>
@@ -35,8 +38,9 @@ std::string endpoint_text(const tcp::endpoint &endpoint);
 // One accepted connection. Its pending wait owns it; the server knows it until it closes. No
 // read buffer of its own: it waits until bytes are ready, and they are read into the server's
 // one buffer; the messages that they complete wait in pending until handled, which the next
-// read waits for.
-struct Connection {
+// read waits for. With reader threads, the reader's fields are the socket, the splitter,
+// pending, bytes and the handing over; the checking thread's messages and malformed.
+struct Connection : std::enable_shared_from_this<Connection> {
     Connection(tcp::socket s, unsigned long long connection_id, std::string from,
                std::optional<Mode> mode)
         : socket(std::move(s)), id(connection_id), peer(std::move(from)), splitter(mode) {}
@@ -49,12 +53,19 @@ struct Connection {
     unsigned long long malformed = 0;
     unsigned long long bytes = 0;
     bool closed = false;
+    bool handed_over = false;            // its messages wait for the checking: no reading
+    unsigned long long bytes_handed = 0; // of bytes, those counted by the checking
 };
 
 class Server {
   public:
     Server(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptions &options,
            MessageLog &log);
+    // A reader of the connections that checker accepts, on a thread of its own (--threads).
+    Server(asio::io_context &io, Server &checker);
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
 
     // Accepts, and with --quiet prints the summary every second, until SIGINT or SIGTERM.
     void start();
@@ -62,12 +73,25 @@ class Server {
     std::function<void()> on_stop;
 
   private:
+    friend class ReaderThreads;
     enum class Read { more, drained, ended };
+    struct Ending {
+        std::string how;
+        bool reset = false;
+        std::optional<Message> last; // the bytes left, if any
+    };
+    // What a reader hands the checking thread of one connection in one post, in order.
+    struct Handover {
+        std::deque<Message> messages;
+        unsigned long long bytes = 0; // read since the last handover
+        std::optional<Ending> end;    // the connection has ended
+    };
 
     void accept();
     void accept_waiting();
     void pause_accepting(const asio::error_code &ec);
-    void opened(tcp::socket socket);
+    void opened(tcp::socket socket, Server &reader);
+    void adopt(std::shared_ptr<Connection> c);
     void wait_for_bytes(std::shared_ptr<Connection> c);
     void read_ready(std::shared_ptr<Connection> c);
     Read receive(Connection &c);
@@ -76,6 +100,9 @@ class Server {
     void handle(Connection &c, const Message &m);
     // reset: the connection failed rather than ended in order.
     void close(Connection &c, const std::string &how, bool reset = false);
+    void ended(Connection &c, const Ending &end);
+    void hand_over(Connection &c, std::optional<Ending> end = std::nullopt);
+    void check(Server *reader, const std::shared_ptr<Connection> &c, const Handover &h);
     [[nodiscard]] Source source_of(const Connection &c) const;
     void schedule_summary();
     void stop();
@@ -100,6 +127,9 @@ class Server {
     std::chrono::steady_clock::time_point started_;
     unsigned seconds_ = 0;
     unsigned long long messages_last_second_ = 0;
+    // A reader's: where its connections' events go. The checker's: its readers, if it has any.
+    Server *checker_ = nullptr;
+    std::unique_ptr<ReaderThreads> readers_;
 };
 
 } // namespace vandry::receiver

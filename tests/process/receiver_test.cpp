@@ -8,13 +8,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace proc;
@@ -117,6 +120,49 @@ TEST(Receiver, TakesAFleetWholeInBothModes) {
                                       10))
             << receiver.output();
     }
+}
+
+// Each station's messages as "size text" in the order of the lines that match pattern, whose
+// groups size and text (which begins with the station's name) are given.
+std::map<std::string, std::vector<std::string>>
+by_station(const std::string &lines, const std::string &pattern, int size, int text) {
+    std::map<std::string, std::vector<std::string>> found;
+    const std::regex line(pattern);
+    for (std::sregex_iterator m(lines.begin(), lines.end(), line), end; m != end; ++m) {
+        const std::string t = (*m)[text].str();
+        found[t.substr(0, t.find(','))].push_back((*m)[size].str() + " " + t);
+    }
+    return found;
+}
+
+// On reader threads, every connection's messages are printed in the order that its unit sent
+// them, exactly as its unit echoes them; also those that a stalled receiver reads at once.
+TEST(Receiver, ReaderThreadsKeepEachConnectionsOrder) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "the receiver and the fleet are tested as built for this machine";
+    ScratchDir dir;
+    Program receiver(dir.path(), {VANDRY_RECEIVER_EXE, "--threads", "2", "127.0.0.1", "0"},
+                     Target{});
+    const int port = listening_port(receiver);
+    ASSERT_NE(port, 0) << receiver.output();
+    Program fleet(dir.path(),
+                  {"--units", "40", "--server", "127.0.0.1:" + std::to_string(port), "--type", "30",
+                   "--count", "5", "--echo"},
+                  Target::fleet());
+    ASSERT_TRUE(receiver.wait_for("connection 40 opened", 20)) << receiver.output();
+    kill(receiver.pid(), SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::seconds(7));
+    kill(receiver.pid(), SIGCONT);
+    ASSERT_TRUE(fleet.wait_exit(60)) << fleet.output();
+    kill(receiver.pid(), SIGTERM);
+    ASSERT_TRUE(receiver.wait_exit(20)) << receiver.output();
+    const auto sent = by_station(fleet.output(), R"(\((\d+)\) \w+ opn: ([^\n]*)\n)", 1, 2);
+    EXPECT_EQ(sent.size(), 40U);
+    EXPECT_EQ(
+        by_station(receiver.output(),
+                   R"(\[conn \d+ [^\]]*\] ([^\n]*)  \(\w+, keep-open, seq \d+, (\d+) bytes\)\n)", 2,
+                   1),
+        sent);
 }
 
 std::string file_text(const std::string &path) {

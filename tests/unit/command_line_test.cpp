@@ -26,7 +26,7 @@ void PrintTo(const Args &a, std::ostream *os) {
         *os << arg << ' ';
 }
 
-// The receiver: "address port mode [quiet] [csv F] [read F]".
+// The receiver: "address port mode [quiet] [csv F] [read F] [threads N [capped]]".
 class ReceiverArguments : public ::testing::TestWithParam<Args> {};
 
 TEST_P(ReceiverArguments, GiveOptionsOrStatus) {
@@ -37,7 +37,9 @@ TEST_P(ReceiverArguments, GiveOptionsOrStatus) {
         ASSERT_FALSE(parsed.exit_status.has_value()) << parsed.text;
         EXPECT_EQ(o.address + " " + o.port + " " + (o.mode ? mode_name(*o.mode) : "auto") +
                       (o.quiet ? " quiet" : "") + (o.csv.empty() ? "" : " csv " + o.csv) +
-                      (o.read ? " read " + *o.read : ""),
+                      (o.read ? " read " + *o.read : "") +
+                      (o.threads != 1 ? " threads " + std::to_string(o.threads) : "") +
+                      (o.threads_capped ? " capped" : ""),
                   a.outcome);
     } else {
         EXPECT_EQ(parsed.exit_status, a.status);
@@ -77,6 +79,13 @@ INSTANTIATE_TEST_SUITE_P(
         Args{{"a", "1", "2"}, 2, "vandry-receiver: too many arguments"},
         Args{{"--csv", "r.csv", "--read=-"}, -1, "127.0.0.1 5000 auto csv r.csv read -"},
         Args{{"--csv="}, 2, "vandry-receiver: --csv needs a file name"},
+        Args{{"--threads", "2"}, -1, "127.0.0.1 5000 auto threads 2"},
+        Args{{"--threads=0"}, -1, "127.0.0.1 5000 auto threads 0"},
+        Args{{"--threads", "1"}, -1, "127.0.0.1 5000 auto"},
+        Args{{"--threads", "257"}, -1, "127.0.0.1 5000 auto threads 256 capped"},
+        Args{{"--threads", "-1"},
+             2,
+             "vandry-receiver: --threads wants a number of threads, not \"-1\""},
         Args{{"--read", "r.txt", "h"},
              2,
              "vandry-receiver: --read listens nowhere: no address or port"}));
