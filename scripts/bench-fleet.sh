@@ -7,10 +7,12 @@
 # check every message against the fleet's plan (vandry-receiver --expect).
 #
 # Usage: scripts/bench-fleet.sh [-n UNITS] [-i INTERVAL_S] [-t SECONDS] [--type CODE] [--plan]
-#          [--shards K] [--receivers R] [--vandry M] [--seed S] [--build DIR] [-- FLEET_ARGS...]
+#          [--shards K] [--receivers R] [--vandry M] [--seed S] [--build DIR]
+#          [--receiver-args 'WORDS'] [-- FLEET_ARGS...]
 #   Defaults: -n 1000 -i 3 -t 30 --type 20 --shards 1 --receivers 1 --seed 1733700000.
 #   Shard k runs units k*N/K .. (k+1)*N/K-1 against receiver k mod R. FLEET_ARGS go to every
-#   shard (e.g. --source 127.0.0.1-127.0.0.8). Every process must fit its descriptor limit.
+#   shard (e.g. --source 127.0.0.1-127.0.0.8), the WORDS to every receiver (e.g. its TLS
+#   options or --threads 2). Every process must fit its descriptor limit.
 # Builds Release binaries in build-bench unless --build names a tree that has them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,9 +20,9 @@ cd "$(dirname "$0")/.."
 units=1000 interval=3 seconds=30 type=20 shards=1 receivers=1 vandry_units=0 seed=1733700000
 with_plan=0
 build="build-bench"
-fleet_args=()
-usage() { sed -n '9,13s/^# \{0,1\}//p' "$0"; }
-help_text() { sed -n '2,14s/^# \{0,1\}//p' "$0"; }
+fleet_args=() receiver_args=()
+usage() { sed -n '9,15s/^# \{0,1\}//p' "$0"; }
+help_text() { sed -n '2,16s/^# \{0,1\}//p' "$0"; }
 usage_error() {
     echo "bench-fleet: $1" >&2
     usage >&2
@@ -28,7 +30,7 @@ usage_error() {
 }
 while [[ $# -gt 0 ]]; do
     case "$1" in
-        -n | -i | -t | --type | --shards | --receivers | --vandry | --seed | --build)
+        -n | -i | -t | --type | --shards | --receivers | --vandry | --seed | --build | --receiver-args)
             [[ $# -ge 2 && -n "$2" ]] || usage_error "$1 needs a value" ;;&
         -n) units="$2"; shift ;;
         -i) interval="$2"; shift ;;
@@ -39,6 +41,7 @@ while [[ $# -gt 0 ]]; do
         --vandry) vandry_units="$2"; shift ;;
         --seed) seed="$2"; shift ;;
         --build) build="$2"; shift ;;
+        --receiver-args) read -r -a receiver_args <<< "$2"; shift ;;
         --plan) with_plan=1 ;;
         --) shift; fleet_args=("$@"); break ;;
         -h | --help) help_text; exit 0 ;;
@@ -161,7 +164,8 @@ start_receiver() {
     : > "$log"  # before the child opens it, so that the first look finds it
     local expect=()
     (( with_plan )) && expect=(--expect "$logs/plan.txt")
-    "$receiver_bin" --quiet ${expect[@]+"${expect[@]}"} 127.0.0.1 0 > "$log" 2>&1 &
+    "$receiver_bin" --quiet ${expect[@]+"${expect[@]}"} ${receiver_args[@]+"${receiver_args[@]}"} \
+        127.0.0.1 0 > "$log" 2>&1 &
     pids+=($!)
     receiver_pids+=($!)
     receiver_logs+=("$log")
