@@ -100,6 +100,12 @@ TEST(FleetOptions, UsageErrorsSayWhatIsWrong) {
         {"--units 10 --server h:1 --type 10 --name-prefix ABCDEFGHIJKLMNOPQRSTUVWXY --shard 10000",
          "unit names must fit 30 characters: prefix \"ABCDEFGHIJKLMNOPQRSTUVWXY\" with unit "
          "number 100009 is longer"},
+        {"--units 1 --server h:1 --type 10 --tls-ca ca.crt", "--tls-ca needs --tls"},
+        {"--units 1 --server h:1 --type 10 --tls-no-resume", "--tls-no-resume needs --tls"},
+        {"--units 1 --server h:1 --type 10 --tls --tls-cert c.crt", "--tls-cert needs --tls-key"},
+        {"--units 1 --server h:1 --type 10 --tls --tls-key c.key", "--tls-key needs --tls-cert"},
+        {"--units 1 --server h:1 --type 10 --tls --tls-cert c --tls-key k --tls-cert-dir d",
+         "--tls-cert-dir and --tls-cert or --tls-key exclude each other"},
     };
     for (const Rejected &r : table)
         EXPECT_EQ(parse(r.args).error, r.error) << r.args;
