@@ -3,6 +3,7 @@
 #include "core/file_identity.h"
 #include "fleet/engine.h"
 #include "fleet/fleet_metrics.h"
+#include "fleet/fleet_tls.h"
 #include "fleet/merge.h"
 #include "fleet/options.h"
 #include "fleet/report.h"
@@ -70,9 +71,11 @@ bool write_summary(const FleetResult &r, const FleetOptions &o) {
 }
 
 // Runs the fleet, with the scrapers' endpoint on its loop when asked for; the exit status.
-template <class Rng> int run_fleet(const FleetOptions &o, FaultLogFile &fault_log) {
+template <class Rng>
+int run_fleet(const FleetOptions &o, FaultLogFile &fault_log, const FleetTls &tls) {
     asio::io_context io(1);
     Engine<Rng> engine(io, o, fault_log);
+    engine.use_tls(tls);
     FleetResult r;
     bool ended = false;
     metrics::Endpoint endpoint(io, [&] {
@@ -123,6 +126,14 @@ int main(int argc, char **argv) try {
         report("%s", plan_text(o).c_str());
         return 0;
     }
+    const MadeFleetTls tls = make_fleet_tls(o);
+    if (!tls.error.empty()) {
+        report_to(stderr, "vandry-fleet: %s\n", tls.error.c_str());
+        return 2;
+    }
+    if (o.tls.insecure)
+        report_to(stderr, "vandry-fleet: warning: --tls-insecure: the server's certificate is "
+                          "not verified\n");
     report("%s", start_line(o).c_str());
     if (o.interval_s < 3)
         report("vandry-fleet: an interval of %d s is below 3 s: units send every 3 s\n",
@@ -141,8 +152,8 @@ int main(int argc, char **argv) try {
         std::cerr << "vandry-fleet: cannot write the fault log " << o.faults.log << "\n";
         return 1;
     }
-    return o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o, fault_log)
-                                     : run_fleet<MsvcrtRand>(o, fault_log);
+    return o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o, fault_log, tls.tls)
+                                     : run_fleet<MsvcrtRand>(o, fault_log, tls.tls);
 } catch (const std::exception &e) {
     // Start-up failures of the event loop itself (no descriptor for it, no signal handling).
     std::cerr << "vandry-fleet: " << e.what() << "\n";

@@ -302,8 +302,8 @@ Parsed<FleetOptions> parse_fleet_options(const std::vector<std::string> &args,
         "figures summed, lateness merged exactly, stations in unit order. Reports of\n"
         "different plans or overlapping units are refused.\n"
         "Exit status: 0 when every unit sent what it should and nothing failed, 1 otherwise,\n"
-        "2 for a bad command line, reports that --merge refuses or a metrics port that cannot\n"
-        "be had.\n" +
+        "2 for a bad command line, reports that --merge refuses, TLS files that cannot be\n"
+        "used or a metrics port that cannot be had.\n" +
         metrics::METRICS_NOTES;
     p.operands = "[REPORT...]";
     p.options = fleet_table(o, g);
