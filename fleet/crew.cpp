@@ -106,9 +106,10 @@ void add_figures(FleetFigures &into, const FleetFigures &part) {
           &FleetFigures::written_last_second, &FleetFigures::unconfirmed, &FleetFigures::failed,
           &FleetFigures::connect_failures, &FleetFigures::connects, &FleetFigures::skipped,
           &FleetFigures::held, &FleetFigures::unsent, &FleetFigures::waiting,
-          &FleetFigures::faults_last_second})
+          &FleetFigures::faults_last_second, &FleetFigures::tls_full, &FleetFigures::tls_resumed})
         into.*figure += part.*figure;
     into.faulting = into.faulting || part.faulting;
+    into.tls = into.tls || part.tls;
     for (std::size_t k = 0; k < into.faults.size(); ++k)
         into.faults[k] += part.faults[k];
     for (std::size_t k = 0; k < into.failures.size(); ++k) {

@@ -275,6 +275,10 @@ template <class Rng> void Engine<Rng>::connect(Unit &u) {
 }
 
 template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_code &error) {
+    if (!error && tls_) { // the connect's time-out runs on over the handshake
+        start_handshake(u);
+        return;
+    }
     u.timer.cancel();
     if (error) {
         const int code = u.timed_out ? asio::error::timed_out : error.value();
@@ -289,6 +293,11 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
         arm(u, Phase::to_reconnect, u.due);
         return;
     }
+    begin_connection(u);
+}
+
+// The connection stands (its handshake done, with TLS): the unit's message at its slot.
+template <class Rng> void Engine<Rng>::begin_connection(Unit &u) {
     u.is_connected = true;
     u.wrote_on_connection = false;
     u.ending = Ending::none;
@@ -308,6 +317,70 @@ template <class Rng> void Engine<Rng>::on_connected(Unit &u, const asio::error_c
         send_or_skip(u);
     else
         arm(u, Phase::to_send, next.at);
+}
+
+// After the TCP connect, the TLS handshake on the same socket, which offers the unit's last
+// session for resumption.
+template <class Rng> void Engine<Rng>::start_handshake(Unit &u) {
+    u.session = std::make_unique<tls::Session>();
+    if (!u.session->start_client(*tls_->context,
+                                 static_cast<std::uintptr_t>(u.socket.native_handle()),
+                                 tls_->identity_of(u.index), &u.saved_session)) {
+        fail_handshake(u, u.session->failure(), u.session->failure_text());
+        return;
+    }
+    continue_handshake(u);
+}
+
+// A step of the handshake, then a wait on the socket for the next one. The connect's timer
+// closes the socket when the time is up, which ends the wait.
+template <class Rng> void Engine<Rng>::continue_handshake(Unit &u) {
+    switch (const tls::Progress progress = u.session->handshake()) {
+    case tls::Progress::done:
+        u.timer.cancel();
+        ++(u.session->resumed() ? figures_.tls_resumed : figures_.tls_full);
+        begin_connection(u);
+        return;
+    case tls::Progress::want_read:
+    case tls::Progress::want_write:
+        u.socket.async_wait(progress == tls::Progress::want_read ? Socket::wait_read
+                                                                 : Socket::wait_write,
+                            [this, p = &u](const asio::error_code &ec) {
+                                if (finished_)
+                                    return;
+                                if (!ec)
+                                    continue_handshake(*p);
+                                else if (p->timed_out)
+                                    fail_handshake(*p, tls::Failure::timed_out,
+                                                   "no handshake within the connect time-out");
+                                else
+                                    fail_handshake(*p, tls::Failure::closed, ec.message());
+                            });
+        return;
+    case tls::Progress::ended:
+        fail_handshake(u, tls::Failure::closed, "the server closed the connection");
+        return;
+    case tls::Progress::failed:
+        fail_handshake(u, u.session->failure(), u.session->failure_text());
+        return;
+    }
+}
+
+// A handshake that fails is a connect that fails: its line, and a new try 5 s on. No session
+// is kept from it.
+template <class Rng>
+void Engine<Rng>::fail_handshake(Unit &u, tls::Failure reason, const std::string &why) {
+    ++figures_.connect_failures;
+    const std::string line =
+        std::string("TLS handshake failed with error: ") + tls::failure_name(reason) + "\n";
+    note_failure(tls_failure(reason), line, why);
+    if (o_.echo)
+        report("%s", line.c_str());
+    u.session.reset();
+    asio::error_code ignored;
+    u.socket.close(ignored);
+    move_to(u, next_slot(u, Clock::now() + RETRY_PAUSE).slot);
+    arm(u, Phase::to_reconnect, u.due);
 }
 
 // Counts a failure and keeps the first of its kind, which is printed once when the units' own
@@ -398,6 +471,8 @@ template <class Rng> void Engine<Rng>::on_input(Unit &u) {
 // waits for the unit's next wake-up, which its next bytes bring.
 template <class Rng>
 typename Engine<Rng>::Input Engine<Rng>::discard_input(Unit &u, asio::error_code &ec) {
+    if (u.session)
+        return discard_tls_input(u, ec);
     for (std::size_t taken = 0; taken < DRAIN_PER_TURN;) {
         taken += u.socket.read_some(asio::buffer(discard_), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again)
@@ -406,6 +481,31 @@ typename Engine<Rng>::Input Engine<Rng>::discard_input(Unit &u, asio::error_code
             continue;
         if (ec)
             return ec == asio::error::eof ? Input::ended : Input::reset;
+    }
+    return Input::drained;
+}
+
+// The same through the unit's TLS session, which also takes in the session tickets that the
+// server sends after the handshake.
+template <class Rng>
+typename Engine<Rng>::Input Engine<Rng>::discard_tls_input(Unit &u, asio::error_code &ec) {
+    for (std::size_t taken = 0; taken < DRAIN_PER_TURN;) {
+        std::size_t moved = 0;
+        switch (u.session->read(discard_.data(), discard_.size(), &moved)) {
+        case tls::Progress::done:
+            if (moved == 0)
+                return Input::drained;
+            taken += moved;
+            break;
+        case tls::Progress::want_read:
+        case tls::Progress::want_write:
+            return Input::drained;
+        case tls::Progress::ended:
+            return Input::ended;
+        case tls::Progress::failed:
+            ec = asio::error::connection_reset;
+            return Input::reset;
+        }
     }
     return Input::drained;
 }
@@ -453,6 +553,10 @@ void Engine<Rng>::on_connection_ended(Unit &u, Ending ending, const asio::error_
 }
 
 template <class Rng> void Engine<Rng>::end_connection(Unit &u) {
+    if (u.session) { // its session kept for the next connection to resume
+        u.session->end(tls_->context->resumes() ? &u.saved_session : nullptr);
+        u.session.reset();
+    }
     if (u.is_connected) {
         u.is_connected = false;
         --figures_.connected;
@@ -460,11 +564,14 @@ template <class Rng> void Engine<Rng>::end_connection(Unit &u) {
     ++u.generation;
 }
 
-// Drops unread input, so that the close is not a reset, then ends the sending side first.
+// Drops unread input, so that the close is not a reset, then ends the sending side first
+// (TLS's close_notify, then TCP's).
 template <class Rng> void Engine<Rng>::close_orderly(Unit &u) {
     asio::error_code ignored;
     if (u.is_connected) {
         discard_input(u, ignored);
+        if (u.session)
+            u.session->close_notify();
         u.socket.shutdown(Socket::shutdown_send, ignored);
     }
     u.socket.close(ignored);
@@ -540,7 +647,10 @@ template <class Rng> void Engine<Rng>::write(Unit &u, int bytes, int copies) {
             note_not_written(bytes > 0);
     };
     const asio::const_buffer piece(u.message, static_cast<size_t>(bytes));
-    if (copies == 2)
+    const auto size = static_cast<size_t>(bytes);
+    if (u.session)
+        write_tls(u, {u.message, size, size * static_cast<size_t>(copies), 0}, done);
+    else if (copies == 2)
         asio::async_write(u.socket, std::array<asio::const_buffer, 2>{piece, piece}, done);
     else
         asio::async_write(u.socket, piece, done);
@@ -550,26 +660,73 @@ template <class Rng> void Engine<Rng>::write(Unit &u, int bytes, int copies) {
 template <class Rng> void Engine<Rng>::write_slow(Unit &u) {
     const SlowPiece piece = slow_piece(u.message_length - u.slow_written, u.faults);
     u.state = Phase::writing;
-    asio::async_write(
-        u.socket, asio::buffer(u.message + u.slow_written, static_cast<size_t>(piece.bytes)),
-        [this, p = &u, piece](const asio::error_code &ec, size_t bytes) {
-            p->slow_written = static_cast<std::uint8_t>(p->slow_written + bytes);
-            const bool whole = !ec && p->slow_written == p->message_length;
-            if (finished_) // the rest of a piece under way when the run ended is not written
-                whole ? note_written(*p) : note_not_written(p->slow_written > 0);
-            else if (ec || whole)
-                on_written(*p, ec, p->slow_written > 0);
-            else
-                arm(*p, Phase::slow_pause,
-                    Clock::now() + std::chrono::milliseconds(piece.pause_ms));
-        });
+    const auto done = [this, p = &u, piece](const asio::error_code &ec, size_t bytes) {
+        p->slow_written = static_cast<std::uint8_t>(p->slow_written + bytes);
+        const bool whole = !ec && p->slow_written == p->message_length;
+        if (finished_) // the rest of a piece under way when the run ended is not written
+            whole ? note_written(*p) : note_not_written(p->slow_written > 0);
+        else if (ec || whole)
+            on_written(*p, ec, p->slow_written > 0);
+        else
+            arm(*p, Phase::slow_pause, Clock::now() + std::chrono::milliseconds(piece.pause_ms));
+    };
+    const char *data = u.message + u.slow_written;
+    const auto size = static_cast<size_t>(piece.bytes);
+    if (u.session)
+        write_tls(u, {data, size, size, 0}, done);
+    else
+        asio::async_write(u.socket, asio::buffer(data, size), done);
+}
+
+// Writes through the unit's TLS session, waiting on its socket as the session says; done(ec,
+// bytes) is called as async_write calls it, from here when no wait was needed.
+template <class Rng>
+template <class Done>
+void Engine<Rng>::write_tls(Unit &u, TlsWrite w, Done done) {
+    while (w.moved < w.total) {
+        const std::size_t at = w.moved % w.size;
+        std::size_t moved = 0;
+        const tls::Progress progress = u.session->write(w.data + at, w.size - at, &moved);
+        if (progress == tls::Progress::done) {
+            w.moved += moved;
+        } else if (progress == tls::Progress::want_read || progress == tls::Progress::want_write) {
+            const auto wait =
+                progress == tls::Progress::want_read ? Socket::wait_read : Socket::wait_write;
+            u.socket.async_wait(wait, [this, p = &u, w, done](const asio::error_code &ec) mutable {
+                if (ec || !p->session) // cancelled at the send time-out, or the run ended
+                    done(ec ? ec : asio::error::operation_aborted, w.moved);
+                else
+                    write_tls(*p, w, std::move(done));
+            });
+            return;
+        } else {
+            done(progress == tls::Progress::ended ? asio::error::broken_pipe
+                                                  : asio::error::connection_reset,
+                 w.moved);
+            return;
+        }
+    }
+    done(asio::error_code(), w.moved);
+}
+
+// At the end of the run: as much as the session takes at once.
+template <class Rng> bool Engine<Rng>::write_tls_now(Unit &u, const char *data, std::size_t size) {
+    std::size_t moved = 0;
+    for (std::size_t written = 0; written < size; written += moved)
+        if (u.session->write(data + written, size - written, &moved) != tls::Progress::done)
+            return false;
+    return true;
 }
 
 // The end of the run comes in the middle of a slow message: its rest goes at once.
 template <class Rng> void Engine<Rng>::finish_slow(Unit &u) {
     asio::error_code ec;
     const std::size_t rest = u.message_length - u.slow_written;
-    if (asio::write(u.socket, asio::buffer(u.message + u.slow_written, rest), ec) == rest && !ec)
+    const char *data = u.message + u.slow_written;
+    const bool whole = u.session
+                           ? write_tls_now(u, data, rest)
+                           : asio::write(u.socket, asio::buffer(data, rest), ec) == rest && !ec;
+    if (whole)
         note_written(u);
     else
         note_not_written(true);

@@ -13,6 +13,7 @@
 #include "core/message.h"
 #include "core/unit_protocol.h"
 #include "fleet/crew.h"
+#include "fleet/fleet_tls.h"
 #include "fleet/options.h"
 #include "fleet/schedule.h"
 #include "fleet/server_address.h"
@@ -29,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace vandry::fleet {
@@ -53,6 +55,11 @@ template <class Rng> class Engine {
     // Ends the run from another thread, as a signal does.
     void stop() {
         asio::post(io_, [this] { finish(); });
+    }
+    // The units speak TLS with this context and these identities (before run()).
+    void use_tls(const FleetTls &tls) {
+        tls_ = tls.context ? &tls : nullptr;
+        figures_.tls = tls_ != nullptr;
     }
 
   private:
@@ -111,6 +118,14 @@ template <class Rng> class Engine {
         std::uint8_t slow_written = 0; // bytes of a slow message written so far
         std::uint8_t message_length = 0;
         char message[MAX_MESSAGE_LENGTH + 1]{};
+        std::unique_ptr<tls::Session> session; // TLS: the connection's, from its handshake on
+        tls::SavedSession saved_session;       // TLS: the last connection's, to resume
+    };
+
+    // A TLS write under way: size bytes from data, over and over until total have gone.
+    struct TlsWrite {
+        const char *data;
+        std::size_t size, total, moved;
     };
 
     static constexpr auto CONNECT_TIME_OUT = std::chrono::seconds(10);
@@ -131,12 +146,17 @@ template <class Rng> class Engine {
     void connect(Unit &u);
     void send_copy_apart(Unit &u);
     void on_connected(Unit &u, const asio::error_code &error);
+    void begin_connection(Unit &u);
+    void start_handshake(Unit &u);
+    void continue_handshake(Unit &u);
+    void fail_handshake(Unit &u, tls::Failure reason, const std::string &why);
     void note_failure(Failure kind, const std::string &line, const std::string &reason);
     void retry_pass(Unit &u, Failure kind, ConsoleLine line, int code);
     EndRule end_as(Unit &u, ConnectionEnd why, int code);
     void fail_connection(Unit &u, Failure kind, ConnectionEnd why, int code);
     void watch_input(Unit &u);
     Input discard_input(Unit &u, asio::error_code &ec);
+    Input discard_tls_input(Unit &u, asio::error_code &ec);
     void on_input(Unit &u);
     void on_connection_ended(Unit &u, Ending ending, const asio::error_code &ec);
     void end_connection(Unit &u);
@@ -145,6 +165,8 @@ template <class Rng> class Engine {
     void send(Unit &u);
     void write(Unit &u, int bytes, int copies);
     void write_slow(Unit &u);
+    template <class Done> void write_tls(Unit &u, TlsWrite w, Done done);
+    bool write_tls_now(Unit &u, const char *data, std::size_t size);
     void finish_slow(Unit &u);
     void count_fault(FaultKind kind);
     void go_silent(Unit &u);
@@ -180,6 +202,7 @@ template <class Rng> class Engine {
     FleetResult result_;
     bool finished_ = false;
     std::function<void()> on_finish_;
+    const FleetTls *tls_ = nullptr; // none: plain TCP
     std::array<char, DRAIN_PIECE> discard_{};
     const Share share_;
 };

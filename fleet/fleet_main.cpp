@@ -3,6 +3,7 @@
 #include "core/file_identity.h"
 #include "fleet/engine.h"
 #include "fleet/fleet_metrics.h"
+#include "fleet/fleet_tls.h"
 #include "fleet/merge.h"
 #include "fleet/options.h"
 #include "fleet/report.h"
@@ -107,13 +108,16 @@ int run_fleet(asio::io_context &io, Fleet &engine, const FleetOptions &o, FaultL
 }
 
 template <class Rng>
-int run_units(const FleetOptions &o, FaultLogFile &fault_log, std::uint32_t threads) {
+int run_units(const FleetOptions &o, FaultLogFile &fault_log, std::uint32_t threads,
+              const FleetTls &tls) {
     asio::io_context io(1);
     if (threads == 1) {
         Engine<Rng> engine(io, o, fault_log);
+        engine.use_tls(tls);
         return run_fleet(io, engine, o, fault_log);
     }
     ThreadedFleet<Rng> fleet(io, o, fault_log, threads);
+    fleet.use_tls(tls);
     return run_fleet(io, fleet, o, fault_log);
 }
 
@@ -143,6 +147,14 @@ int main(int argc, char **argv) try {
         report("%s", plan_text(o).c_str());
         return 0;
     }
+    const MadeFleetTls tls = make_fleet_tls(o);
+    if (!tls.error.empty()) {
+        report_to(stderr, "vandry-fleet: %s\n", tls.error.c_str());
+        return 2;
+    }
+    if (o.tls.insecure)
+        report_to(stderr, "vandry-fleet: warning: --tls-insecure: the server's certificate is "
+                          "not verified\n");
     report("%s", start_line(o).c_str());
     if (o.interval_s < 3)
         report("vandry-fleet: an interval of %d s is below 3 s: units send every 3 s\n",
@@ -165,8 +177,8 @@ int main(int argc, char **argv) try {
         return 1;
     }
     const auto count = static_cast<std::uint32_t>(threads.threads);
-    return o.rand == RandKind::glibc ? run_units<GlibcRand>(o, fault_log, count)
-                                     : run_units<MsvcrtRand>(o, fault_log, count);
+    return o.rand == RandKind::glibc ? run_units<GlibcRand>(o, fault_log, count, tls.tls)
+                                     : run_units<MsvcrtRand>(o, fault_log, count, tls.tls);
 } catch (const std::exception &e) {
     // Start-up failures of the event loop itself (no descriptor for it, no signal handling).
     std::cerr << "vandry-fleet: " << e.what() << "\n";

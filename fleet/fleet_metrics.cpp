@@ -23,6 +23,21 @@ void by_reason(metrics::Exposition &e, const char *name, const char *help, const
         e.sample(name, {{"reason", reason}}, failures_of(f, kind));
 }
 
+// The handshakes by kind and the failed ones by reason, when the units speak TLS.
+void tls_families(metrics::Exposition &e, const FleetFigures &f) {
+    e.family("vandry_fleet_tls_handshakes_total", "TLS handshakes that finished, by kind.",
+             "counter");
+    e.sample("vandry_fleet_tls_handshakes_total", {{"kind", "full"}}, f.tls_full);
+    e.sample("vandry_fleet_tls_handshakes_total", {{"kind", "resumed"}}, f.tls_resumed);
+    e.family("vandry_fleet_tls_failures_total", "TLS handshakes that failed, by reason.",
+             "counter");
+    for (std::size_t k = 0; k < tls::FAILURE_KINDS; ++k) {
+        const auto reason = static_cast<tls::Failure>(k);
+        e.sample("vandry_fleet_tls_failures_total", {{"reason", tls::failure_name(reason)}},
+                 failures_of(f, tls_failure(reason)));
+    }
+}
+
 } // namespace
 
 std::string fleet_metrics_text(const FleetFigures &f, const metrics::Histogram &lateness) {
@@ -56,6 +71,8 @@ std::string fleet_metrics_text(const FleetFigures &f, const metrics::Histogram &
         e.sample("vandry_fleet_faults_injected_total",
                  {{"kind", fault_name(static_cast<FaultKind>(kind))}},
                  f.faults[static_cast<std::size_t>(kind)]);
+    if (f.tls)
+        tls_families(e, f);
     e.histogram("vandry_fleet_lateness_seconds", "How late each send started after its slot.",
                 lateness);
     return e.text();

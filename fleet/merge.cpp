@@ -46,6 +46,10 @@ std::string shape_error(const Json &r) {
         return "no \"stations\", one for each of its units";
     if (r.contains("shards") && !field(r, "shards").is_number_unsigned())
         return "\"shards\" is not a count";
+    const Json &tls = field(r, "tls");
+    if (r.contains("tls") && !(field(tls, "handshakes").is_number_unsigned() &&
+                               field(tls, "resumed").is_number_unsigned()))
+        return "\"tls\" without the counts handshakes and resumed";
     return std::string();
 }
 
@@ -124,6 +128,20 @@ void add_failures(const Json &r, Json *failures) {
     }
 }
 
+// Adds one count to another that may not be there yet.
+void add_count(const Json &from, Json *to) {
+    if (from.is_number_unsigned())
+        *to = (to->is_number_unsigned() ? to->get<std::uint64_t>() : 0) + from.get<std::uint64_t>();
+}
+
+// Adds r's TLS counts to the merged ones: handshakes full and resumed, failures by reason.
+void add_tls(const Json &r, Json *tls) {
+    for (const char *key : {"handshakes", "resumed"})
+        add_count(field(r, key), &(*tls)[key]);
+    for (const auto &item : field(r, "failures").items())
+        add_count(item.value(), &(*tls)["failures"][item.key()]);
+}
+
 // Adds r's figures to the merged head (the lowest units' report to start with).
 void add_figures(const Json &r, Json *head) {
     for (const char *key : SUMMED)
@@ -137,6 +155,8 @@ void add_figures(const Json &r, Json *head) {
             if (item.value().is_number_unsigned())
                 (*head)["faults"][item.key()] =
                     count_of((*head)["faults"], item.key()) + item.value().get<std::uint64_t>();
+    if (r.contains("tls"))
+        add_tls(r["tls"], &(*head)["tls"]);
     (*head)["plan"]["units"] = count_of((*head)["plan"], "units") + count_of(r["plan"], "units");
     (*head)["shards"] = count_of(*head, "shards") + r.value("shards", std::uint64_t{1});
 }
@@ -154,6 +174,11 @@ FleetFigures figures_of(const Json &head) {
     f.skipped = field(head, "skipped").get<long long>();
     f.held = field(head, "held").get<long long>();
     f.unsent = field(head, "unsent").get<long long>();
+    f.tls = field(head, "tls").is_object();
+    if (f.tls) {
+        f.tls_full = field(head["tls"], "handshakes").get<long long>();
+        f.tls_resumed = field(head["tls"], "resumed").get<long long>();
+    }
     for (std::size_t kind = 0; kind < f.failures.size(); ++kind) {
         const Json &failure = field(head["failures"], failure_name(static_cast<Failure>(kind)));
         if (failure.is_object()) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 namespace vandry::fleet {
 
@@ -193,10 +194,56 @@ std::vector<Option> run_options(FleetOptions &o) {
     };
 }
 
+// TLS to the server, and who the units are to it.
+std::vector<Option> tls_options(FleetTlsOptions &t) {
+    Option cert_dir = file_name(
+        "--tls-cert-dir", "unit NAME presents DIR/NAME.crt with its key DIR/NAME.key", &t.cert_dir);
+    cert_dir.value_name = "DIR";
+    const Option server_name = {"--tls-server-name", "NAME",
+                                "the name sent (SNI) and checked in the server's certificate\n"
+                                "(default: the host of --server)",
+                                [&t](const std::string &v) {
+                                    t.server_name = v;
+                                    return v.empty() ? std::string("--tls-server-name needs a name")
+                                                     : std::string();
+                                }};
+    return {
+        flag("--tls", "speak TLS to the server", &t.on),
+        file_name("--tls-ca", "trust the CAs in FILE for the server (default: the system's)",
+                  &t.ca_file),
+        server_name,
+        file_name("--tls-cert", "every unit presents this certificate (with --tls-key)",
+                  &t.cert_file),
+        file_name("--tls-key", "the private key of --tls-cert", &t.key_file),
+        cert_dir,
+        flag("--tls-insecure", "verify nothing of the server (test rigs only)", &t.insecure),
+        flag("--tls-no-resume", "a full handshake on every connection, no resumption",
+             &t.no_resume),
+    };
+}
+
+// Why the TLS options do not go together; empty when they do.
+std::string tls_conflict(const FleetTlsOptions &t) {
+    const std::pair<const char *, bool> given[] = {
+        {"--tls-ca", !t.ca_file.empty()},        {"--tls-server-name", !t.server_name.empty()},
+        {"--tls-cert", !t.cert_file.empty()},    {"--tls-key", !t.key_file.empty()},
+        {"--tls-cert-dir", !t.cert_dir.empty()}, {"--tls-insecure", t.insecure},
+        {"--tls-no-resume", t.no_resume}};
+    for (const auto &[name, is_given] : given)
+        if (is_given && !t.on)
+            return std::string(name) + " needs --tls";
+    if (!t.cert_dir.empty() && (!t.cert_file.empty() || !t.key_file.empty()))
+        return "--tls-cert-dir and --tls-cert or --tls-key exclude each other";
+    if (t.cert_file.empty() != t.key_file.empty())
+        return t.cert_file.empty() ? "--tls-key needs --tls-cert" : "--tls-cert needs --tls-key";
+    return std::string();
+}
+
 std::vector<Option> fleet_table(FleetOptions &o, Given &g) {
     std::vector<Option> table = required_options(o, g);
     for (std::vector<Option> part :
-         {unit_options(o, g), run_options(o), metrics::metrics_options(o.metrics),
+         {unit_options(o, g), run_options(o), tls_options(o.tls),
+          metrics::metrics_options(o.metrics),
           fault_options(o.faults, "unit k's faults from the stream of N+k (default: from its "
                                   "own seed)")})
         table.insert(table.end(), part.begin(), part.end());
@@ -211,6 +258,8 @@ std::string complete(FleetOptions &o, const Given &g) {
         return o.merge_reports.empty() ? "--merge needs at least one report" : "";
     if (g.shard && g.first_unit)
         return "--shard and --first-unit exclude each other";
+    if (std::string conflict = tls_conflict(o.tls); !conflict.empty())
+        return conflict;
     if (!g.units)
         return "--units is required";
     if (!o.dry_run && !g.server)
@@ -257,8 +306,8 @@ Parsed<FleetOptions> parse_fleet_options(const std::vector<std::string> &args,
         "figures summed, lateness merged exactly, stations in unit order. Reports of\n"
         "different plans or overlapping units are refused.\n"
         "Exit status: 0 when every unit sent what it should and nothing failed, 1 otherwise,\n"
-        "2 for a bad command line, reports that --merge refuses or a metrics port that cannot\n"
-        "be had.\n" +
+        "2 for a bad command line, reports that --merge refuses, TLS files that cannot be\n"
+        "used or a metrics port that cannot be had.\n" +
         metrics::METRICS_NOTES;
     p.operands = "[REPORT...]";
     p.options = fleet_table(o, g);

@@ -17,6 +17,17 @@ namespace vandry::fleet {
 
 extern const char FLEET_VERSION[];
 
+// How the units speak TLS to the server: whom they trust, which name they check, who they are.
+struct FleetTlsOptions {
+    bool on = false;
+    std::string ca_file;             // empty: the system's store
+    std::string server_name;         // empty: the host of --server
+    std::string cert_file, key_file; // one identity for every unit
+    std::string cert_dir;            // DIR/NAME.crt and DIR/NAME.key for each unit NAME
+    bool insecure = false;           // no verification at all
+    bool no_resume = false;          // a full handshake on every connection
+};
+
 struct FleetOptions {
     long long units = 0;
     long long first_unit = 0; // the unit number of the first unit
@@ -36,6 +47,7 @@ struct FleetOptions {
     std::string report;                 // a JSON file of the figures when the run ends
     FaultOptions faults; // field faults; unit k's stream from --fault-seed + k, or its seed
     metrics::MetricsOptions metrics; // the scrapers' endpoint
+    FleetTlsOptions tls;
     bool echo = false, dry_run = false;
     bool merge = false;                     // merge the reports below instead of running units
     std::vector<std::string> merge_reports; // --merge's reports, as named

@@ -25,6 +25,16 @@ std::string station_text(const char *name, const StationFigures &s) {
                    -1);
 }
 
+// The handshakes, full and resumed, and the failed ones by reason.
+Json tls_json(const FleetFigures &f) {
+    Json failures = Json::object();
+    for (std::size_t k = 0; k < tls::FAILURE_KINDS; ++k)
+        failures[tls::failure_name(static_cast<tls::Failure>(k))] =
+            f.failures[static_cast<std::size_t>(tls_failure(static_cast<tls::Failure>(k)))];
+    return Json{
+        {"handshakes", f.tls_full}, {"resumed", f.tls_resumed}, {"failures", std::move(failures)}};
+}
+
 } // namespace
 
 double report_ms(double ms) {
@@ -98,6 +108,8 @@ void write_fleet_report(std::ostream &out, const FleetResult &r, const FleetOpti
                 f.faults[static_cast<std::size_t>(kind)];
         report["faults"] = std::move(faults);
     }
+    if (f.tls)
+        report["tls"] = tls_json(f);
     report["plan"] = plan_json(o);
     report["lateness"] = lateness_json(r.lateness);
     char name[MAX_NAME_LENGTH + 1];

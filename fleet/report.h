@@ -19,7 +19,8 @@ using ReportJson = nlohmann::ordered_json;
 
 // Writes the report: units, written, unconfirmed, failed, skipped, held, unsent, expected (the
 // slots that the schedule holds until the end), connect failures, lateness, per kind of failure
-// its count and the first one's line and reason, "plan" (plan_json), "lateness"
+// its count and the first one's line and reason, with TLS "tls" (handshakes full and resumed,
+// failures by reason), "plan" (plan_json), "lateness"
 // (lateness_json), and then "stations": each unit's name, the ticks of its first and last
 // message written whole (null when none), written and unconfirmed. The stations go out one by
 // one, so that a fleet of any size needs no document of them all.

@@ -103,8 +103,27 @@ const char *failure_name(Failure kind) {
                                         "send failure",
                                         "connection reset",
                                         "connection ended by the server"};
-    return NAMES[static_cast<int>(kind)];
+    static const std::array<std::string, tls::FAILURE_KINDS> TLS_NAMES = [] {
+        std::array<std::string, tls::FAILURE_KINDS> names;
+        for (std::size_t k = 0; k < names.size(); ++k)
+            names[k] = std::string("TLS handshake failure (") +
+                       tls::failure_name(static_cast<tls::Failure>(k)) + ")";
+        return names;
+    }();
+    const auto k = static_cast<std::size_t>(kind);
+    const auto first_tls = static_cast<std::size_t>(Failure::tls_first);
+    return k < first_tls ? NAMES[k] : TLS_NAMES[k - first_tls].c_str();
 }
+
+namespace {
+
+// Full and resumed handshakes, when the units speak TLS.
+std::string tls_figures(const FleetFigures &f) {
+    return f.tls ? " tls=" + std::to_string(f.tls_full) + "/" + std::to_string(f.tls_resumed)
+                 : std::string();
+}
+
+} // namespace
 
 std::string status_line(long long seconds, const FleetFigures &f, const LatenessHistogram &h) {
     return "fleet: t=" + std::to_string(seconds) + "s units=" + std::to_string(f.units) +
@@ -116,7 +135,7 @@ std::string status_line(long long seconds, const FleetFigures &f, const Lateness
            " skipped=" + std::to_string(f.skipped) + " held=" + std::to_string(f.held) +
            " unsent=" + std::to_string(f.unsent) + " waiting=" + std::to_string(f.waiting) +
            (f.faulting ? " faults/s=" + std::to_string(f.faults_last_second) : std::string()) +
-           lateness_text(h);
+           tls_figures(f) + lateness_text(h);
 }
 
 std::string terminal_status_line(long long seconds, const FleetFigures &f,
@@ -129,6 +148,7 @@ std::string terminal_status_line(long long seconds, const FleetFigures &f,
         line += " waiting=" + std::to_string(f.waiting);
     if (f.faulting)
         line += " faults/s=" + std::to_string(f.faults_last_second);
+    line += tls_figures(f);
     line += " p99=" + fixed(h.quantile_ms(0.99), 1) + "ms";
     constexpr std::size_t COLUMNS = 79; // the cursor stays on the line
     if (line.size() > COLUMNS)
@@ -145,7 +165,7 @@ std::string summary_line(double seconds, const FleetFigures &f, long long expect
         " expected=" + std::to_string(expected) +
         " connect_failures=" + std::to_string(f.connect_failures) +
         " skipped=" + std::to_string(f.skipped) + " held=" + std::to_string(f.held) +
-        " unsent=" + std::to_string(f.unsent) + lateness_text(h) + "\n";
+        " unsent=" + std::to_string(f.unsent) + tls_figures(f) + lateness_text(h) + "\n";
     for (std::size_t kind = 0; kind < f.first_failure.size(); ++kind)
         if (!f.first_failure[kind].empty())
             text += "  first " + std::string(failure_name(static_cast<Failure>(kind))) + " (of " +

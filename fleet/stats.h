@@ -4,6 +4,7 @@
 
 #include "core/faults.h"
 #include "metrics/exposition.h"
+#include "tls/tls.h"
 
 #include <algorithm>
 #include <array>
@@ -43,10 +44,25 @@ class LatenessHistogram {
     std::uint64_t count_ = 0, max_us_ = 0;
 };
 
-// What can go wrong for a unit, each counted and its first occurrence kept with its reason.
-enum class Failure { resolve, socket, bind, connect, send, reset, ended, count };
+// What can go wrong for a unit, each counted and its first occurrence kept with its reason; a
+// TLS handshake's failures follow, one kind for each of their reasons.
+enum class Failure {
+    resolve,
+    socket,
+    bind,
+    connect,
+    send,
+    reset,
+    ended,
+    tls_first,
+    count = tls_first + static_cast<int>(tls::FAILURE_KINDS)
+};
 
-// "connect failure", "connection reset", ...
+inline Failure tls_failure(tls::Failure reason) {
+    return static_cast<Failure>(static_cast<int>(Failure::tls_first) + static_cast<int>(reason));
+}
+
+// "connect failure", "connection reset", ..., "TLS handshake failure (expired)"
 const char *failure_name(Failure kind);
 
 struct FleetFigures {
@@ -64,6 +80,8 @@ struct FleetFigures {
                            // failed or the run ended
     long long waiting = 0; // units waiting now for the connect-rate cap
     bool faulting = false; // field faults are injected
+    bool tls = false;      // the units speak TLS
+    long long tls_full = 0, tls_resumed = 0; // handshakes that finished, full or resumed
     long long faults_last_second = 0;
     std::array<long long, FAULT_KINDS> faults{}; // injected, by kind
     std::array<long long, static_cast<std::size_t>(Failure::count)> failures{};

@@ -24,6 +24,11 @@ ThreadedFleet<Rng>::ThreadedFleet(asio::io_context &io, const FleetOptions &o,
 
 template <class Rng> ThreadedFleet<Rng>::~ThreadedFleet() = default;
 
+template <class Rng> void ThreadedFleet<Rng>::use_tls(const FleetTls &tls) {
+    for (const auto &engine : engines_)
+        engine->use_tls(tls);
+}
+
 template <class Rng> FleetResult ThreadedFleet<Rng>::run() {
     asio::signal_set signals(io_, SIGINT, SIGTERM);
     signals.async_wait([this](const asio::error_code &ec, int) {

@@ -7,6 +7,7 @@
 
 #include "core/faults.h"
 #include "fleet/crew.h"
+#include "fleet/fleet_tls.h"
 #include "fleet/options.h"
 
 #include <asio/io_context.hpp>
@@ -35,6 +36,8 @@ template <class Rng> class ThreadedFleet {
     [[nodiscard]] std::string metrics_text() const { return crew_.metrics_text(); }
     // Called once, on the calling thread, when every engine is done.
     void on_finish(std::function<void()> call) { on_finish_ = std::move(call); }
+    // Every engine's units speak TLS with this context and these identities (before run()).
+    void use_tls(const FleetTls &tls);
 
   private:
     asio::io_context &io_;

@@ -45,6 +45,10 @@ NamedReport shard_report(const std::string &name, const std::string &args,
     r.figures.units = o.units;
     r.figures.written = r.expected = 3 * o.units;
     r.stations.assign(static_cast<std::size_t>(o.units), StationFigures{0, 2, 3, 0});
+    r.figures.tls = o.tls.on; // a handshake of each kind and an expired certificate per unit
+    r.figures.tls_full = r.figures.tls_resumed = o.tls.on ? o.units : 0;
+    r.figures.failures[static_cast<std::size_t>(tls_failure(tls::Failure::expired))] =
+        r.figures.tls_full;
     for (const long long us : late)
         r.lateness.add(us);
     std::ostringstream out;
@@ -102,6 +106,12 @@ TEST(FleetOptions, UsageErrorsSayWhatIsWrong) {
         {"--units 10 --server h:1 --type 10 --name-prefix ABCDEFGHIJKLMNOPQRSTUVWXY --shard 10000",
          "unit names must fit 30 characters: prefix \"ABCDEFGHIJKLMNOPQRSTUVWXY\" with unit "
          "number 100009 is longer"},
+        {"--units 1 --server h:1 --type 10 --tls-ca ca.crt", "--tls-ca needs --tls"},
+        {"--units 1 --server h:1 --type 10 --tls-no-resume", "--tls-no-resume needs --tls"},
+        {"--units 1 --server h:1 --type 10 --tls --tls-cert c.crt", "--tls-cert needs --tls-key"},
+        {"--units 1 --server h:1 --type 10 --tls --tls-key c.key", "--tls-key needs --tls-cert"},
+        {"--units 1 --server h:1 --type 10 --tls --tls-cert c --tls-key k --tls-cert-dir d",
+         "--tls-cert-dir and --tls-cert or --tls-key exclude each other"},
     };
     for (const Rejected &r : table)
         EXPECT_EQ(parse(r.args).error, r.error) << r.args;
@@ -315,9 +325,9 @@ TEST(FleetMerge, ShardsOfOnePlanMergeExactlyIntoTheWholeFleetsReport) {
     // Merged, the two shards are the report of one process that ran all four units.
     std::vector<long long> all = a;
     all.insert(all.end(), b.begin(), b.end());
-    NamedReport whole = shard_report("whole", "4", all);
-    MergedReport m =
-        merge_fleet_reports({shard_report("b", "2 --shard 1", b), shard_report("a", "2", a)});
+    NamedReport whole = shard_report("whole", "4 --tls", all);
+    MergedReport m = merge_fleet_reports(
+        {shard_report("b", "2 --shard 1 --tls", b), shard_report("a", "2 --tls", a)});
     EXPECT_EQ(m.head["shards"], 2);
     EXPECT_EQ(m.stations, whole.report["stations"]);
     whole.report.erase("stations");
