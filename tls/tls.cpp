@@ -332,7 +332,14 @@ Progress Session::read(char *data, std::size_t size, std::size_t *moved) {
     ERR_clear_error();
     *moved = 0;
     const int result = SSL_read_ex(static_cast<SSL *>(ssl_), data, size, moved);
-    return result == 1 ? Progress::done : fail(result);
+    if (result == 1)
+        return Progress::done;
+    const Progress progress = fail(result);
+    // A read that drained the socket leaves OpenSSL's read buffer (17 KB) behind when what it
+    // read were handshake messages (a TLS 1.3 server's session tickets): freed while idle.
+    if (progress == Progress::want_read)
+        (void)SSL_free_buffers(static_cast<SSL *>(ssl_));
+    return progress;
 }
 
 // What a call that did not finish waits for, or why it failed.
