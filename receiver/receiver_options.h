@@ -31,6 +31,8 @@ struct ReceiverOptions {
     std::string junit;               // a JUnit XML file of the findings when the run ends
     bool only_unexplained = false;   // only the unexplained findings' lines, at the end
     metrics::MetricsOptions metrics; // the scrapers' endpoint
+    std::string tls_cert, tls_key;   // both: connections speak TLS
+    std::string tls_client_ca;       // every client presents a certificate that it signed
 };
 
 // args: the command line without the program name.
