@@ -22,6 +22,9 @@ constexpr int ACCEPTS_PER_TURN = 256;
 constexpr int READS_PER_TURN = 2;
 // How long one connection's messages may hold the loop before the others have their turn.
 constexpr std::chrono::milliseconds TURN_TIME{5};
+// A TLS handshake must end this long after its accept; the sweep finds those that do not.
+constexpr std::chrono::seconds HANDSHAKE_TIME{10};
+constexpr std::chrono::seconds HANDSHAKE_SWEEP{1};
 
 std::string error_text(const asio::error_code &ec) {
     return "error " + std::to_string(ec.value()) + " (" + ec.message() + ")";
@@ -41,7 +44,7 @@ std::string endpoint_text(const tcp::endpoint &endpoint) {
 
 Server::Server(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptions &options,
                MessageLog &log)
-    : acceptor_(std::move(acceptor)), accept_pause_(io), summary_timer_(io),
+    : acceptor_(std::move(acceptor)), accept_pause_(io), summary_timer_(io), handshake_sweep_(io),
       signals_(io, SIGINT, SIGTERM), mode_(options.mode), quiet_(options.quiet), log_(log),
       totals_(log.totals()), with_times_(!options.csv.empty()) {}
 
@@ -51,6 +54,8 @@ void Server::start() {
             stop();
     });
     accept();
+    if (tls_ != nullptr)
+        sweep_handshakes();
     if (quiet_) {
         started_ = std::chrono::steady_clock::now();
         schedule_summary();
@@ -115,12 +120,87 @@ void Server::opened(tcp::socket socket) {
     open_.insert(c.get());
     if (!quiet_)
         report("connection %llu opened from %s\n", c->id, c->peer.c_str());
-    wait_for_bytes(std::move(c));
+    if (tls_ != nullptr)
+        start_handshake(std::move(c));
+    else
+        wait_for_bytes(std::move(c));
+}
+
+void Server::use_tls(const tls::Context &context, bool names) {
+    tls_ = &context;
+    identities_ = names;
+    totals_.tls.on = true;
+}
+
+void Server::start_handshake(std::shared_ptr<Connection> c) {
+    c->accepted = std::chrono::steady_clock::now();
+    c->handshaking = true;
+    if (!c->session.start_server(*tls_, c->socket.native_handle())) {
+        handshake_failed(*c, tls::Failure::other, c->session.failure_text());
+        return;
+    }
+    handshake(std::move(c));
+}
+
+// A step of the handshake, as far as it goes without waiting; then the wait for the socket.
+void Server::handshake(std::shared_ptr<Connection> c) {
+    const tls::Progress progress = c->session.handshake();
+    if (progress == tls::Progress::want_read || progress == tls::Progress::want_write) {
+        Connection &ref = *c;
+        ref.socket.async_wait(progress == tls::Progress::want_read ? tcp::socket::wait_read
+                                                                   : tcp::socket::wait_write,
+                              [this, c = std::move(c)](const asio::error_code &ec) mutable {
+                                  if (c->closed)
+                                      return;
+                                  if (ec)
+                                      handshake_failed(*c, tls::Failure::closed, error_text(ec));
+                                  else
+                                      handshake(std::move(c));
+                              });
+        return;
+    }
+    if (progress == tls::Progress::ended) {
+        handshake_failed(*c, tls::Failure::closed, "the client ended the connection");
+        return;
+    }
+    if (progress == tls::Progress::failed) {
+        handshake_failed(*c, c->session.failure(), c->session.failure_text());
+        return;
+    }
+    c->handshaking = false;
+    ++totals_.tls.handshakes;
+    totals_.tls.resumed += c->session.resumed() ? 1 : 0;
+    if (identities_)
+        c->names = c->session.peer_names();
+    // Messages may have come with the handshake's last flight: read them now.
+    read_ready(std::move(c));
+}
+
+void Server::handshake_failed(Connection &c, tls::Failure why, const std::string &text) {
+    ++totals_.tls.failures[static_cast<std::size_t>(why)];
+    close(c,
+          std::string(" by TLS handshake failure (") + tls::failure_name(why) + ": " + text + ")");
+}
+
+void Server::sweep_handshakes() {
+    handshake_sweep_.expires_after(HANDSHAKE_SWEEP);
+    handshake_sweep_.async_wait([this](const asio::error_code &ec) {
+        if (ec || stopping_)
+            return;
+        const auto late = std::chrono::steady_clock::now() - HANDSHAKE_TIME;
+        std::vector<Connection *> timed_out;
+        for (Connection *c : open_)
+            if (c->handshaking && c->accepted <= late)
+                timed_out.push_back(c);
+        for (Connection *c : timed_out)
+            handshake_failed(*c, tls::Failure::timed_out, "no handshake within 10 s of the accept");
+        sweep_handshakes();
+    });
 }
 
 void Server::wait_for_bytes(std::shared_ptr<Connection> c) {
     Connection &ref = *c;
-    ref.socket.async_wait(tcp::socket::wait_read,
+    ref.socket.async_wait(ref.waits_for,
                           [this, c = std::move(c)](const asio::error_code &ec) mutable {
                               if (c->closed)
                                   return;
@@ -158,6 +238,8 @@ void Server::read_ready(std::shared_ptr<Connection> c) {
 
 // Reads once what has arrived on c and handles the messages that it completes.
 Server::Read Server::receive(Connection &c) {
+    if (c.session.started())
+        return receive_tls(c);
     asio::error_code ec;
     const std::size_t n = c.socket.read_some(asio::buffer(buffer_), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again)
@@ -168,6 +250,36 @@ Server::Read Server::receive(Connection &c) {
         const bool reset = ec != asio::error::eof;
         close(c, reset ? " by " + error_text(ec) : std::string(), reset);
         return Read::ended;
+    }
+    c.bytes += n;
+    totals_.bytes += n;
+    for (Message &m : c.splitter.feed(std::string_view(buffer_.data(), n)))
+        c.pending.push_back(std::move(m));
+    return Read::more;
+}
+
+// Reads once through c's TLS session; a session may wait for the socket to be writable (a key
+// update it answers) before it reads on.
+Server::Read Server::receive_tls(Connection &c) {
+    std::size_t n = 0;
+    const tls::Progress progress = c.session.read(buffer_.data(), buffer_.size(), &n);
+    c.waits_for =
+        progress == tls::Progress::want_write ? tcp::socket::wait_write : tcp::socket::wait_read;
+    switch (progress) {
+    case tls::Progress::want_read:
+    case tls::Progress::want_write:
+        return Read::drained;
+    case tls::Progress::ended:
+        close(c, std::string());
+        return Read::ended;
+    case tls::Progress::failed:
+        close(c,
+              std::string(" by TLS failure (") + tls::failure_name(c.session.failure()) + ": " +
+                  c.session.failure_text() + ")",
+              true);
+        return Read::ended;
+    case tls::Progress::done:
+        break;
     }
     c.bytes += n;
     totals_.bytes += n;
@@ -196,6 +308,7 @@ Source Server::source_of(const Connection &c) const {
     from.arrived_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count();
+    from.names = identities_ ? &c.names : nullptr;
     return from;
 }
 
@@ -224,6 +337,11 @@ void Server::close(Connection &c, const std::string &how, bool reset) {
         // What a reset leaves unfinished is a fragment, not a message.
         if (!reset || !log_.fragment(source_of(c), *last))
             handle(c, *last);
+    }
+    if (c.session.started()) {
+        if (!reset && !c.handshaking)
+            c.session.close_notify();
+        c.session.end();
     }
     asio::error_code ignored;
     c.socket.close(ignored);
@@ -269,6 +387,7 @@ void Server::stop() {
     acceptor_.close(ignored);
     accept_pause_.cancel();
     summary_timer_.cancel();
+    handshake_sweep_.cancel();
     signals_.cancel(ignored);
     const std::vector<Connection *> still_open(open_.begin(), open_.end());
     for (Connection *c : still_open)
