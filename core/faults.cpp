@@ -246,6 +246,7 @@ std::string fault_log_row(long long utc_ms, const std::string &station, std::uin
 
 void FaultLogFile::write(const std::string &station, std::uint32_t tick, const char *kind,
                          const std::string &detail) {
+    const std::lock_guard<std::mutex> hold(mutex_);
     if (!file_ || failed_)
         return;
     const std::string row = fault_log_row(utc_ms_now(), station, tick, kind, detail);

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,7 +60,7 @@ class FaultLogFile {
     explicit FaultLogFile(const char *program) : program_(program) {}
     // Creates the log with its header; nothing with an empty path. False when it cannot be.
     bool open(const std::string &path);
-    // A row stamped now; nothing when there is no log.
+    // A row stamped now, whole whichever thread writes it; nothing when there is no log.
     void write(const std::string &station, std::uint32_t tick, const char *kind,
                const std::string &detail);
     [[nodiscard]] bool failed() const { return failed_; }
@@ -68,6 +69,7 @@ class FaultLogFile {
     std::unique_ptr<std::FILE, int (*)(std::FILE *)> file_{nullptr, std::fclose};
     const char *program_;
     std::string path_;
+    std::mutex mutex_; // rows come from every thread of the fleet
     bool failed_ = false;
 };
 

@@ -25,34 +25,42 @@ std::string reason_of(int code) {
 } // namespace
 
 template <class Rng>
-Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &fault_log)
+Engine<Rng>::Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &fault_log,
+                    Share share)
     : io_(io), o_(o), fault_log_(fault_log),
       faulting_(o.faults.rates.any()), step_context_{o.faults.rates, o.data_type, &fault_log},
-      keep_open_(keeps_connection(o.data_type)), status_(!o.echo, platform::console_is_terminal()),
+      keep_open_(keeps_connection(o.data_type)),
+      status_(!o.echo && share.crew == nullptr, platform::console_is_terminal()),
       schedule_{Clock::time_point{}, std::chrono::milliseconds(o.interval_ms),
                 o.ramp_s < 0 ? Clock::duration(std::chrono::milliseconds(o.interval_ms))
                              : Clock::duration(seconds_of(o.ramp_s)),
                 o.units},
       permits_(Clock::time_point{},
-               o.connect_rate > 0
-                   ? Clock::duration(std::chrono::nanoseconds(1000000000LL / o.connect_rate))
+               o.connect_rate > 0 // each thread's engine takes its share of the rate
+                   ? Clock::duration(
+                         std::chrono::nanoseconds(1000000000LL * share.threads / o.connect_rate))
                    : Clock::duration::zero()),
       server_(o.host, o.port), status_timer_(io.get_executor()), end_timer_(io.get_executor()),
-      signals_(io) {
-    units_.reserve(static_cast<size_t>(o.units));
-    for (long long i = 0; i < o.units; ++i) {
+      signals_(io), share_(share) {
+    units_.reserve(static_cast<size_t>((o.units + share.threads - 1) / share.threads));
+    for (long long i = share.thread; i < o.units; i += share.threads) {
         units_.emplace_back(io, unit_seed(o.seed, o.first_unit + i),
                             unit_fault_seed(o, o.first_unit + i));
         units_.back().index = static_cast<std::uint32_t>(i);
     }
-    figures_.units = o.units;
+    figures_.units = static_cast<long long>(units_.size());
     figures_.faulting = faulting_;
+    if (share.crew != nullptr)
+        status_.publish_to(
+            [this](long long second, const FleetFigures &f, const LatenessHistogram &h) {
+                share_.crew->publish(share_.thread, {second, f, h, status_.lateness_seconds()});
+            });
 }
 
 template <class Rng> FleetResult Engine<Rng>::run() {
     if (o_.echo)
         print_startup();
-    schedule_.start = Clock::now();
+    schedule_.start = share_.crew != nullptr ? share_.crew->start_together() : Clock::now();
     permits_ = ConnectPermits(schedule_.start, permits_.step());
     for (Unit &u : units_) {
         const Clock::time_point connect = schedule_.first_connect(u.index);
@@ -69,12 +77,14 @@ template <class Rng> FleetResult Engine<Rng>::run() {
                 finish();
         });
     }
-    signals_.add(SIGINT);
-    signals_.add(SIGTERM);
-    signals_.async_wait([this](const asio::error_code &ec, int) {
-        if (!ec)
-            finish();
-    });
+    if (share_.crew == nullptr) { // the crew's owner has the one handler of the signals
+        signals_.add(SIGINT);
+        signals_.add(SIGTERM);
+        signals_.async_wait([this](const asio::error_code &ec, int) {
+            if (!ec)
+                finish();
+        });
+    }
     io_.run();
     // Completions that were already due when the run ended have run and counted by now.
     account_end(ended_at_);
@@ -86,7 +96,7 @@ template <class Rng> FleetResult Engine<Rng>::run() {
     const FleetFigures &f = figures_;
     const bool clean = f.failed == 0 && f.unconfirmed == 0 && f.connect_failures == 0;
     result_.expected = scheduled(ended_at_);
-    result_.complete = clean && (o_.count == 0 || f.written >= o_.units * o_.count);
+    result_.complete = clean && (o_.count == 0 || f.written >= f.units * o_.count);
     result_.stations.reserve(units_.size());
     for (const Unit &u : units_) {
         if (u.state == Phase::done) // its schedule ended with its count
@@ -94,6 +104,8 @@ template <class Rng> FleetResult Engine<Rng>::run() {
                 static_cast<long long>(schedule_.slots_before(u.index, ended_at_)) - u.slots;
         result_.stations.push_back({u.first_tick, u.last_tick, u.sent, u.unconfirmed});
     }
+    if (share_.crew != nullptr)
+        share_.crew->retire(share_.thread, result_.figures, result_.lateness_seconds);
     return result_;
 }
 
@@ -306,7 +318,7 @@ void Engine<Rng>::note_failure(Failure kind, const std::string &line, const std:
     if (figures_.failures[k]++ != 0)
         return;
     figures_.first_failure[k] = line.substr(0, line.find('\n')) + " (" + reason + ")";
-    if (!o_.echo)
+    if (!o_.echo && (share_.crew == nullptr || share_.crew->first_failure(kind)))
         report("vandry-fleet: first %s: %s\n", failure_name(kind),
                figures_.first_failure[k].c_str());
 }
@@ -657,7 +669,7 @@ void Engine<Rng>::on_written(Unit &u, const asio::error_code &ec, bool partly) {
     u.copy = Copy::none;
     if (o_.count > 0 && u.sent >= o_.count) {
         u.state = Phase::done;
-        if (++units_done_ == o_.units)
+        if (++units_done_ == figures_.units)
             finish();
         return;
     }
@@ -720,6 +732,8 @@ template <class Rng> void Engine<Rng>::finish() {
         else
             u.socket.close(ignored);
     }
+    if (share_.crew != nullptr)
+        share_.crew->retire(share_.thread, figures_, status_.lateness_seconds());
     if (on_finish_)
         on_finish_();
     // No stop(): a write that the kernel took may still wait for its completion, which counts

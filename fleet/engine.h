@@ -12,6 +12,7 @@
 #include "core/faults.h"
 #include "core/message.h"
 #include "core/unit_protocol.h"
+#include "fleet/crew.h"
 #include "fleet/options.h"
 #include "fleet/schedule.h"
 #include "fleet/server_address.h"
@@ -21,6 +22,7 @@
 #include <asio/basic_waitable_timer.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 
 #include <array>
@@ -33,8 +35,9 @@ namespace vandry::fleet {
 
 template <class Rng> class Engine {
   public:
-    // fault_log: where a row for every injected fault goes.
-    Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &fault_log);
+    // fault_log: where a row for every injected fault goes; share: the units it drives, all of
+    // them by default.
+    Engine(asio::io_context &io, const FleetOptions &o, FaultLogFile &fault_log, Share share = {});
 
     // Prints each unit's start-up lines (with --echo), starts every unit at its place in the
     // ramp and runs until the run ends.
@@ -47,6 +50,10 @@ template <class Rng> class Engine {
     }
     // Called once when the run ends, before the last completions run.
     void on_finish(std::function<void()> call) { on_finish_ = std::move(call); }
+    // Ends the run from another thread, as a signal does.
+    void stop() {
+        asio::post(io_, [this] { finish(); });
+    }
 
   private:
     using Executor = asio::io_context::executor_type;
@@ -174,6 +181,7 @@ template <class Rng> class Engine {
     bool finished_ = false;
     std::function<void()> on_finish_;
     std::array<char, DRAIN_PIECE> discard_{};
+    const Share share_;
 };
 
 extern template class Engine<GlibcRand>;

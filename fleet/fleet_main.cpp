@@ -6,6 +6,7 @@
 #include "fleet/merge.h"
 #include "fleet/options.h"
 #include "fleet/report.h"
+#include "fleet/threads.h"
 #include "metrics/endpoint.h"
 #include "platform/host.h"
 #include "platform/platform.h"
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 using namespace vandry;
 using namespace vandry::fleet;
@@ -69,15 +71,22 @@ bool write_summary(const FleetResult &r, const FleetOptions &o) {
     return false;
 }
 
-// Runs the fleet, with the scrapers' endpoint on its loop when asked for; the exit status.
-template <class Rng> int run_fleet(const FleetOptions &o, FaultLogFile &fault_log) {
-    asio::io_context io(1);
-    Engine<Rng> engine(io, o, fault_log);
+template <class Rng> std::string live_metrics(const Engine<Rng> &engine) {
+    return fleet_metrics_text(engine.figures(), engine.lateness_seconds());
+}
+
+template <class Rng> std::string live_metrics(const ThreadedFleet<Rng> &fleet) {
+    return fleet.metrics_text();
+}
+
+// Runs the fleet (one engine on io, or engines on threads of their own), with the scrapers'
+// endpoint on io when asked for; the exit status.
+template <class Fleet>
+int run_fleet(asio::io_context &io, Fleet &engine, const FleetOptions &o, FaultLogFile &fault_log) {
     FleetResult r;
     bool ended = false;
     metrics::Endpoint endpoint(io, [&] {
-        return ended ? fleet_metrics_text(r.figures, r.lateness_seconds)
-                     : fleet_metrics_text(engine.figures(), engine.lateness_seconds());
+        return ended ? fleet_metrics_text(r.figures, r.lateness_seconds) : live_metrics(engine);
     });
     if (o.metrics.on) {
         if (const std::string why = endpoint.listen(o.metrics); !why.empty()) {
@@ -95,6 +104,17 @@ template <class Rng> int run_fleet(const FleetOptions &o, FaultLogFile &fault_lo
     if (!written)
         return 1;
     return r.complete && !fault_log.failed() ? 0 : 1;
+}
+
+template <class Rng>
+int run_units(const FleetOptions &o, FaultLogFile &fault_log, std::uint32_t threads) {
+    asio::io_context io(1);
+    if (threads == 1) {
+        Engine<Rng> engine(io, o, fault_log);
+        return run_fleet(io, engine, o, fault_log);
+    }
+    ThreadedFleet<Rng> fleet(io, o, fault_log, threads);
+    return run_fleet(io, fleet, o, fault_log);
 }
 
 } // namespace
@@ -136,13 +156,17 @@ int main(int argc, char **argv) try {
     }
     if (!check_limits(o))
         return 1;
+    const ThreadsInEffect threads = threads_in_effect(o, std::thread::hardware_concurrency());
+    if (!threads.notice.empty())
+        report_to(stderr, "%s", threads.notice.c_str());
     FaultLogFile fault_log("vandry-fleet");
     if (!fault_log.open(o.faults.log)) {
         std::cerr << "vandry-fleet: cannot write the fault log " << o.faults.log << "\n";
         return 1;
     }
-    return o.rand == RandKind::glibc ? run_fleet<GlibcRand>(o, fault_log)
-                                     : run_fleet<MsvcrtRand>(o, fault_log);
+    const auto count = static_cast<std::uint32_t>(threads.threads);
+    return o.rand == RandKind::glibc ? run_units<GlibcRand>(o, fault_log, count)
+                                     : run_units<MsvcrtRand>(o, fault_log, count);
 } catch (const std::exception &e) {
     // Start-up failures of the event loop itself (no descriptor for it, no signal handling).
     std::cerr << "vandry-fleet: " << e.what() << "\n";

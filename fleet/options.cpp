@@ -176,6 +176,10 @@ std::vector<Option> run_options(FleetOptions &o) {
                [&](long long n) { o.connect_rate = n; }),
         number("--count", "MESSAGES", "end once every unit has sent this many",
                {"a positive number of messages", 1, 1000000000}, [&](long long n) { o.count = n; }),
+        number("--threads", "N",
+               "split the units over N threads, unit k on thread k mod N\n"
+               "(default 1; 0: one per core; at most 256 and the units)",
+               {"a number of threads from 0", 0, 10000000}, [&](long long n) { o.threads = n; }),
         flag("--echo", "print every unit's console lines as vandry does", &o.echo),
         flag("--dry-run",
              "print the plan (type, generator, interval, every unit's name and seed)\n"
@@ -283,6 +287,23 @@ int write_unit_name(char *out, const std::string &prefix, long long unit_number)
         *p++ = digits[--n];
     *p = '\0';
     return static_cast<int>(p - out);
+}
+
+ThreadsInEffect threads_in_effect(const FleetOptions &o, unsigned hardware) {
+    const std::string asked = "--threads " + std::to_string(o.threads) +
+                              (o.threads == 0 ? " (" + std::to_string(hardware) + " cores)" : "");
+    ThreadsInEffect t{o.threads == 0 ? std::max(1LL, static_cast<long long>(hardware)) : o.threads,
+                      ""};
+    if (t.threads > MAX_THREADS) {
+        t.threads = MAX_THREADS;
+        t.notice = "vandry-fleet: " + asked + " is capped at " + std::to_string(MAX_THREADS) + "\n";
+    }
+    if (t.threads > o.units) {
+        t.threads = o.units;
+        t.notice =
+            "vandry-fleet: " + asked + " is capped at the " + std::to_string(o.units) + " units\n";
+    }
+    return t;
 }
 
 std::string ipv4_text(std::uint32_t address) {

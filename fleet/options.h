@@ -31,6 +31,7 @@ struct FleetOptions {
     double ramp_s = -1;                 // first connections spread over this; below 0: one interval
     long long connect_rate = 0;         // new connections a second across all units; 0: no cap
     long long count = 0;                // messages per unit, 0: no limit
+    long long threads = 1;              // as given; 0: one per core
     std::vector<std::uint32_t> sources; // local IPv4 addresses (host order) to bind to
     std::string report;                 // a JSON file of the figures when the run ends
     FaultOptions faults; // field faults; unit k's stream from --fault-seed + k, or its seed
@@ -43,6 +44,17 @@ struct FleetOptions {
 // Parses the arguments after the program name; default_seed is used without --seed.
 Parsed<FleetOptions> parse_fleet_options(const std::vector<std::string> &args,
                                          unsigned default_seed);
+
+// The most threads that the units are split over.
+constexpr long long MAX_THREADS = 256;
+
+// The threads that run the units: --threads, one per core (hardware, at least 1) for 0, at
+// most MAX_THREADS and at most the units; and the line that says a cap, empty without one.
+struct ThreadsInEffect {
+    long long threads = 1;
+    std::string notice;
+};
+ThreadsInEffect threads_in_effect(const FleetOptions &o, unsigned hardware);
 
 // Digits of a unit number at least: names sort in unit order up to 99999.
 constexpr int UNIT_NUMBER_DIGITS = 5;

@@ -20,8 +20,10 @@ void StatusLine::add_lateness(Clock::duration late) {
 void StatusLine::print_second(FleetFigures &f, Clock::time_point now) {
     f.written_last_second = written_;
     f.faults_last_second = faults_;
-    if (shown_) {
-        const long long second = (next_ - start_) / std::chrono::seconds(1);
+    const long long second = (next_ - start_) / std::chrono::seconds(1);
+    if (publish_) {
+        publish_(second, f, second_lateness_);
+    } else if (shown_) {
         if (terminal_)
             report("\r%-79s", terminal_status_line(second, f, second_lateness_).c_str());
         else

@@ -8,6 +8,8 @@
 #include "fleet/schedule.h"
 #include "fleet/stats.h"
 
+#include <functional>
+
 namespace vandry::fleet {
 
 // The next moment to print at, one second after the last: after a stall, the next whole second
@@ -24,6 +26,10 @@ class StatusLine {
         start_ = start;
         next_ = start + std::chrono::seconds(1);
     }
+    // Each second goes to publish instead of the console: the line of several engines is one.
+    using Publish =
+        std::function<void(long long second, const FleetFigures &f, const LatenessHistogram &h)>;
+    void publish_to(Publish publish) { publish_ = std::move(publish); }
     // A send that started this late after its slot.
     void add_lateness(Clock::duration late);
     void note_written() { ++written_; }
@@ -41,6 +47,7 @@ class StatusLine {
 
   private:
     const bool shown_, terminal_;
+    Publish publish_;
     Clock::time_point start_{}, next_{};
     long long written_ = 0, faults_ = 0; // in the second
     LatenessHistogram second_lateness_, run_lateness_;

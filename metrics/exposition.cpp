@@ -60,6 +60,13 @@ void Histogram::add(double value) {
     ++count_;
 }
 
+void Histogram::merge(const Histogram &other) {
+    for (std::size_t i = 0; i < counts_.size() && i < other.counts_.size(); ++i)
+        counts_[i] += other.counts_[i];
+    sum_ += other.sum_;
+    count_ += other.count_;
+}
+
 void Exposition::family(std::string_view name, std::string_view help, std::string_view type) {
     // Help text escapes backslash and line end only.
     std::string escaped;

@@ -33,6 +33,8 @@ class Histogram {
     // bounds: increasing.
     explicit Histogram(std::vector<double> bounds);
     void add(double value);
+    // Adds the other's samples; its bounds are these.
+    void merge(const Histogram &other);
     [[nodiscard]] const std::vector<double> &bounds() const { return bounds_; }
     // Per bucket, not cumulative; the last one beyond every bound.
     [[nodiscard]] const std::vector<std::uint64_t> &counts() const { return counts_; }

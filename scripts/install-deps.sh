@@ -2,13 +2,14 @@
 # Installs the Debian packages that are needed and missing.
 # Usage: scripts/install-deps.sh [--build | --test | --ci]
 #   --build  what building the programs (the unit, the fleet, the receiver) needs
-#   --test   and what the tests need, the Windows cross build, Wine, the plot and Prometheus
-#            (prometheus and promtool, which scrape and check the programs' metrics) (default)
+#   --test   and what the tests need, the Windows cross build, Wine, the plot, Prometheus
+#            (prometheus and promtool, which scrape and check the programs' metrics) and the
+#            openssl command line (test certificates) (default)
 #   --ci     and the analysis and fuzzing tools, and what checks the deployment manifests
 #   -h, --help  print this help and exit
 set -euo pipefail
 
-usage() { sed -n '2,8s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,9s/^# \{0,1\}//p' "$0"; }
 # A wrong word must not fall through to an install of its own choosing.
 case "${1:---test}" in
 -h | --help)
@@ -28,10 +29,10 @@ if [[ $# -gt 1 ]]; then
     exit 2
 fi
 level="${1:---test}"
-packages=(cmake make g++ libasio-dev nlohmann-json3-dev)
+packages=(cmake make g++ libasio-dev nlohmann-json3-dev libssl-dev)
 if [[ "$level" != "--build" ]]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev gpsd-clients sqlite3
-               g++-mingw-w64-x86-64 wine wine64 gnuplot-nox python3 prometheus)
+               g++-mingw-w64-x86-64 wine wine64 gnuplot-nox python3 prometheus openssl)
 fi
 if [[ "$level" == "--ci" ]]; then
     packages+=(clang-14 libclang-rt-14-dev clang-tidy clang-format cppcheck valgrind python3-yaml)

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <thread>
 
 using namespace proc;
@@ -292,6 +293,60 @@ TEST(Fleet, CountsTheSlotsThatTheConnectRateHoldsBack) {
     ASSERT_TRUE(prog.wait_exit(20)) << prog.output();
     EXPECT_TRUE(std::regex_search(prog.output(), std::regex(" held=[1-9]"))) << prog.output();
     EXPECT_EQ(fleet_report_mismatch(dir.path() + "/r.json"), "");
+}
+
+// The same faulted run on one thread and split over two, side by side: every unit keeps its
+// seed, faults and slots whichever thread drives it, so the figures that do not depend on timing
+// and the fault logs are the same, and each receiver finds nothing that its log leaves
+// unexplained.
+TEST(Fleet, SplitOverThreadsSendsAndFaultsAsOneThread) {
+    if (Target::fleet().launched())
+        GTEST_SKIP() << "the receiver and the fleet are tested as built for this machine";
+    const std::vector<std::string> run = {
+        "--rand",       "glibc",
+        "--count",      "5",
+        "--faults",     "drop=0.1,cut=0.1,garble=0.1,duplicate=0.1",
+        "--fault-seed", "9",
+        "--fault-log",  "f.csv",
+        "--report",     "r.json"};
+    std::vector<std::unique_ptr<ScratchDir>> dirs;
+    std::vector<std::unique_ptr<Program>> receivers, fleets;
+    for (const std::string threads : {"1", "2"}) {
+        dirs.push_back(std::make_unique<ScratchDir>());
+        const std::string &dir = dirs.back()->path();
+        Program plan(dir, fleet_args(1, 21, "--dry-run --rand glibc"), Target::fleet());
+        ASSERT_TRUE(plan.wait_exit(20));
+        dirs.back()->write_file("plan.txt", plan.raw_output());
+        receivers.push_back(std::make_unique<Program>(
+            dir,
+            std::vector<std::string>{VANDRY_RECEIVER_EXE, "--quiet", "--expect", "plan.txt",
+                                     "--fault-log", "f.csv", "127.0.0.1", "0"},
+            Target{}));
+        std::vector<std::string> args = fleet_args(listening_port(*receivers.back()), 21, "");
+        args.insert(args.end(), run.begin(), run.end());
+        args.insert(args.end(), {"--threads", threads});
+        fleets.push_back(std::make_unique<Program>(dir, args, Target::fleet()));
+    }
+    std::vector<nlohmann::json> reports;
+    std::vector<std::multiset<std::string>> logs;
+    for (std::size_t i = 0; i < fleets.size(); ++i) {
+        ASSERT_TRUE(fleets[i]->wait_exit(90)) << fleets[i]->output();
+        EXPECT_EQ(fleets[i]->status(), "exited with 0") << fleets[i]->output();
+        kill(receivers[i]->pid(), SIGTERM);
+        ASSERT_TRUE(receivers[i]->wait_exit(20));
+        EXPECT_EQ(receivers[i]->status(), "exited with 0") << receivers[i]->output();
+        reports.push_back(json_file(dirs[i]->path() + "/r.json"));
+        for (const char *timed : {"seconds", "connected_at_end", "late_ms_p50", "late_ms_p99",
+                                  "late_ms_max", "lateness"})
+            reports.back().erase(timed);
+        std::ifstream log(dirs[i]->path() + "/f.csv");
+        logs.emplace_back();
+        for (std::string row; std::getline(log, row);) // without the time of each row
+            logs.back().insert(row.substr(row.find(',')));
+    }
+    EXPECT_EQ(reports[0], reports[1]);
+    EXPECT_GT(logs[0].size(), 4u);
+    EXPECT_EQ(logs[0], logs[1]);
 }
 
 // Two shards' reports merged: the figures of both, every unit's station in order, and the

@@ -86,6 +86,8 @@ TEST(FleetOptions, UsageErrorsSayWhatIsWrong) {
          "--interval wants whole seconds from 0 to 86400, not \"2147483\""},
         {"--units 10 --server h:1 --type 10 --ramp 86401",
          "--ramp wants seconds from 0 to 86400, not \"86401\""},
+        {"--units 10 --server h:1 --type 10 --threads -1",
+         "--threads wants a number of threads from 0, not \"-1\""},
         {"--units 10 --server h:1 --type 10 --connect-rate 0",
          "--connect-rate wants a number of connections a second from 1 to 1000000, not \"0\""},
         {"--units 10 --server h:1 --type 10 --metrics 1 --metrics 2", "--metrics given twice"},
@@ -130,6 +132,30 @@ TEST(FleetOptions, TakeTheGivenValuesOrTheirDefaults) {
     EXPECT_EQ(unit_seed(o.seed, o.first_unit + 1), 99998u); // the seed wraps round
     EXPECT_EQ(start_line(o), "vandry-fleet: 10 units Tank-99998..Tank-100007, seed 4294967295, "
                              "type 10, interval 3s, rand msvcrt, server 127.0.0.1:5000\n");
+
+    // Threads: one by default, one per core for 0, at most 256 and at most the units, each
+    // cap said.
+    const struct {
+        const char *args;
+        unsigned cores;
+        long long threads;
+        const char *notice;
+    } threads[] = {
+        {"", 8, 1, ""},
+        {"--threads 4", 8, 4, ""},
+        {"--threads 0", 8, 8, ""},
+        {"--threads 0", 0, 1, ""},
+        {"--threads 0", 64, 10, "vandry-fleet: --threads 0 (64 cores) is capped at the 10 units\n"},
+        {"--threads 11", 8, 10, "vandry-fleet: --threads 11 is capped at the 10 units\n"},
+        {"--units 1000 --threads 1000", 8, 256, "vandry-fleet: --threads 1000 is capped at 256\n"},
+    };
+    for (const auto &t : threads) {
+        p = parse(BASE + t.args);
+        ASSERT_EQ(p.error, "") << t.args;
+        const ThreadsInEffect in_effect = threads_in_effect(p.options, t.cores);
+        EXPECT_EQ(in_effect.threads, t.threads) << t.args;
+        EXPECT_EQ(in_effect.notice, t.notice) << t.args;
+    }
 
     // Commas are allowed in a name, as in cfg.txt; a 30-character name is the longest.
     EXPECT_EQ(parse(BASE + "--name-prefix T,7-").error, "");
