@@ -290,8 +290,10 @@ int shell(const std::string &dir, const std::string &command) {
 std::string tls_unready(const ScratchDir &dir) {
     if (std::system("command -v openssl >/dev/null") != 0)
         return "no openssl command";
-    if (shell(dir.path(), "/bin/sh " VANDRY_MAKE_CERTS_SCRIPT " . 2") != 0)
-        return "make-certs.sh failed";
+    if (shell(dir.path(), "bash " VANDRY_MAKE_CERTS_SCRIPT " . 2") != 0) {
+        ADD_FAILURE() << "make-certs.sh failed";
+        return "no certificates";
+    }
     Program probe(
         dir.path(),
         {VANDRY_RECEIVER_EXE, "--tls-cert", "server.crt", "--tls-key", "server.key", "--read", "-"},
@@ -380,9 +382,9 @@ TEST(Tls, AnImpostorIsCountedAndNotPlaced) {
         GTEST_SKIP() << why;
     dir.write_file("plan.txt", "vandry-plan type=10 rand=glibc interval=3 seed=5\nU00000 5\n"
                                "U00001 6\n");
-    dir.write_file("unit.cfg", cfg_text("U00001", "127.0.0.1", 1, 10, 3));
+    dir.write_file("unit.cfg", cfg_text("U00001", "127.0.0.1", 5000, 10, 3));
     Program dry(dir.path(), {"--config", "unit.cfg", "--seed", "6", "--count", "1", "--dry-run"});
-    ASSERT_TRUE(dry.wait_exit(20));
+    ASSERT_TRUE(dry.wait_exit(20) && dry.status() == "exited with 0") << dry.output();
     dir.write_file("message.txt", dry.raw_output());
     Program receiver(dir.path(), tls_receiver({"--expect", "plan.txt"}), Target{});
     const int port = listening_port(receiver);
