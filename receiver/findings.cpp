@@ -16,8 +16,10 @@ const char *finding_kind_name(FindingKind kind) {
         return "incomplete";
     case FindingKind::missing_station:
         return "missing_station";
-    default:
+    case FindingKind::unknown_station:
         return "unknown_station";
+    default:
+        return "impostor";
     }
 }
 
@@ -50,6 +52,11 @@ std::string finding_line(const Finding &f, bool with_explanation) {
     case FindingKind::unknown_station:
         line = "UNKNOWN STATION: " + station + " is not in the plan (" + n + " messages)";
         break;
+    case FindingKind::impostor:
+        line = "IMPOSTOR: station " + station + " from a client whose certificate names " +
+               (f.certificate.empty() ? "nothing" : escape(f.certificate)) + " (" + n +
+               " messages)";
+        break;
     }
     if (with_explanation)
         line +=
@@ -58,6 +65,13 @@ std::string finding_line(const Finding &f, bool with_explanation) {
 }
 
 void Findings::add(Finding f) {
+    if (!list_.empty() && f.kind == FindingKind::impostor) {
+        Finding &last = list_.back();
+        if (last.kind == f.kind && last.station == f.station && last.certificate == f.certificate) {
+            last.count += f.count;
+            return;
+        }
+    }
     if (!list_.empty() && f.has_ticks && f.explained_by.empty()) {
         Finding &last = list_.back();
         const bool joins = last.kind == f.kind && last.station == f.station && last.has_ticks &&

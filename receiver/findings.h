@@ -1,6 +1,6 @@
 // What a check found, finding by finding: each loss (consecutive lost ticks make one), duplicate,
-// altered message, incomplete fragment, missing station and unknown station, with what explains
-// it once a fault log is read.
+// altered message, incomplete fragment, missing station, unknown station and impostor, with what
+// explains it once a fault log is read.
 #ifndef VANDRY_RECEIVER_FINDINGS_H
 #define VANDRY_RECEIVER_FINDINGS_H
 
@@ -17,9 +17,10 @@ enum class FindingKind : std::uint8_t {
     altered,
     incomplete,
     missing_station,
-    unknown_station
+    unknown_station,
+    impostor // a station's message from a client whose certificate does not name it
 };
-const char *finding_kind_name(FindingKind kind); // "lost", ..., "unknown_station"
+const char *finding_kind_name(FindingKind kind); // "lost", ..., "unknown_station", "impostor"
 
 struct Finding {
     std::string station;
@@ -29,13 +30,15 @@ struct Finding {
     unsigned long long count = 1;
     std::string explained_by;         // a fault log's kind; empty: unexplained
     std::string field, expected, got; // altered: the first field that differs
+    std::string certificate;          // impostor: the name of the client's certificate
 };
 
 // "LOST: station U00001 ticks 3-5 (3 lost) [unexplained]"
 std::string finding_line(const Finding &f, bool with_explanation);
 
 // The findings of a run, in the order found; a loss or duplicate that follows its station's
-// previous one tick by tick joins it. At most MAX_FINDINGS are kept: the rest are counted.
+// previous one tick by tick joins it, and so does an impostor its like. At most MAX_FINDINGS are
+// kept: the rest are counted.
 class Findings {
   public:
     static constexpr std::size_t MAX_FINDINGS = 1000000;

@@ -2,6 +2,8 @@
 
 #include "core/console.h"
 
+#include <algorithm>
+
 namespace vandry::receiver {
 
 namespace {
@@ -26,7 +28,7 @@ std::string counted(unsigned long long n, const char *thing) {
 MessageLog::MessageLog(const LogOptions &options)
     : quiet_(options.quiet || options.only_unexplained),
       only_unexplained_(options.only_unexplained), any_order_(options.match.any_order),
-      extents_(options.match.extents), csv_(options.csv),
+      identities_(options.identities), extents_(options.match.extents), csv_(options.csv),
       matcher_(options.plan != nullptr ? make_plan_matcher(*options.plan, options.match)
                                        : nullptr) {}
 
@@ -53,6 +55,9 @@ bool MessageLog::handle(const Source &from, const Message &m) {
                 "MALFORMED on %s: %s: %s\n", where.c_str(), v.error.c_str(),
                 shown_bytes(std::string_view(m.bytes).substr(0, m.bytes.size() - m.framing_added))
                     .c_str());
+    } else if (from.names != nullptr &&
+               std::find(from.names->begin(), from.names->end(), v.station) == from.names->end()) {
+        check = impostor(where, from, v);
     } else {
         check = place(where, from, v, m, &tick);
     }
@@ -238,6 +243,20 @@ std::string MessageLog::place_by_sequence(const std::string &where, const Source
     return "after " + std::to_string(o.gap->lost) + " lost";
 }
 
+std::string MessageLog::impostor(const std::string &where, const Source &from, const Verdict &v) {
+    ++totals_.impostors;
+    Finding f;
+    f.kind = FindingKind::impostor;
+    f.station = v.station;
+    f.certificate = from.names->empty() ? std::string() : from.names->front();
+    if (shown_when_quiet(&shown_impostors_, "impostors"))
+        report("IMPOSTOR on %s: station %s from a client whose certificate names %s\n",
+               where.c_str(), escape(f.station).c_str(),
+               f.certificate.empty() ? "nothing" : escape(f.certificate).c_str());
+    findings_.add(std::move(f));
+    return "impostor";
+}
+
 unsigned long long MessageLog::unknown_stations() const {
     return matcher_ ? matcher_->unknown_stations() : 0;
 }
@@ -262,12 +281,35 @@ std::string MessageLog::figures_text() const {
     std::string text =
         counted(t.messages, "message") + ", " + std::to_string(t.malformed) + " malformed, ";
     if (!matcher_)
-        return text + counted(t.gaps, "gap") + ", " + std::to_string(t.lost) +
-               " lost (without a plan, loss is counted modulo 16 and may be more)";
-    return text + std::to_string(t.lost) + " lost, " + std::to_string(t.duplicated) +
-           " duplicated, " + std::to_string(t.altered) + " altered, " +
-           counted(t.restarts, "restart") + ", " + counted(unknown_stations(), "unknown station") +
-           ", " + counted(missing_stations(), "missing station") + written_text();
+        text += counted(t.gaps, "gap") + ", " + std::to_string(t.lost) +
+                " lost (without a plan, loss is counted modulo 16 and may be more)";
+    else
+        text += std::to_string(t.lost) + " lost, " + std::to_string(t.duplicated) +
+                " duplicated, " + std::to_string(t.altered) + " altered, " +
+                counted(t.restarts, "restart") + ", " +
+                counted(unknown_stations(), "unknown station") + ", " +
+                counted(missing_stations(), "missing station") + written_text();
+    if (identities_)
+        text += ", " + counted(t.impostors, "impostor");
+    return text + tls_text();
+}
+
+// With TLS: the handshakes and the failures by reason.
+std::string MessageLog::tls_text() const {
+    const TlsTotals &t = totals_.tls;
+    if (!t.on)
+        return std::string();
+    std::string failures;
+    unsigned long long failed = 0;
+    for (std::size_t kind = 0; kind < t.failures.size(); ++kind) {
+        if (t.failures[kind] == 0)
+            continue;
+        failures += (failed == 0 ? " (" : ", ") + std::to_string(t.failures[kind]) + " " +
+                    tls::failure_name(static_cast<tls::Failure>(kind));
+        failed += t.failures[kind];
+    }
+    return "; TLS: " + counted(t.handshakes, "handshake") + " (" + std::to_string(t.resumed) +
+           " resumed), " + counted(failed, "failure") + (failed == 0 ? "" : failures + ")");
 }
 
 // With fleets' reports: what they wrote beside what is here.
@@ -281,7 +323,7 @@ std::string MessageLog::written_text() const {
 
 bool MessageLog::clean() const {
     return totals_.lost == 0 && totals_.altered == 0 && totals_.malformed == 0 &&
-           missing_stations() == 0;
+           missing_stations() == 0 && totals_.impostors == 0;
 }
 
 } // namespace vandry::receiver

@@ -11,6 +11,9 @@
 #include "receiver/plan_match.h"
 #include "receiver/record_csv.h"
 #include "receiver/sequences.h"
+#include "tls/tls.h"
+
+#include <array>
 
 #include <cstdint>
 #include <memory>
@@ -18,6 +21,13 @@
 #include <vector>
 
 namespace vandry::receiver {
+
+// The handshakes of connections that speak TLS.
+struct TlsTotals {
+    bool on = false; // the connections speak TLS
+    unsigned long long handshakes = 0, resumed = 0;
+    std::array<unsigned long long, tls::FAILURE_KINDS> failures{}; // by tls::Failure
+};
 
 struct Totals {
     unsigned long long connections = 0; // accepted in all
@@ -32,6 +42,8 @@ struct Totals {
     unsigned long long incomplete = 0;      // fragments that a reset cut short
     unsigned long long bytes = 0;           // received on connections
     unsigned long long accept_failures = 0; // accepts that failed
+    unsigned long long impostors = 0;       // messages of stations that their client may not send
+    TlsTotals tls;
 };
 
 // Where a message came from.
@@ -42,6 +54,8 @@ struct Source {
     bool new_connection = false;       // the first message of its connection
     bool stored = false;               // a row of a collector's store: its framing is not known
     long long arrived_ms = -1;         // steady time of its arrival; negative: read from a file
+    // With client certificates: the names of the client's, the stations that it may send.
+    const std::vector<std::string> *names = nullptr;
 };
 
 struct LogOptions {
@@ -50,6 +64,7 @@ struct LogOptions {
     CsvFile *csv = nullptr;        // none: no CSV file
     const Plan *plan = nullptr;    // none, or the plan whose stations' streams messages are in
     MatchOptions match;            // with a plan, how messages are placed
+    bool identities = false;       // clients' certificates name their stations: impostors count
 };
 
 // "1 message", "2 messages"
@@ -78,6 +93,8 @@ class MessageLog {
     // False once a row could not be written: the recording is incomplete.
     [[nodiscard]] bool csv_ok() const { return csv_ == nullptr || csv_->ok(); }
     [[nodiscard]] bool planned() const { return matcher_ != nullptr; }
+    // Clients' certificates name their stations.
+    [[nodiscard]] bool identities() const { return identities_; }
     [[nodiscard]] unsigned long long unknown_stations() const;
     [[nodiscard]] unsigned long long missing_stations() const;
     // Messages of unknown stations beyond the names kept.
@@ -87,7 +104,9 @@ class MessageLog {
     // The figures of a closing line: "5 messages, 1 malformed, 2 lost, ...".
     [[nodiscard]] std::string figures_text() const;
     [[nodiscard]] std::string written_text() const;
-    // Nothing lost, altered or malformed.
+    // With TLS: "; TLS: 5 handshakes (1 resumed), 2 failures (1 not_tls, 1 timed_out)".
+    [[nodiscard]] std::string tls_text() const;
+    // Nothing lost, altered or malformed, no station missing and no impostor.
     [[nodiscard]] bool clean() const;
 
   private:
@@ -106,10 +125,14 @@ class MessageLog {
     std::string found_altered(const std::string &where, const std::string &station,
                               const Matched &t, const std::string &check);
     std::string place_by_sequence(const std::string &where, const Source &from, const Verdict &v);
+    // A message of a station that its client's certificate does not name: counted and found,
+    // never placed as that station's.
+    std::string impostor(const std::string &where, const Source &from, const Verdict &v);
 
     bool quiet_;
     bool only_unexplained_;
     bool any_order_;
+    bool identities_;
     const Extents *extents_;
     CsvFile *csv_;
     Findings findings_;
@@ -119,7 +142,8 @@ class MessageLog {
     // Lines of each kind shown so far (of --quiet's first ten).
     unsigned long long shown_malformed_ = 0, shown_gaps_ = 0, shown_lost_ = 0,
                        shown_duplicates_ = 0, shown_altered_ = 0, shown_restarts_ = 0,
-                       shown_unknown_ = 0, shown_incomplete_ = 0, shown_missing_ = 0;
+                       shown_unknown_ = 0, shown_incomplete_ = 0, shown_missing_ = 0,
+                       shown_impostors_ = 0;
 };
 
 } // namespace vandry::receiver

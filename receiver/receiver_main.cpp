@@ -14,10 +14,12 @@
 #include "receiver/record_csv.h"
 #include "receiver/recording.h"
 #include "receiver/server.h"
+#include "tls/tls.h"
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 
 using namespace vandry;
@@ -41,10 +43,24 @@ bool load_plan(const std::string &path, Plan *plan) {
     return true;
 }
 
+// The TLS context of --tls-cert; none without it. False, said, when its files cannot be used.
+bool load_tls(const ReceiverOptions &options, std::unique_ptr<tls::Context> *context) {
+    if (options.tls_cert.empty())
+        return true;
+    tls::Context::Made made =
+        tls::Context::server({options.tls_cert, options.tls_key, options.tls_client_ca});
+    if (!made.context) {
+        std::fprintf(stderr, "vandry-receiver: %s\n", made.error.c_str());
+        return false;
+    }
+    *context = std::move(made.context);
+    return true;
+}
+
 // Listens until SIGINT or SIGTERM (or a CSV that cannot be written) ends it; false when it
 // cannot listen.
 bool serve(asio::io_context &io, const ReceiverOptions &options, MessageLog &log,
-           metrics::Endpoint &endpoint) {
+           metrics::Endpoint &endpoint, const tls::Context *context) {
     // Every connection holds a descriptor.
     platform::raise_open_file_limit();
     if (options.threads_capped)
@@ -53,10 +69,15 @@ bool serve(asio::io_context &io, const ReceiverOptions &options, MessageLog &log
     tcp::acceptor acceptor = open_listener(io, options);
     if (!acceptor.is_open())
         return false;
-    report("vandry-receiver listening on %s (framing: %s)\n",
+    const char *tls_words = context == nullptr              ? ""
+                            : options.tls_client_ca.empty() ? ", TLS"
+                                                            : ", TLS with client certificates";
+    report("vandry-receiver listening on %s (framing: %s%s)\n",
            endpoint_text(acceptor.local_endpoint()).c_str(),
-           options.mode ? mode_name(*options.mode) : "auto");
+           options.mode ? mode_name(*options.mode) : "auto", tls_words);
     Server server(io, std::move(acceptor), options, log);
+    if (context != nullptr)
+        server.use_tls(*context, !options.tls_client_ca.empty());
     // Scrapers wait in the listening queue until the final figures are in.
     server.on_stop = [&endpoint] { endpoint.pause(); };
     server.start();
@@ -181,6 +202,10 @@ int run(int argc, char **argv) {
         (!load_plan(options.expect, &plan) || !load_extents(options, plan, &extents)))
         return 2;
 
+    std::unique_ptr<tls::Context> tls_context;
+    if (!load_tls(options, &tls_context))
+        return 2;
+
     CsvFile csv;
     if (!options.csv.empty() && !csv.open(options.csv)) {
         std::fprintf(stderr, "vandry-receiver: cannot write %s\n", options.csv.c_str());
@@ -192,6 +217,7 @@ int run(int argc, char **argv) {
     lo.csv = options.csv.empty() ? nullptr : &csv;
     lo.plan = options.expect.empty() ? nullptr : &plan;
     lo.match = {extents.known() ? &extents : nullptr, options.any_order};
+    lo.identities = !options.tls_client_ca.empty();
     MessageLog log(lo);
     asio::io_context io(1);
     std::optional<Explained> explained;
@@ -199,8 +225,8 @@ int run(int argc, char **argv) {
         io, [&] { return receiver_metrics_text(log, explained ? &*explained : nullptr); });
     if (!open_metrics(endpoint, options.metrics))
         return 2;
-    const int ran =
-        options.read ? read_recording(options, log) : (serve(io, options, log, endpoint) ? 0 : 1);
+    const int ran = options.read ? read_recording(options, log)
+                                 : (serve(io, options, log, endpoint, tls_context.get()) ? 0 : 1);
     return ran != 0 ? ran : conclude(options, log, explained, lo.match.extents, endpoint);
 }
 

@@ -24,6 +24,20 @@ std::string receiver_metrics_text(const MessageLog &log, const Explained *explai
             log.unknown_stations());
     e.gauge("vandry_receiver_missing_stations", "Planned stations that sent nothing.",
             log.missing_stations());
+    if (log.identities())
+        e.gauge("vandry_receiver_impostor_messages",
+                "Messages of stations that their client's certificate does not name.", t.impostors);
+    if (t.tls.on) {
+        const char *handshakes = "vandry_receiver_tls_handshakes_total";
+        e.family(handshakes, "TLS handshakes completed, by kind.", "counter");
+        e.sample(handshakes, {{"kind", "full"}}, t.tls.handshakes - t.tls.resumed);
+        e.sample(handshakes, {{"kind", "resumed"}}, t.tls.resumed);
+        const char *failures = "vandry_receiver_tls_failures_total";
+        e.family(failures, "TLS handshakes failed, by reason.", "counter");
+        for (std::size_t kind = 0; kind < t.tls.failures.size(); ++kind)
+            e.sample(failures, {{"reason", tls::failure_name(static_cast<tls::Failure>(kind))}},
+                     t.tls.failures[kind]);
+    }
     if (explained != nullptr) {
         const char *name = "vandry_receiver_unexplained_findings";
         e.family(name, "Findings that no injected fault explains, by kind.", "gauge");

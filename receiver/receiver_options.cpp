@@ -1,5 +1,7 @@
 #include "receiver/receiver_options.h"
 
+#include "tls/tls.h"
+
 namespace vandry::receiver {
 
 const char RECEIVER_VERSION[] = "vandry-receiver " VANDRY_VERSION;
@@ -87,10 +89,16 @@ std::string receiver_notes() {
            "SIGINT or SIGTERM ends it with a summary line; the end of --read too. Exit status:\n"
            "0 when nothing was lost, altered or malformed and no station is missing (with a\n"
            "fault log: no finding is unexplained), 1 otherwise, 2 for a bad command line, a\n"
-           "plan or a fleet's report that cannot be read, or a metrics port that cannot be had.\n";
+           "plan or a fleet's report that cannot be read, a TLS certificate, key or CA that\n"
+           "cannot be used, or a metrics port that cannot be had.\n"
+           "With --tls-cert and --tls-key every connection speaks TLS: its handshake must end\n"
+           "within 10 s of the accept, and a failed one is counted by its reason. With\n"
+           "--tls-client-ca a message whose station the client's certificate does not name\n"
+           "(its common name or a DNS name) is an impostor: counted, reported and not placed.\n";
 }
 
 std::vector<Option> check_table(ReceiverOptions &o);
+std::vector<Option> tls_table(ReceiverOptions &o);
 
 // The receiver's options, into o.
 std::vector<Option> receiver_table(ReceiverOptions &o) {
@@ -133,9 +141,39 @@ std::vector<Option> receiver_table(ReceiverOptions &o) {
                              }));
     for (Option &c : check_table(o))
         options.push_back(std::move(c));
+    for (Option &t : tls_table(o))
+        options.push_back(std::move(t));
     for (Option &m : metrics::metrics_options(o.metrics))
         options.push_back(std::move(m));
     return options;
+}
+
+// The options of TLS on the connections, into o.
+std::vector<Option> tls_table(ReceiverOptions &o) {
+    return {file_name("--tls-cert",
+                      "speak TLS on every connection with this certificate (PEM);\n"
+                      "with --tls-key",
+                      &o.tls_cert),
+            file_name("--tls-key", "the private key of --tls-cert (PEM)", &o.tls_key),
+            file_name("--tls-client-ca",
+                      "every client presents a certificate signed by a CA of FILE\n"
+                      "(PEM), and sends only the stations that it names",
+                      &o.tls_client_ca)};
+}
+
+// What is wrong with the TLS options together, or empty.
+std::string tls_error(const ReceiverOptions &o) {
+    const bool any = !o.tls_cert.empty() || !o.tls_key.empty() || !o.tls_client_ca.empty();
+    if (any && !tls::available())
+        return "--tls-cert, --tls-key and --tls-client-ca: this build speaks no TLS (it was "
+               "built without OpenSSL)";
+    if (o.tls_cert.empty() != o.tls_key.empty())
+        return "--tls-cert and --tls-key go together";
+    if (!o.tls_client_ca.empty() && o.tls_cert.empty())
+        return "--tls-client-ca goes with --tls-cert and --tls-key";
+    if (any && o.read)
+        return "--read listens nowhere: no TLS";
+    return std::string();
 }
 
 // The options of the check against a plan, a fleet's report and a fault log, into o.
@@ -197,6 +235,8 @@ Parsed<ReceiverOptions> parse_receiver_arguments(const std::vector<std::string> 
                                "known by their ticks");
         if (o.any_order && (!o.read || o.expect.empty()))
             return std::string("--any-order goes with --read and --expect");
+        if (std::string error = tls_error(o); !error.empty())
+            return error;
         return take_operands(operands, o);
     };
     Outcome outcome = read_command_line(p, args);

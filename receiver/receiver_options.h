@@ -33,6 +33,8 @@ struct ReceiverOptions {
     metrics::MetricsOptions metrics; // the scrapers' endpoint
     unsigned threads = 1;            // connections read on this many threads; 0: one per core
     bool threads_capped = false;     // more were asked for than MAX_READER_THREADS
+    std::string tls_cert, tls_key;   // both: connections speak TLS
+    std::string tls_client_ca;       // every client presents a certificate that it signed
 };
 
 // More reader threads than this are not started.

@@ -38,7 +38,16 @@ Json finding_json(const Finding &f) {
         j["expected"] = f.expected;
         j["got"] = f.got;
     }
+    if (f.kind == FindingKind::impostor)
+        j["certificate"] = f.certificate;
     return j;
+}
+
+Json tls_json(const TlsTotals &t) {
+    Json failures = Json::object();
+    for (std::size_t kind = 0; kind < t.failures.size(); ++kind)
+        failures[tls::failure_name(static_cast<tls::Failure>(kind))] = t.failures[kind];
+    return {{"handshakes", t.handshakes}, {"resumed", t.resumed}, {"failures", failures}};
 }
 
 // The run's figures, before the lists.
@@ -79,6 +88,10 @@ Json figures_json(const RunOutcome &run) {
         report["unexplained_incomplete"] = e->unexplained_incomplete;
         report["unexplained_findings"] = e->unexplained_findings;
     }
+    if (log.identities())
+        report["impostors"] = t.impostors;
+    if (t.tls.on)
+        report["tls"] = tls_json(t.tls);
     report["findings_left_off"] = log.findings().left_off();
     return report;
 }

@@ -22,6 +22,9 @@ constexpr int ACCEPTS_PER_TURN = 256;
 constexpr int READS_PER_TURN = 2;
 // How long one connection's messages may hold the loop before the others have their turn.
 constexpr std::chrono::milliseconds TURN_TIME{5};
+// A TLS handshake must end this long after its accept; the sweep finds those that do not.
+constexpr std::chrono::seconds HANDSHAKE_TIME{10};
+constexpr std::chrono::seconds HANDSHAKE_SWEEP{1};
 
 std::string error_text(const asio::error_code &ec) {
     return "error " + std::to_string(ec.value()) + " (" + ec.message() + ")";
@@ -41,7 +44,7 @@ std::string endpoint_text(const tcp::endpoint &endpoint) {
 
 Server::Server(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptions &options,
                MessageLog &log)
-    : acceptor_(std::move(acceptor)), accept_pause_(io), summary_timer_(io),
+    : acceptor_(std::move(acceptor)), accept_pause_(io), summary_timer_(io), handshake_sweep_(io),
       signals_(io, SIGINT, SIGTERM), mode_(options.mode), quiet_(options.quiet), log_(log),
       totals_(log.totals()), with_times_(!options.csv.empty()) {
     if (const unsigned readers = reader_count(options.threads); readers > 1)
@@ -49,8 +52,8 @@ Server::Server(asio::io_context &io, tcp::acceptor acceptor, const ReceiverOptio
 }
 
 Server::Server(asio::io_context &io, Server &checker)
-    : acceptor_(io), accept_pause_(io), summary_timer_(io), signals_(io), mode_(checker.mode_),
-      quiet_(checker.quiet_), log_(checker.log_), totals_(checker.totals_),
+    : acceptor_(io), accept_pause_(io), summary_timer_(io), handshake_sweep_(io), signals_(io),
+      mode_(checker.mode_), quiet_(checker.quiet_), log_(checker.log_), totals_(checker.totals_),
       with_times_(checker.with_times_), checker_(&checker) {}
 
 Server::~Server() = default;
@@ -63,6 +66,8 @@ void Server::start() {
     if (readers_)
         readers_->start();
     accept();
+    if (tls() != nullptr && !readers_) // readers sweep their own connections
+        sweep_handshakes();
     if (quiet_) {
         started_ = std::chrono::steady_clock::now();
         schedule_summary();
@@ -132,22 +137,122 @@ void Server::opened(tcp::socket socket, Server &reader) {
 }
 
 // Reads c from now on on this server's loop: a reader's, after the connections handed to it
-// before.
+// before. A reader sweeps its own handshakes.
 void Server::adopt(std::shared_ptr<Connection> c) {
     if (checker_ == nullptr) {
         open_.insert(c.get());
-        wait_for_bytes(std::move(c));
+        begin(std::move(c));
         return;
     }
     asio::post(acceptor_.get_executor(), [this, c = std::move(c)]() mutable {
         open_.insert(c.get());
+        if (tls() != nullptr && !sweeping_) {
+            sweeping_ = true;
+            sweep_handshakes();
+        }
+        begin(std::move(c));
+    });
+}
+
+// The connection's first step: its handshake, or at once its bytes.
+void Server::begin(std::shared_ptr<Connection> c) {
+    if (tls() != nullptr)
+        start_handshake(std::move(c));
+    else
         wait_for_bytes(std::move(c));
+}
+
+// The TLS figures are the checking's: a reader hands them over, before the connection's events.
+void Server::count_tls(std::optional<tls::Failure> failure, bool resumed) {
+    auto count = [owner = checker_ != nullptr ? checker_ : this, failure, resumed] {
+        TlsTotals &t = owner->totals_.tls;
+        if (failure) {
+            ++t.failures[static_cast<std::size_t>(*failure)];
+            return;
+        }
+        ++t.handshakes;
+        t.resumed += resumed ? 1 : 0;
+    };
+    if (checker_ == nullptr)
+        count();
+    else
+        asio::post(checker_->acceptor_.get_executor(), count);
+}
+
+void Server::use_tls(const tls::Context &context, bool names) {
+    tls_ = &context;
+    identities_ = names;
+    totals_.tls.on = true;
+}
+
+void Server::start_handshake(std::shared_ptr<Connection> c) {
+    c->accepted = std::chrono::steady_clock::now();
+    c->handshaking = true;
+    if (!c->session.start_server(*tls(), c->socket.native_handle())) {
+        handshake_failed(*c, tls::Failure::other, c->session.failure_text());
+        return;
+    }
+    handshake(std::move(c));
+}
+
+// A step of the handshake, as far as it goes without waiting; then the wait for the socket.
+void Server::handshake(std::shared_ptr<Connection> c) {
+    const tls::Progress progress = c->session.handshake();
+    if (progress == tls::Progress::want_read || progress == tls::Progress::want_write) {
+        Connection &ref = *c;
+        ref.socket.async_wait(progress == tls::Progress::want_read ? tcp::socket::wait_read
+                                                                   : tcp::socket::wait_write,
+                              [this, c = std::move(c)](const asio::error_code &ec) mutable {
+                                  if (c->closed)
+                                      return;
+                                  if (ec)
+                                      handshake_failed(*c, tls::Failure::closed, error_text(ec));
+                                  else
+                                      handshake(std::move(c));
+                              });
+        return;
+    }
+    if (progress == tls::Progress::ended) {
+        handshake_failed(*c, tls::Failure::closed, "the client ended the connection");
+        return;
+    }
+    if (progress == tls::Progress::failed) {
+        handshake_failed(*c, c->session.failure(), c->session.failure_text());
+        return;
+    }
+    c->handshaking = false;
+    count_tls(std::nullopt, c->session.resumed());
+    if (identities())
+        c->names = c->session.peer_names();
+    // Messages may have come with the handshake's last flight: read them now.
+    read_ready(std::move(c));
+}
+
+void Server::handshake_failed(Connection &c, tls::Failure why, const std::string &text) {
+    count_tls(why, false);
+    close(c,
+          std::string(" by TLS handshake failure (") + tls::failure_name(why) + ": " + text + ")");
+}
+
+void Server::sweep_handshakes() {
+    handshake_sweep_.expires_after(HANDSHAKE_SWEEP);
+    handshake_sweep_.async_wait([this](const asio::error_code &ec) {
+        if (ec || stopping_)
+            return;
+        const auto late = std::chrono::steady_clock::now() - HANDSHAKE_TIME;
+        std::vector<Connection *> timed_out;
+        for (Connection *c : open_)
+            if (c->handshaking && c->accepted <= late)
+                timed_out.push_back(c);
+        for (Connection *c : timed_out)
+            handshake_failed(*c, tls::Failure::timed_out, "no handshake within 10 s of the accept");
+        sweep_handshakes();
     });
 }
 
 void Server::wait_for_bytes(std::shared_ptr<Connection> c) {
     Connection &ref = *c;
-    ref.socket.async_wait(tcp::socket::wait_read,
+    ref.socket.async_wait(ref.waits_for,
                           [this, c = std::move(c)](const asio::error_code &ec) mutable {
                               if (c->closed)
                                   return;
@@ -188,6 +293,8 @@ void Server::read_ready(std::shared_ptr<Connection> c) {
 
 // Reads once what has arrived on c and handles the messages that it completes.
 Server::Read Server::receive(Connection &c) {
+    if (c.session.started())
+        return receive_tls(c);
     asio::error_code ec;
     const std::size_t n = c.socket.read_some(asio::buffer(buffer_), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again)
@@ -199,12 +306,43 @@ Server::Read Server::receive(Connection &c) {
         close(c, reset ? " by " + error_text(ec) : std::string(), reset);
         return Read::ended;
     }
+    return take(c, n);
+}
+
+// n bytes have come into the buffer for c: the messages that they complete wait in pending.
+Server::Read Server::take(Connection &c, std::size_t n) {
     c.bytes += n;
-    if (checker_ == nullptr)
+    if (checker_ == nullptr) // a reader's bytes are counted by the checking, as it takes them
         totals_.bytes += n;
     for (Message &m : c.splitter.feed(std::string_view(buffer_.data(), n)))
         c.pending.push_back(std::move(m));
     return Read::more;
+}
+
+// Reads once through c's TLS session; a session may wait for the socket to be writable (a key
+// update it answers) before it reads on.
+Server::Read Server::receive_tls(Connection &c) {
+    std::size_t n = 0;
+    const tls::Progress progress = c.session.read(buffer_.data(), buffer_.size(), &n);
+    c.waits_for =
+        progress == tls::Progress::want_write ? tcp::socket::wait_write : tcp::socket::wait_read;
+    switch (progress) {
+    case tls::Progress::want_read:
+    case tls::Progress::want_write:
+        return Read::drained;
+    case tls::Progress::ended:
+        close(c, std::string());
+        return Read::ended;
+    case tls::Progress::failed:
+        close(c,
+              std::string(" by TLS failure (") + tls::failure_name(c.session.failure()) + ": " +
+                  c.session.failure_text() + ")",
+              true);
+        return Read::ended;
+    case tls::Progress::done:
+        break;
+    }
+    return take(c, n);
 }
 
 bool Server::handle_pending(Connection &c, std::chrono::steady_clock::time_point turn_end) {
@@ -231,6 +369,7 @@ Source Server::source_of(const Connection &c) const {
     from.arrived_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count();
+    from.names = identities() ? &c.names : nullptr;
     return from;
 }
 
@@ -253,6 +392,11 @@ void Server::handle(Connection &c, const Message &m) {
 // The connection has ended: its last message, if any bytes are left, then the closing line.
 void Server::close(Connection &c, const std::string &how, bool reset) {
     c.closed = true;
+    if (c.session.started()) {
+        if (!reset && !c.handshaking)
+            c.session.close_notify();
+        c.session.end();
+    }
     Ending end{how, reset, c.splitter.finish()};
     asio::error_code ignored;
     c.socket.close(ignored);
@@ -346,6 +490,7 @@ void Server::stop() {
     acceptor_.close(ignored);
     accept_pause_.cancel();
     summary_timer_.cancel();
+    handshake_sweep_.cancel();
     signals_.cancel(ignored);
     const std::vector<Connection *> still_open(open_.begin(), open_.end());
     for (Connection *c : still_open)

@@ -10,6 +10,7 @@
 #include "receiver/message_log.h"
 #include "receiver/readers.h"
 #include "receiver/receiver_options.h"
+#include "tls/tls.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -55,6 +56,13 @@ struct Connection : std::enable_shared_from_this<Connection> {
     bool closed = false;
     bool handed_over = false;            // its messages wait for the checking: no reading
     unsigned long long bytes_handed = 0; // of bytes, those counted by the checking
+    // With TLS: the session, started at the accept; the handshake's start and whether it goes
+    // on; the client certificate's names; what the session waits for before it reads on.
+    tls::Session session;
+    std::chrono::steady_clock::time_point accepted;
+    bool handshaking = false;
+    std::vector<std::string> names;
+    tcp::socket::wait_type waits_for = tcp::socket::wait_read;
 };
 
 class Server {
@@ -69,6 +77,9 @@ class Server {
 
     // Accepts, and with --quiet prints the summary every second, until SIGINT or SIGTERM.
     void start();
+    // Every connection speaks TLS in this context, which outlives the server; names: the
+    // clients' certificates name the stations that they may send.
+    void use_tls(const tls::Context &context, bool names);
     // Called when SIGINT or SIGTERM ends the serving, before the open connections close.
     std::function<void()> on_stop;
 
@@ -95,6 +106,23 @@ class Server {
     void wait_for_bytes(std::shared_ptr<Connection> c);
     void read_ready(std::shared_ptr<Connection> c);
     Read receive(Connection &c);
+    Read receive_tls(Connection &c);
+    Read take(Connection &c, std::size_t n);
+    void begin(std::shared_ptr<Connection> c);
+    // Counts a handshake that succeeded (no failure) or failed.
+    void count_tls(std::optional<tls::Failure> failure, bool resumed);
+    // A reader's TLS is its checker's.
+    [[nodiscard]] const tls::Context *tls() const {
+        return checker_ != nullptr ? checker_->tls_ : tls_;
+    }
+    [[nodiscard]] bool identities() const {
+        return checker_ != nullptr ? checker_->identities_ : identities_;
+    }
+    void start_handshake(std::shared_ptr<Connection> c);
+    void handshake(std::shared_ptr<Connection> c);
+    void handshake_failed(Connection &c, tls::Failure why, const std::string &text);
+    // Once a second: the handshakes that have taken too long fail.
+    void sweep_handshakes();
     // Handles c's pending messages until none is left (true) or the turn's time is up.
     bool handle_pending(Connection &c, std::chrono::steady_clock::time_point turn_end);
     void handle(Connection &c, const Message &m);
@@ -113,6 +141,10 @@ class Server {
     tcp::acceptor acceptor_;
     asio::steady_timer accept_pause_;
     asio::steady_timer summary_timer_;
+    asio::steady_timer handshake_sweep_;
+    const tls::Context *tls_ = nullptr;
+    bool identities_ = false;
+    bool sweeping_ = false; // a reader's sweep of its handshakes runs
     asio::signal_set signals_;
     std::optional<Mode> mode_;
     bool quiet_;

@@ -175,7 +175,8 @@ bool send_whole(const Fd &fd, const std::string &bytes) {
 }
 
 int listening_port(Program &receiver) {
-    const std::string listening = "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto\\)\n";
+    const std::string listening =
+        "listening on 127\\.0\\.0\\.1:([0-9]+) \\(framing: auto[^)]*\\)\n";
     std::smatch found;
     const std::string head =
         receiver.wait_for_regex(listening, 10) ? receiver.output() : std::string();

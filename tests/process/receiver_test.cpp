@@ -1,8 +1,10 @@
 // The receiver end to end: a crafted stream on real connections, accepting out of descriptors
-// and back, and the counts of its final line when SIGTERM ends it.
+// and back, the counts of its final line when SIGTERM ends it, and TLS against the openssl
+// command line.
 #include "harness.h"
 
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -319,3 +321,164 @@ TEST(Receiver, NoClientHoldsTheOthersUp) {
               std::string::npos)
         << receiver.output().substr(receiver.output().size() - 300);
 }
+
+namespace {
+
+// The command run by the shell in the directory; its exit status.
+int shell(const std::string &dir, const std::string &command) {
+    const int status =
+        std::system(("cd '" + dir + "' && { " + command + "; } >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A CA, the receiver's certificate and U00000's and U00001's, in a scratch directory; empty
+// when this machine or build cannot speak TLS.
+std::string tls_unready(const ScratchDir &dir) {
+    if (std::system("command -v openssl >/dev/null") != 0)
+        return "no openssl command";
+    if (shell(dir.path(), "bash " VANDRY_MAKE_CERTS_SCRIPT " . 2") != 0) {
+        ADD_FAILURE() << "make-certs.sh failed";
+        return "no certificates";
+    }
+    Program probe(
+        dir.path(),
+        {VANDRY_RECEIVER_EXE, "--tls-cert", "server.crt", "--tls-key", "server.key", "--read", "-"},
+        Target{}, Console::merged);
+    return probe.wait_exit(10) && probe.output().find("no TLS (") != std::string::npos
+               ? "a build without TLS"
+               : "";
+}
+
+// The receiver over TLS with client certificates, a report at its end.
+std::vector<std::string> tls_receiver(const std::vector<std::string> &more = {}) {
+    std::vector<std::string> args = {
+        VANDRY_RECEIVER_EXE, "--tls-cert", "server.crt", "--tls-key",  "server.key",
+        "--tls-client-ca",   "ca.crt",     "--report",   "report.json"};
+    args.insert(args.end(), more.begin(), more.end());
+    args.insert(args.end(), {"127.0.0.1", "0"});
+    return args;
+}
+
+// An openssl client of 127.0.0.1:PORT that trusts the CA, sends standard input and ends.
+const std::string S_CLIENT = "openssl s_client -connect 127.0.0.1:PORT -CAfile ca.crt "
+                             "-servername localhost -no_ign_eof";
+
+// A failed handshake: the client, by the shell (PORT its port) or, when there is none, a plain
+// TCP client that sends these bytes; the reason that the receiver counts.
+struct FailedHandshake {
+    std::string client, plain, reason;
+};
+
+void PrintTo(const FailedHandshake &f, std::ostream *os) {
+    *os << f.reason;
+}
+
+class TlsHandshakes : public ::testing::TestWithParam<FailedHandshake> {};
+
+TEST_P(TlsHandshakes, FailByTheirCountedReason) {
+    const FailedHandshake &f = GetParam();
+    ScratchDir dir;
+    if (const std::string why = tls_unready(dir); !why.empty())
+        GTEST_SKIP() << why;
+    Program receiver(dir.path(), tls_receiver(), Target{});
+    const int port = listening_port(receiver);
+    ASSERT_NE(port, 0) << receiver.output();
+    const double start = seconds_now();
+    Fd plain;
+    if (f.client.empty()) {
+        plain = connect_to(port);
+        ASSERT_TRUE(send_whole(plain, f.plain));
+    } else {
+        shell(dir.path(), std::regex_replace(f.client, std::regex("PORT"), std::to_string(port)) +
+                              " </dev/null");
+    }
+    ASSERT_TRUE(receiver.wait_for("closed by TLS handshake failure (" + f.reason + ": ", 20))
+        << receiver.output();
+    if (f.reason == "timed_out") {
+        EXPECT_GE(seconds_now() - start, 10 - SEEN_LATE);
+    }
+    kill(receiver.pid(), SIGTERM);
+    ASSERT_TRUE(receiver.wait_exit(10));
+    const nlohmann::json report = json_file(dir.path() + "/report.json");
+    EXPECT_EQ(report["tls"]["failures"][f.reason], 1) << report.dump();
+    EXPECT_EQ(report["tls"]["handshakes"], 0) << report.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, TlsHandshakes,
+    ::testing::Values(FailedHandshake{S_CLIENT, "", "no_certificate"},
+                      // A client certificate of U00000 from a CA that the receiver does not trust.
+                      FailedHandshake{
+                          "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                          "-nodes -keyout other.key -out other.crt -subj /CN=other -days 2 && "
+                          "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                          "-nodes -keyout stray.key -out stray.csr -subj /CN=U00000 && "
+                          "openssl x509 -req -in stray.csr -CA other.crt -CAkey other.key "
+                          "-CAcreateserial -out stray.crt -days 2 && " +
+                              S_CLIENT + " -cert stray.crt -key stray.key",
+                          "", "unknown_ca"},
+                      FailedHandshake{"", "U00000," + record(0) + "\r\n", "not_tls"},
+                      FailedHandshake{"", "", "timed_out"}));
+
+// A client whose certificate names U00000 sends a message of U00001: an impostor, counted,
+// reported and said, and U00001's tick is not filled by it.
+TEST(Tls, AnImpostorIsCountedAndNotPlaced) {
+    ScratchDir dir;
+    if (const std::string why = tls_unready(dir); !why.empty())
+        GTEST_SKIP() << why;
+    dir.write_file("plan.txt", "vandry-plan type=10 rand=glibc interval=3 seed=5\nU00000 5\n"
+                               "U00001 6\n");
+    dir.write_file("unit.cfg", cfg_text("U00001", "127.0.0.1", 5000, 10, 3));
+    Program dry(dir.path(), {"--config", "unit.cfg", "--seed", "6", "--count", "1", "--dry-run"});
+    ASSERT_TRUE(dry.wait_exit(20) && dry.status() == "exited with 0") << dry.output();
+    dir.write_file("message.txt", dry.raw_output());
+    Program receiver(dir.path(), tls_receiver({"--expect", "plan.txt"}), Target{});
+    const int port = listening_port(receiver);
+    ASSERT_NE(port, 0) << receiver.output();
+    shell(dir.path(), "openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                          " -CAfile ca.crt -cert U00000.crt -key U00000.key -no_ign_eof "
+                          "<message.txt");
+    ASSERT_TRUE(receiver.wait_for("IMPOSTOR on conn 1: station U00001 from a client whose "
+                                  "certificate names U00000\n",
+                                  20))
+        << receiver.output();
+    kill(receiver.pid(), SIGTERM);
+    ASSERT_TRUE(receiver.wait_exit(10));
+    EXPECT_NE(receiver.output().find(", 1 impostor; TLS: 1 handshake (0 resumed), 0 failures\n"),
+              std::string::npos)
+        << receiver.output();
+    const nlohmann::json report = json_file(dir.path() + "/report.json");
+    EXPECT_EQ(report["impostors"], 1) << report.dump();
+    EXPECT_EQ(report["stations"][1]["name"], "U00001");
+    EXPECT_EQ(report["stations"][1]["messages"], 0) << report.dump();
+}
+
+// Files that TLS cannot use are refused at the start, named.
+TEST(Tls, RefusesFilesItCannotUse) {
+    ScratchDir dir;
+    if (const std::string why = tls_unready(dir); !why.empty())
+        GTEST_SKIP() << why;
+    dir.write_file("plan.txt", "not a certificate\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string named;
+    } refusals[] = {
+        {{"--tls-cert", "none.crt", "--tls-key", "server.key"}, "none.crt"},
+        {{"--tls-cert", "server.crt", "--tls-key", "U00000.key"}, "U00000.key"},
+        {{"--tls-cert", "server.crt", "--tls-key", "server.key", "--tls-client-ca", "plan.txt"},
+         "plan.txt"},
+    };
+    for (const auto &r : refusals) {
+        std::vector<std::string> args = {VANDRY_RECEIVER_EXE};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        args.insert(args.end(), {"127.0.0.1", "0"});
+        Program receiver(dir.path(), args, Target{}, Console::merged);
+        ASSERT_TRUE(receiver.wait_exit(10));
+        EXPECT_EQ(receiver.status(), "exited with 2") << r.named;
+        EXPECT_TRUE(std::regex_search(receiver.output(),
+                                      std::regex("^vandry-receiver: .*" + quote(r.named))))
+            << receiver.output();
+    }
+}
+
+} // namespace

@@ -1,5 +1,6 @@
 #include "core/file_identity.h"
 #include "receiver/receiver_options.h"
+#include "tls/tls.h"
 #include "unit/unit_options.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,14 @@ TEST_P(ReceiverArguments, GiveOptionsOrStatus) {
 const std::string HELP = "vandry-receiver: prints every message that the telemetry unit sends, "
                          "checked";
 
+// What a TLS option's error says: in a build without TLS, that it has none.
+std::string tls_said(const std::string &reason) {
+    return "vandry-receiver: " + (tls::available() ? reason
+                                                   : "--tls-cert, --tls-key and --tls-client-ca: "
+                                                     "this build speaks no TLS (it was built "
+                                                     "without OpenSSL)");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     CommandLines, ReceiverArguments,
     ::testing::Values(
@@ -88,7 +97,18 @@ INSTANTIATE_TEST_SUITE_P(
              "vandry-receiver: --threads wants a number of threads, not \"-1\""},
         Args{{"--read", "r.txt", "h"},
              2,
-             "vandry-receiver: --read listens nowhere: no address or port"}));
+             "vandry-receiver: --read listens nowhere: no address or port"},
+        Args{{"--tls-cert", "s.crt"}, 2, tls_said("--tls-cert and --tls-key go together")},
+        Args{{"--tls-key=s.key", "--tls-client-ca", "ca.crt"},
+             2,
+             tls_said("--tls-cert and --tls-key go together")},
+        Args{{"--tls-cert", "s.crt", "--tls-key", "s.key", "--read", "r.txt"},
+             2,
+             tls_said("--read listens nowhere: no TLS")},
+        Args{{"--tls-client-ca", "ca.crt"},
+             2,
+             tls_said("--tls-client-ca goes with --tls-cert and --tls-key")},
+        Args{{"--tls-cert="}, 2, "vandry-receiver: --tls-cert needs a file name"}));
 
 // The unit: "config seed count [dry-run] [verbose] [timeout S] [ends]".
 class UnitArguments : public ::testing::TestWithParam<Args> {};

@@ -2,6 +2,7 @@
 // known extents; the findings, and what a fault log explains of them.
 #include "receiver/fault_explain.h"
 #include "receiver/message_check.h"
+#include "receiver/message_log.h"
 #include "receiver/plan_match.h"
 
 #include <gtest/gtest.h>
@@ -228,8 +229,8 @@ TEST(FaultExplain, MarksEachFindingWithWhatExplainsIt) {
     const PlacedTicks placed = {{"U1", Extent{0, 10}}};
     const auto findings = [] {
         Findings f;
-        f.add({"U1", FindingKind::lost, true, 4, 6, 3, "", "", "", ""});
-        f.add({"U1", FindingKind::altered, true, 2, 2, 1, "", "temp1", "25.0", "35.0"});
+        f.add({"U1", FindingKind::lost, true, 4, 6, 3, "", "", "", "", ""});
+        f.add({"U1", FindingKind::altered, true, 2, 2, 1, "", "temp1", "25.0", "35.0", ""});
         return f;
     };
     Findings found = findings();
@@ -249,4 +250,35 @@ TEST(FaultExplain, MarksEachFindingWithWhatExplainsIt) {
     EXPECT_NE(other.error.find("another run's"), std::string::npos) << other.error;
     EXPECT_EQ(other.unexplained_findings, 2u);
     EXPECT_FALSE(explain(foreign, placed, std::string(FAULT_LOG_HEADER) + "x,\"cut").error.empty());
+}
+
+// A client whose certificate names A sends B's messages: impostors, counted and found, never
+// placed as B's; its own station's messages are placed as ever.
+TEST(MessageLogIdentity, AnImpostorIsNeverPlacedAsItsStation) {
+    Plan plan;
+    plan.data_type = 21;
+    plan.rand = RandKind::glibc;
+    plan.stations = {{"A", 5}, {"B", 9}};
+    LogOptions options;
+    options.quiet = true;
+    options.plan = &plan;
+    options.identities = true;
+    MessageLog log(options);
+    const std::vector<std::string> names = {"A", "a.example"};
+    Source from;
+    from.connection = 1;
+    from.names = &names;
+    for (const std::string &m : {planned_message("A", 0, "", 21), planned_message("B", 0, "", 21),
+                                 planned_message("B", 1, "", 21)})
+        EXPECT_TRUE(log.handle(from, {m, Mode::close_after_send}));
+    EXPECT_EQ(log.totals().impostors, 2u);
+    std::string figures;
+    log.for_each_station([&figures](const StationFigures &f) {
+        figures += f.name + ":" + std::to_string(f.messages) + (f.started ? "+" : "-") + " ";
+    });
+    EXPECT_EQ(figures, "A:1+ B:0- ");
+    ASSERT_EQ(log.findings().all().size(), 1u);
+    EXPECT_EQ(finding_line(log.findings().all()[0], false),
+              "IMPOSTOR: station B from a client whose certificate names A (2 messages)");
+    EXPECT_FALSE(log.clean());
 }
