@@ -1,6 +1,9 @@
 // TLS with OpenSSL, on the caller's non-blocking socket descriptor.
 #include "tls/tls.h"
 
+#include "platform/platform.h"
+
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -119,6 +122,55 @@ Failure failure_of_reason(int reason) {
     default:
         return Failure::other;
     }
+}
+
+// OpenSSL's socket BIO writes with write(), and a write to a connection that the peer has reset
+// raises SIGPIPE, which ends the process: its sessions write through send() with the flag that
+// makes that an error, as every other write of the programs is.
+int send_quietly(BIO *bio, const char *data, int size) {
+    const auto socket =
+        static_cast<platform::socket_t>(reinterpret_cast<std::uintptr_t>(BIO_get_data(bio)));
+    BIO_clear_retry_flags(bio);
+    const auto sent = ::send(socket, data, size, platform::SEND_FLAGS);
+    if (sent < 0) {
+        const int error = platform::last_socket_error();
+        if (error == platform::ERROR_WOULD_BLOCK || error == EAGAIN ||
+            error == platform::ERROR_INTERRUPTED)
+            BIO_set_retry_write(bio);
+    }
+    return static_cast<int>(sent);
+}
+
+long control_quietly(BIO *, int command, long, void *) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD *quiet_send_method() {
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m =
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "send without SIGPIPE");
+        if (m != nullptr) {
+            (void)BIO_meth_set_write(m, send_quietly);
+            (void)BIO_meth_set_ctrl(m, control_quietly);
+        }
+        return m;
+    }();
+    return method;
+}
+
+// The session reads from the socket with OpenSSL's own BIO and writes through send().
+bool attach(SSL *ssl, std::uintptr_t socket) {
+    BIO *reads = BIO_new_socket(static_cast<int>(socket), BIO_NOCLOSE);
+    BIO *writes = quiet_send_method() != nullptr ? BIO_new(quiet_send_method()) : nullptr;
+    if (reads == nullptr || writes == nullptr) {
+        BIO_free(reads);
+        BIO_free(writes);
+        return false;
+    }
+    BIO_set_data(writes, reinterpret_cast<void *>(socket));
+    BIO_set_init(writes, 1);
+    SSL_set_bio(ssl, reads, writes);
+    return true;
 }
 
 } // namespace
@@ -278,7 +330,7 @@ bool Session::start_client(const Context &context, std::uintptr_t socket, const 
     end();
     SSL *ssl = SSL_new(ctx_of(context));
     ssl_ = ssl;
-    if (ssl == nullptr || SSL_set_fd(ssl, static_cast<int>(socket)) != 1) {
+    if (ssl == nullptr || !attach(ssl, socket)) {
         failure_text_ = "cannot start TLS: " + last_error_text();
         return false;
     }
@@ -307,7 +359,7 @@ bool Session::start_server(const Context &context, std::uintptr_t socket) {
     end();
     SSL *ssl = SSL_new(ctx_of(context));
     ssl_ = ssl;
-    if (ssl == nullptr || SSL_set_fd(ssl, static_cast<int>(socket)) != 1) {
+    if (ssl == nullptr || !attach(ssl, socket)) {
         failure_text_ = "cannot start TLS: " + last_error_text();
         return false;
     }
