@@ -308,8 +308,8 @@ std::string MessageLog::tls_text() const {
                     tls::failure_name(static_cast<tls::Failure>(kind));
         failed += t.failures[kind];
     }
-    return "; TLS: " + counted(t.handshakes, "handshake") + " (" + std::to_string(t.resumed) +
-           " resumed), " + counted(failed, "failure") + (failed == 0 ? "" : failures + ")");
+    return "; TLS: " + counted(t.handshakes, "full handshake") + ", " + std::to_string(t.resumed) +
+           " resumed, " + counted(failed, "failure") + (failed == 0 ? "" : failures + ")");
 }
 
 // With fleets' reports: what they wrote beside what is here.

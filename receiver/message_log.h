@@ -24,8 +24,8 @@ namespace vandry::receiver {
 
 // The handshakes of connections that speak TLS.
 struct TlsTotals {
-    bool on = false; // the connections speak TLS
-    unsigned long long handshakes = 0, resumed = 0;
+    bool on = false;                                // the connections speak TLS
+    unsigned long long handshakes = 0, resumed = 0; // full ones, and resumed ones, as the fleet's
     std::array<unsigned long long, tls::FAILURE_KINDS> failures{}; // by tls::Failure
 };
 

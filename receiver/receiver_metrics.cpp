@@ -30,7 +30,7 @@ std::string receiver_metrics_text(const MessageLog &log, const Explained *explai
     if (t.tls.on) {
         const char *handshakes = "vandry_receiver_tls_handshakes_total";
         e.family(handshakes, "TLS handshakes completed, by kind.", "counter");
-        e.sample(handshakes, {{"kind", "full"}}, t.tls.handshakes - t.tls.resumed);
+        e.sample(handshakes, {{"kind", "full"}}, t.tls.handshakes);
         e.sample(handshakes, {{"kind", "resumed"}}, t.tls.resumed);
         const char *failures = "vandry_receiver_tls_failures_total";
         e.family(failures, "TLS handshakes failed, by reason.", "counter");

@@ -170,8 +170,7 @@ void Server::count_tls(std::optional<tls::Failure> failure, bool resumed) {
             ++t.failures[static_cast<std::size_t>(*failure)];
             return;
         }
-        ++t.handshakes;
-        t.resumed += resumed ? 1 : 0;
+        ++(resumed ? t.resumed : t.handshakes);
     };
     if (checker_ == nullptr)
         count();

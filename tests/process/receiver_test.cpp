@@ -444,7 +444,7 @@ TEST(Tls, AnImpostorIsCountedAndNotPlaced) {
         << receiver.output();
     kill(receiver.pid(), SIGTERM);
     ASSERT_TRUE(receiver.wait_exit(10));
-    EXPECT_NE(receiver.output().find(", 1 impostor; TLS: 1 handshake (0 resumed), 0 failures\n"),
+    EXPECT_NE(receiver.output().find(", 1 impostor; TLS: 1 full handshake, 0 resumed, 0 failures\n"),
               std::string::npos)
         << receiver.output();
     const nlohmann::json report = json_file(dir.path() + "/report.json");
