@@ -167,7 +167,8 @@ bool attach(SSL *ssl, std::uintptr_t socket) {
         BIO_free(writes);
         return false;
     }
-    BIO_set_data(writes, reinterpret_cast<void *>(socket));
+    // The BIO's data is the socket itself, not a pointer to anything.
+    BIO_set_data(writes, reinterpret_cast<void *>(socket)); // NOLINT(performance-no-int-to-ptr)
     BIO_set_init(writes, 1);
     SSL_set_bio(ssl, reads, writes);
     return true;
