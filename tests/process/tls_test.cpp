@@ -55,8 +55,8 @@ TEST(FleetWithoutTls, RefusesTlsAtTheStart) {
     if (!Target::fleet().launched())
         GTEST_SKIP() << "a build with TLS";
     ScratchDir dir;
-    Program fleet(dir.path(), {"--units", "1", "--server", "127.0.0.1:9", "--tls"}, Target::fleet(),
-                  Console::merged);
+    Program fleet(dir.path(), {"--units", "1", "--server", "127.0.0.1:9", "--type", "10", "--tls"},
+                  Target::fleet(), Console::merged);
     ASSERT_TRUE(fleet.wait_exit(30));
     EXPECT_EQ(fleet.status(), "exited with 2");
     EXPECT_NE(fleet.output().find("vandry-fleet: this build has no TLS"), std::string::npos)
