@@ -138,6 +138,12 @@ void Server::opened(tcp::socket socket, Server &reader) {
 
 // Reads c from now on on this server's loop: a reader's, after the connections handed to it
 // before. A reader sweeps its own handshakes.
+//
+// A reader begins c only after its loop has dispatched what its other connections were ready
+// for when c was accepted on the checking thread: an older connection's end (a unit closes one
+// connection, then opens the next) is handed over before c's messages, as on one thread. The
+// first wait for writable is that turn of the loop: it adds c to the readiness that the system
+// reports, behind what is reported already, and a new socket is writable at once.
 void Server::adopt(std::shared_ptr<Connection> c) {
     if (checker_ == nullptr) {
         open_.insert(c.get());
@@ -150,7 +156,18 @@ void Server::adopt(std::shared_ptr<Connection> c) {
             sweeping_ = true;
             sweep_handshakes();
         }
-        begin(std::move(c));
+        Connection &ref = *c;
+        ref.socket.async_wait(tcp::socket::wait_write,
+                              [this, c = std::move(c)](const asio::error_code &) mutable {
+                                  if (c->closed)
+                                      return;
+                                  // The bytes may be in already, their readiness reported
+                                  // before: read before any wait.
+                                  if (tls() != nullptr)
+                                      start_handshake(std::move(c));
+                                  else
+                                      read_ready(std::move(c));
+                              });
     });
 }
 
