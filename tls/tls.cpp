@@ -38,22 +38,21 @@ std::string file_error(const char *what, const std::string &path) {
     return std::string("cannot use ") + what + " " + path + ": " + last_error_text();
 }
 
-X509 *read_certificate(const std::string &path) {
+// The first PEM object of the file, by read (PEM_read_X509, PEM_read_PrivateKey); null, with
+// the reason in *error, when the file cannot be opened or holds none.
+template <class T>
+T *read_pem(const char *what, const std::string &path,
+            T *(*read)(FILE *, T **, pem_password_cb *, void *), std::string *error) {
     FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
+    if (f == nullptr) {
+        *error = std::string("cannot use ") + what + " " + path + ": " + std::strerror(errno);
         return nullptr;
-    X509 *cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+    }
+    T *object = read(f, nullptr, nullptr, nullptr);
     (void)std::fclose(f);
-    return cert;
-}
-
-EVP_PKEY *read_key(const std::string &path) {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return nullptr;
-    EVP_PKEY *key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
-    (void)std::fclose(f);
-    return key;
+    if (object == nullptr)
+        *error = file_error(what, path);
+    return object;
 }
 
 // Settings that every context shares: TLS 1.2 at least, OpenSSL's buffers released while a
@@ -202,13 +201,14 @@ void IdentityDeleter::operator()(Identity *identity) const {
 }
 
 LoadedIdentity load_identity(const std::string &cert_file, const std::string &key_file) {
-    X509 *cert = read_certificate(cert_file);
+    std::string error;
+    X509 *cert = read_pem("the certificate", cert_file, PEM_read_X509, &error);
     if (cert == nullptr)
-        return {nullptr, file_error("the certificate", cert_file)};
-    EVP_PKEY *key = read_key(key_file);
+        return {nullptr, error};
+    EVP_PKEY *key = read_pem("the key", key_file, PEM_read_PrivateKey, &error);
     if (key == nullptr) {
         X509_free(cert);
-        return {nullptr, file_error("the key", key_file)};
+        return {nullptr, error};
     }
     IdentityPtr identity(new Identity(cert, key));
     if (X509_check_private_key(cert, key) != 1)
