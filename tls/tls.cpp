@@ -326,8 +326,8 @@ Session::~Session() {
     end();
 }
 
-bool Session::start_client(const Context &context, std::uintptr_t socket, const Identity *identity,
-                           const SavedSession *resume_from) {
+// A new OpenSSL object for the context on the socket, in place of any before it.
+bool Session::open(const Context &context, std::uintptr_t socket) {
     end();
     SSL *ssl = SSL_new(ctx_of(context));
     ssl_ = ssl;
@@ -335,6 +335,14 @@ bool Session::start_client(const Context &context, std::uintptr_t socket, const 
         failure_text_ = "cannot start TLS: " + last_error_text();
         return false;
     }
+    return true;
+}
+
+bool Session::start_client(const Context &context, std::uintptr_t socket, const Identity *identity,
+                           const SavedSession *resume_from) {
+    if (!open(context, socket))
+        return false;
+    SSL *ssl = static_cast<SSL *>(ssl_);
     const std::string &name = context.server_name();
     if (!name.empty()) {
         X509_VERIFY_PARAM *param = SSL_get0_param(ssl);
@@ -357,14 +365,9 @@ bool Session::start_client(const Context &context, std::uintptr_t socket, const 
 }
 
 bool Session::start_server(const Context &context, std::uintptr_t socket) {
-    end();
-    SSL *ssl = SSL_new(ctx_of(context));
-    ssl_ = ssl;
-    if (ssl == nullptr || !attach(ssl, socket)) {
-        failure_text_ = "cannot start TLS: " + last_error_text();
+    if (!open(context, socket))
         return false;
-    }
-    SSL_set_accept_state(ssl);
+    SSL_set_accept_state(static_cast<SSL *>(ssl_));
     return true;
 }
 

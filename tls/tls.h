@@ -150,6 +150,7 @@ class Session {
     [[nodiscard]] const std::string &failure_text() const { return failure_text_; }
 
   private:
+    bool open(const Context &context, std::uintptr_t socket);
     Progress fail(int result);
     void *ssl_ = nullptr; // SSL
     Failure failure_ = Failure::other;
