@@ -376,8 +376,9 @@ TEST(Accounting, TheFleetsReportShowsLossesAtAStreamsEnds) {
 // A fleet that injects every kind of fault, through the receiver with the plan and the fault
 // log: the receiver's lost is the drops and cuts after each station's first message, its
 // duplicated the duplicates, its altered the garbles, a cut leaves an incomplete fragment, slow
-// messages arrive whole, and nothing is unexplained. The same run, received on two reader
-// threads, gives the same report.
+// messages arrive whole, and nothing is unexplained. The same keep-open run, received on two
+// reader threads, gives the same report (close-after-send connections of one station that end
+// within a moment of each other may be read by two readers in either order).
 TEST(Accounting, ExplainsEveryFaultThatTheUnitsInjected) {
     if (Target::get().launched())
         GTEST_SKIP() << "the receiver and the fleet are tested as built for this machine";
@@ -388,7 +389,9 @@ TEST(Accounting, ExplainsEveryFaultThatTheUnitsInjected) {
         ScratchDir dir;
         write_plan(dir, UNITS, 0, type);
         std::vector<std::unique_ptr<Program>> receivers, fleets; // on 1 and on 2 reader threads
-        for (const std::string threads : {"1", "2"}) {
+        const std::vector<std::string> readers =
+            type == "20" ? std::vector<std::string>{"1", "2"} : std::vector<std::string>{"1"};
+        for (const std::string &threads : readers) {
             receivers.push_back(std::make_unique<Program>(
                 dir.path(),
                 std::vector<std::string>{VANDRY_RECEIVER_EXE, "--quiet", "--threads", threads,
@@ -421,7 +424,9 @@ TEST(Accounting, ExplainsEveryFaultThatTheUnitsInjected) {
             // Findings come in the order of arrival, which differs between runs.
             std::sort(reports.back()["findings"].begin(), reports.back()["findings"].end());
         }
-        EXPECT_EQ(reports[1], reports[0]);
+        if (reports.size() == 2) {
+            EXPECT_EQ(reports[1], reports[0]);
+        }
         const Json &report = reports[0];
 
         std::map<std::string, std::pair<long long, long long>> ticks; // station: first, last
