@@ -107,6 +107,22 @@ int run_fleet(asio::io_context &io, Fleet &engine, const FleetOptions &o, FaultL
     return r.complete && !fault_log.failed() ? 0 : 1;
 }
 
+// The start line and what the run takes on itself: a pace of 3 s at least, and loopback
+// source addresses when none are given.
+void start(FleetOptions &o) {
+    report("%s", start_line(o).c_str());
+    if (o.interval_s < 3)
+        report("vandry-fleet: an interval of %d s is below 3 s: units send every 3 s\n",
+               o.interval_s);
+    if (o.sources.empty()) {
+        o.sources = loopback_sources(o, keeps_connection(o.data_type), platform::local_port_count(),
+                                     platform::TIME_WAIT_SECONDS);
+        if (!o.sources.empty())
+            report("vandry-fleet: units spread over source addresses %s-%s (--source to choose)\n",
+                   ipv4_text(o.sources.front()).c_str(), ipv4_text(o.sources.back()).c_str());
+    }
+}
+
 template <class Rng>
 int run_units(const FleetOptions &o, FaultLogFile &fault_log, std::uint32_t threads,
               const FleetTls &tls) {
@@ -155,17 +171,7 @@ int main(int argc, char **argv) try {
     if (o.tls.insecure)
         report_to(stderr, "vandry-fleet: warning: --tls-insecure: the server's certificate is "
                           "not verified\n");
-    report("%s", start_line(o).c_str());
-    if (o.interval_s < 3)
-        report("vandry-fleet: an interval of %d s is below 3 s: units send every 3 s\n",
-               o.interval_s);
-    if (o.sources.empty()) {
-        o.sources = loopback_sources(o, keeps_connection(o.data_type), platform::local_port_count(),
-                                     platform::TIME_WAIT_SECONDS);
-        if (!o.sources.empty())
-            report("vandry-fleet: units spread over source addresses %s-%s (--source to choose)\n",
-                   ipv4_text(o.sources.front()).c_str(), ipv4_text(o.sources.back()).c_str());
-    }
+    start(o);
     if (!check_limits(o))
         return 1;
     const ThreadsInEffect threads = threads_in_effect(o, std::thread::hardware_concurrency());
