@@ -72,10 +72,12 @@ bool serve(asio::io_context &io, const ReceiverOptions &options, MessageLog &log
     const char *tls_words = context == nullptr              ? ""
                             : options.tls_client_ca.empty() ? ", TLS"
                                                             : ", TLS with client certificates";
-    report("vandry-receiver listening on %s (framing: %s%s)\n",
-           endpoint_text(acceptor.local_endpoint()).c_str(),
-           options.mode ? mode_name(*options.mode) : "auto", tls_words);
+    const std::string endpoint_said = endpoint_text(acceptor.local_endpoint());
+    // Said once the server takes SIGINT and SIGTERM: a script that stops it at once still gets
+    // the final figures.
     Server server(io, std::move(acceptor), options, log);
+    report("vandry-receiver listening on %s (framing: %s%s)\n", endpoint_said.c_str(),
+           options.mode ? mode_name(*options.mode) : "auto", tls_words);
     if (context != nullptr)
         server.use_tls(*context, !options.tls_client_ca.empty());
     // Scrapers wait in the listening queue until the final figures are in.
