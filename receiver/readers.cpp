@@ -24,7 +24,7 @@ struct ReaderThreads::Reader {
 };
 
 ReaderThreads::ReaderThreads(Server &checker, asio::io_context &checking, unsigned count)
-    : checking_(checking) {
+    : checker_(checker), checking_(checking) {
     for (unsigned n = 0; n < count; ++n) {
         auto reader = std::make_unique<Reader>();
         reader->server = std::make_unique<Server>(reader->io, checker);
@@ -55,14 +55,16 @@ Server &ReaderThreads::next() {
 
 // A reader's stop is posted behind every connection handed to it, and its connections' last
 // events are posted to the checking loop before it says that it has stopped.
-void ReaderThreads::stop() {
+void ReaderThreads::stop(Stop how) {
     for (const std::unique_ptr<Reader> &r : readers_)
-        asio::post(r->io, [this, &reader = *r] {
-            reader.server->stop();
+        asio::post(r->io, [this, &reader = *r, how] {
+            reader.server->stop(how);
             reader.work.reset();
             asio::post(checking_, [this] {
-                if (++stopped_ == readers_.size())
+                if (++stopped_ == readers_.size()) {
+                    checker_.take_held();
                     checking_work_.reset();
+                }
             });
         });
 }

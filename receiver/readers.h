@@ -16,6 +16,10 @@ namespace vandry::receiver {
 
 class Server;
 
+// How the serving ends: at once (a recording that cannot be written), or at a signal, after
+// what has arrived is taken.
+enum class Stop { at_once, taking_what_arrived };
+
 // How many readers --threads asks for: 0 is one per core.
 unsigned reader_count(unsigned asked);
 
@@ -33,12 +37,13 @@ class ReaderThreads {
     Server &next();
     // Every reader closes its connections and ends; the checking loop keeps running until the
     // last events of all of them are in.
-    void stop();
+    void stop(Stop how);
 
   private:
     struct Reader;
     using Work = asio::executor_work_guard<asio::io_context::executor_type>;
 
+    Server &checker_;
     asio::io_context &checking_;
     std::optional<Work> checking_work_;
     std::vector<std::unique_ptr<Reader>> readers_;

@@ -25,6 +25,9 @@ constexpr std::chrono::milliseconds TURN_TIME{5};
 // A TLS handshake must end this long after its accept; the sweep finds those that do not.
 constexpr std::chrono::seconds HANDSHAKE_TIME{10};
 constexpr std::chrono::seconds HANDSHAKE_SWEEP{1};
+// At the end of the run, a connection is read at most this many times more (a peer that still
+// sends cannot hold the end up).
+constexpr int READS_AT_STOP = 64;
 
 std::string error_text(const asio::error_code &ec) {
     return "error " + std::to_string(ec.value()) + " (" + ec.message() + ")";
@@ -61,7 +64,7 @@ Server::~Server() = default;
 void Server::start() {
     signals_.async_wait([this](const asio::error_code &ec, int) {
         if (!ec)
-            stop();
+            stop(Stop::taking_what_arrived);
     });
     if (readers_)
         readers_->start();
@@ -202,18 +205,22 @@ void Server::use_tls(const tls::Context &context, bool names) {
 }
 
 void Server::start_handshake(std::shared_ptr<Connection> c) {
-    c->accepted = std::chrono::steady_clock::now();
-    c->handshaking = true;
-    if (!c->session.start_server(*tls(), c->socket.native_handle())) {
-        handshake_failed(*c, tls::Failure::other, c->session.failure_text());
-        return;
-    }
-    handshake(std::move(c));
+    if (open_session(*c))
+        handshake(std::move(c));
+}
+
+bool Server::open_session(Connection &c) {
+    c.accepted = std::chrono::steady_clock::now();
+    c.handshaking = true;
+    if (c.session.start_server(*tls(), c.socket.native_handle()))
+        return true;
+    handshake_failed(c, tls::Failure::other, c.session.failure_text());
+    return false;
 }
 
 // A step of the handshake, as far as it goes without waiting; then the wait for the socket.
 void Server::handshake(std::shared_ptr<Connection> c) {
-    const tls::Progress progress = c->session.handshake();
+    const tls::Progress progress = advance_handshake(*c);
     if (progress == tls::Progress::want_read || progress == tls::Progress::want_write) {
         Connection &ref = *c;
         ref.socket.async_wait(progress == tls::Progress::want_read ? tcp::socket::wait_read
@@ -228,20 +235,33 @@ void Server::handshake(std::shared_ptr<Connection> c) {
                               });
         return;
     }
-    if (progress == tls::Progress::ended) {
-        handshake_failed(*c, tls::Failure::closed, "the client ended the connection");
-        return;
-    }
-    if (progress == tls::Progress::failed) {
-        handshake_failed(*c, c->session.failure(), c->session.failure_text());
-        return;
-    }
-    c->handshaking = false;
-    count_tls(std::nullopt, c->session.resumed());
-    if (identities())
-        c->names = c->session.peer_names();
     // Messages may have come with the handshake's last flight: read them now.
-    read_ready(std::move(c));
+    if (progress == tls::Progress::done)
+        read_ready(std::move(c));
+}
+
+// The handshake as far as it goes without waiting: done, failed (and c closed), or waiting for
+// the socket.
+tls::Progress Server::advance_handshake(Connection &c) {
+    const tls::Progress progress = c.session.handshake();
+    switch (progress) {
+    case tls::Progress::want_read:
+    case tls::Progress::want_write:
+        break;
+    case tls::Progress::ended:
+        handshake_failed(c, tls::Failure::closed, "the client ended the connection");
+        break;
+    case tls::Progress::failed:
+        handshake_failed(c, c.session.failure(), c.session.failure_text());
+        break;
+    case tls::Progress::done:
+        c.handshaking = false;
+        count_tls(std::nullopt, c.session.resumed());
+        if (identities())
+            c.names = c.session.peer_names();
+        break;
+    }
+    return progress;
 }
 
 void Server::handshake_failed(Connection &c, tls::Failure why, const std::string &text) {
@@ -400,7 +420,7 @@ void Server::handle(Connection &c, const Message &m) {
         csv_failed_ = true;
         asio::post(acceptor_.get_executor(), [this] {
             if (!stopping_)
-                stop();
+                stop(Stop::at_once);
         });
     }
 }
@@ -456,20 +476,40 @@ void Server::hand_over(Connection &c, std::optional<Ending> end) {
 }
 
 // The checking thread takes a connection's events in the order of its reader, then lets the
-// reader read it again.
+// reader read it again. While the serving ends, the events wait for the readers' last ones.
 void Server::check(Server *reader, const std::shared_ptr<Connection> &c, const Handover &h) {
-    totals_.bytes += h.bytes;
-    for (const Message &m : h.messages)
-        handle(*c, m);
-    if (h.end) {
-        ended(*c, *h.end);
+    if (stopping_) {
+        held_.push_back({c, h});
         return;
     }
+    take_handover(*c, h);
+    if (h.end)
+        return;
     asio::post(reader->acceptor_.get_executor(), [reader, c] {
         c->handed_over = false;
         if (!c->closed)
             reader->read_ready(c);
     });
+}
+
+void Server::take_handover(Connection &c, const Handover &h) {
+    totals_.bytes += h.bytes;
+    for (const Message &m : h.messages)
+        handle(c, m);
+    if (h.end)
+        ended(c, *h.end);
+}
+
+// Every reader has stopped: the events held meanwhile, in the order in which their connections
+// were accepted, as one thread reads them at its end (a unit that closes one connection and
+// opens the next has both end at once).
+void Server::take_held() {
+    std::stable_sort(held_.begin(), held_.end(), [](const Held &a, const Held &b) {
+        return a.connection->id < b.connection->id;
+    });
+    for (const Held &held : held_)
+        take_handover(*held.connection, held.handover);
+    held_.clear();
 }
 
 void Server::schedule_summary() {
@@ -497,22 +537,65 @@ void Server::schedule_summary() {
 }
 
 // Everything ends: no more accepts or summaries, and the open connections are closed, so
-// that the event loop runs out of work.
-void Server::stop() {
+// that the event loop runs out of work. At a signal, the connections that wait to be accepted
+// are taken first, and what has arrived on every connection is read before it closes: a
+// message that a unit sent before the end is counted, not lost.
+void Server::stop(Stop how) {
     stopping_ = true;
     if (on_stop)
         on_stop();
+    if (how == Stop::taking_what_arrived)
+        take_waiting_connections();
     asio::error_code ignored;
     acceptor_.close(ignored);
     accept_pause_.cancel();
     summary_timer_.cancel();
     handshake_sweep_.cancel();
     signals_.cancel(ignored);
-    const std::vector<Connection *> still_open(open_.begin(), open_.end());
-    for (Connection *c : still_open)
-        close(*c, " by the receiver");
+    // In the order of their accepts, as the stations opened them.
+    std::vector<std::shared_ptr<Connection>> still_open;
+    for (Connection *c : open_)
+        still_open.push_back(c->shared_from_this());
+    std::sort(still_open.begin(), still_open.end(),
+              [](const auto &a, const auto &b) { return a->id < b->id; });
+    for (const std::shared_ptr<Connection> &c : still_open) {
+        if (how == Stop::taking_what_arrived)
+            read_what_arrived(*c);
+        if (!c->closed)
+            close(*c, " by the receiver");
+    }
     if (readers_)
-        readers_->stop();
+        readers_->stop(how);
+}
+
+void Server::take_waiting_connections() {
+    if (!acceptor_.is_open())
+        return;
+    for (;;) {
+        asio::error_code ec;
+        Server &reader = readers_ ? readers_->next() : *this;
+        tcp::socket next = acceptor_.accept(reader.acceptor_.get_executor(), ec);
+        if (ec)
+            return;
+        opened(std::move(next), reader);
+    }
+}
+
+// Reads c, without waiting, as far as its bytes have arrived: the rest of its handshake, then
+// its messages.
+void Server::read_what_arrived(Connection &c) {
+    if (tls() != nullptr) {
+        if (!c.session.started() && !open_session(c))
+            return;
+        if (c.handshaking && advance_handshake(c) != tls::Progress::done)
+            return;
+    }
+    for (int reads = 0; reads < READS_AT_STOP && !c.closed; ++reads) {
+        const Read read = receive(c);
+        handle_pending(c, std::chrono::steady_clock::time_point::max());
+        if (read != Read::more)
+            return;
+    }
 }
 
 // The listening socket on the address and port given; on failure, says why and is closed.

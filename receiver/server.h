@@ -119,7 +119,10 @@ class Server {
         return checker_ != nullptr ? checker_->identities_ : identities_;
     }
     void start_handshake(std::shared_ptr<Connection> c);
+    // Starts c's TLS session: false when it cannot (c is closed).
+    bool open_session(Connection &c);
     void handshake(std::shared_ptr<Connection> c);
+    tls::Progress advance_handshake(Connection &c);
     void handshake_failed(Connection &c, tls::Failure why, const std::string &text);
     // Once a second: the handshakes that have taken too long fail.
     void sweep_handshakes();
@@ -131,9 +134,13 @@ class Server {
     void ended(Connection &c, const Ending &end);
     void hand_over(Connection &c, std::optional<Ending> end = std::nullopt);
     void check(Server *reader, const std::shared_ptr<Connection> &c, const Handover &h);
+    void take_handover(Connection &c, const Handover &h);
+    void take_held();
     [[nodiscard]] Source source_of(const Connection &c) const;
     void schedule_summary();
-    void stop();
+    void stop(Stop how);
+    void take_waiting_connections();
+    void read_what_arrived(Connection &c);
 
     // The server reads into one buffer for all connections.
     static constexpr std::size_t READ_BUFFER_BYTES = 16384;
@@ -159,6 +166,12 @@ class Server {
     std::chrono::steady_clock::time_point started_;
     unsigned seconds_ = 0;
     unsigned long long messages_last_second_ = 0;
+    // The checker's, while the serving ends: the readers' events, until the last is in.
+    struct Held {
+        std::shared_ptr<Connection> connection;
+        Handover handover;
+    };
+    std::vector<Held> held_;
     // A reader's: where its connections' events go. The checker's: its readers, if it has any.
     Server *checker_ = nullptr;
     std::unique_ptr<ReaderThreads> readers_;

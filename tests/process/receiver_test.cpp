@@ -122,6 +122,30 @@ TEST(Receiver, TakesAFleetWholeInBothModes) {
     }
 }
 
+// What has arrived when SIGTERM comes is taken, whatever the receiver had got to: connections
+// that still wait to be accepted, their messages and their ends, in the order of their accepts.
+TEST(Receiver, TakesWhatArrivedBeforeSigterm) {
+    if (Target::get().launched())
+        GTEST_SKIP() << "the receiver is tested as built for this machine";
+    for (const char *threads : {"1", "2"}) {
+        ScratchDir dir;
+        Program receiver(dir.path(), {VANDRY_RECEIVER_EXE, "--threads", threads, "127.0.0.1", "0"},
+                         Target{});
+        const int port = listening_port(receiver);
+        ASSERT_NE(port, 0) << receiver.output();
+        kill(receiver.pid(), SIGSTOP);
+        for (int sequence = 0; sequence < 3; ++sequence)
+            send_all(connect_to(port), "ST01," + record(sequence));
+        kill(receiver.pid(), SIGTERM);
+        kill(receiver.pid(), SIGCONT);
+        ASSERT_TRUE(receiver.wait_exit(10)) << receiver.output();
+        EXPECT_NE(receiver.output().find("stopped: 3 connections, 3 messages, 0 malformed, 0 gaps"),
+                  std::string::npos)
+            << threads << " threads:\n"
+            << receiver.output();
+    }
+}
+
 // Each station's messages as "size text" in the order of the lines that match pattern, whose
 // groups size and text (which begins with the station's name) are given.
 std::map<std::string, std::vector<std::string>>
