@@ -568,10 +568,11 @@ void Server::stop(Stop how) {
         readers_->stop(how);
 }
 
+// What the listening queue holds, at most: clients that still connect cannot hold the end up.
 void Server::take_waiting_connections() {
     if (!acceptor_.is_open())
         return;
-    for (;;) {
+    for (int n = 0; n < platform::listen_backlog(); ++n) {
         asio::error_code ec;
         Server &reader = readers_ ? readers_->next() : *this;
         tcp::socket next = acceptor_.accept(reader.acceptor_.get_executor(), ec);
