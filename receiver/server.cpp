@@ -92,10 +92,7 @@ void Server::accept() {
 // batch at a time, so that reads of the open connections are not starved meanwhile.
 void Server::accept_waiting() {
     for (int n = 0; n < ACCEPTS_PER_TURN; ++n) {
-        asio::error_code ec;
-        // The socket is taken on the loop of the thread that reads it.
-        Server &reader = readers_ ? readers_->next() : *this;
-        tcp::socket next = acceptor_.accept(reader.acceptor_.get_executor(), ec);
+        const asio::error_code ec = accept_one();
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
             accept();
             return;
@@ -104,12 +101,22 @@ void Server::accept_waiting() {
             pause_accepting(ec);
             return;
         }
-        opened(std::move(next), reader);
     }
     asio::post(acceptor_.get_executor(), [this] {
         if (!stopping_)
             accept_waiting();
     });
+}
+
+// Takes one waiting connection and opens it, or says why not.
+asio::error_code Server::accept_one() {
+    asio::error_code ec;
+    // The socket is taken on the loop of the thread that reads it.
+    Server &reader = readers_ ? readers_->next() : *this;
+    tcp::socket next = acceptor_.accept(reader.acceptor_.get_executor(), ec);
+    if (!ec)
+        opened(std::move(next), reader);
+    return ec;
 }
 
 void Server::pause_accepting(const asio::error_code &ec) {
@@ -572,14 +579,9 @@ void Server::stop(Stop how) {
 void Server::take_waiting_connections() {
     if (!acceptor_.is_open())
         return;
-    for (int n = 0; n < platform::listen_backlog(); ++n) {
-        asio::error_code ec;
-        Server &reader = readers_ ? readers_->next() : *this;
-        tcp::socket next = acceptor_.accept(reader.acceptor_.get_executor(), ec);
-        if (ec)
+    for (int taken = 0; taken < platform::listen_backlog(); ++taken)
+        if (accept_one())
             return;
-        opened(std::move(next), reader);
-    }
 }
 
 // Reads c, without waiting, as far as its bytes have arrived: the rest of its handshake, then

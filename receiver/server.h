@@ -100,6 +100,7 @@ class Server {
 
     void accept();
     void accept_waiting();
+    asio::error_code accept_one();
     void pause_accepting(const asio::error_code &ec);
     void opened(tcp::socket socket, Server &reader);
     void adopt(std::shared_ptr<Connection> c);
